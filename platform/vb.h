@@ -1,0 +1,182 @@
+#pragma once
+// Stand-in for the forms runtime's window and controls: the form, its
+// controls laid out in twips (15 to a pixel), the timer, the event loop and the
+// dispatch of events to handlers.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/olepro32.h"
+#include "platform/windef.h"
+
+class QWidget;
+
+namespace vb {
+
+constexpr int TwipsPerPixel = 15;
+
+class Form;
+
+// Runs an event handler the way the runtime delivers events: an error that
+// leaves the handler is reported on standard error and the program goes on.
+void Dispatch(const char* eventName, const std::function<void()>& handler);
+
+// Owns the runtime's application object; one per process.
+class Application {
+ public:
+  Application(int& argc, char** argv);
+  ~Application();
+  Application(const Application&) = delete;
+  Application& operator=(const Application&) = delete;
+  // Loads and shows the start form and runs the event loop until it is gone.
+  int Run(Form& startForm);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> d_;
+};
+
+class Control {
+ public:
+  virtual ~Control();
+  Control(const Control&) = delete;
+  Control& operator=(const Control&) = delete;
+  // Position and size in twips, as stored.
+  int Left() const { return left_; }
+  int Top() const { return top_; }
+  int Width() const { return width_; }
+  int Height() const { return height_; }
+  // -1 for controls that take no focus.
+  int TabIndex() const { return tabIndex_; }
+  HWND hWnd() const;
+  QWidget* widget() const { return widget_; }
+
+ protected:
+  Control(Form& form, QWidget* widget, int left, int top, int width, int height, int tabIndex);
+  Form& form_;
+
+ private:
+  QWidget* widget_;
+  HWND hwnd_ = nullptr;
+  int left_, top_, width_, height_, tabIndex_;
+};
+
+class ListBox : public Control {
+ public:
+  ListBox(Form& form, int left, int top, int width, int height, int tabIndex);
+  void Clear();
+  void AddItem(const std::string& item);
+  int ListCount() const;
+  // The current entry; -1 when there is none.
+  int ListIndex() const;
+  // Selects entry i (making it current); -1 clears the selection.
+  void SetListIndex(int i);
+  std::string List(int i) const;
+};
+
+class TextBox : public Control {
+ public:
+  TextBox(Form& form, int left, int top, int width, int height, int tabIndex, const std::string& text);
+  std::string Text() const;
+  void SetText(const std::string& text);
+};
+
+class Label : public Control {
+ public:
+  Label(Form& form, int left, int top, int width, int height, int tabIndex, const std::string& caption,
+        bool wordWrap = false);
+  std::string Caption() const;
+  void SetCaption(const std::string& caption);
+};
+
+class CommandButton : public Control {
+ public:
+  CommandButton(Form& form, int left, int top, int width, int height, int tabIndex, const std::string& caption);
+  std::string Caption() const;
+  // Handler of the Click event.
+  std::function<void()> OnClick;
+  // Clicks the button as the user would (the handler runs through Dispatch).
+  void Click();
+};
+
+// A borderless picture box measured in pixels: its inner size is its size.
+class PictureBox : public Control {
+ public:
+  PictureBox(Form& form, int left, int top, int width, int height, int tabIndex);
+  float ScaleWidth() const;
+  float ScaleHeight() const;
+};
+
+// Holds a picture; does not draw it.
+class Image : public Control {
+ public:
+  Image(Form& form, int left, int top, int width, int height);
+  const olepro32::StdPicture& Picture() const { return picture_; }
+  // Replacing the picture releases the previous one.
+  void SetPicture(olepro32::StdPicture picture) { picture_ = std::move(picture); }
+
+ private:
+  olepro32::StdPicture picture_;
+};
+
+// A timer that ticks on the ideal timeline from the moment it is enabled
+// (precise, so no lateness accumulates).
+class Timer {
+ public:
+  Timer(Form& form, int intervalMs);
+  ~Timer();
+  Timer(const Timer&) = delete;
+  Timer& operator=(const Timer&) = delete;
+  int Interval() const;
+  bool Enabled() const;
+  void SetEnabled(bool enabled);
+  // Handler of the Timer event.
+  std::function<void()> OnTimer;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> d_;
+};
+
+class Form {
+ public:
+  // Client size in twips.
+  Form(const std::string& caption, int clientWidth, int clientHeight);
+  virtual ~Form();
+  Form(const Form&) = delete;
+  Form& operator=(const Form&) = delete;
+
+  HWND hWnd() const;
+  QWidget* widget() const;
+  std::string Caption() const;
+  int ScaleWidth() const;   // client width, twips
+  int ScaleHeight() const;  // client height, twips
+  // 0x00BBGGRR, as the platform writes colours.
+  void SetBackColor(uint32_t color);
+  // A picture drawn unscaled at the client area's top-left corner; a Qt
+  // resource path such as ":/banner.jpg".
+  void SetPicture(const std::string& resource);
+  void SetIcon(const std::string& resource);
+
+  // Delivers Load once (through Dispatch); Show loads first when needed.
+  void Load();
+  void Show();
+  bool Loaded() const;
+  // Closes the window as the user would: delivers Terminate (through
+  // Dispatch), which is expected to unload the form; the window closes anyway.
+  void Close();
+  // Unloads the form: the window is hidden and gone from the event loop.
+  void Unload();
+
+ protected:
+  virtual void Form_Load() {}
+  virtual void Form_Terminate() {}
+
+ private:
+  friend class Control;
+  struct Impl;
+  std::unique_ptr<Impl> d_;
+};
+
+}  // namespace vb

@@ -1,0 +1,371 @@
+#include "platform/vba.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QLocale>
+#include <QMessageBox>
+#include <QString>
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "platform/gdi32.h"
+
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
+
+namespace vba {
+namespace {
+
+constexpr int kErrCantRenameWithDifferentDrive = 74;
+
+// The seams, each with a real default.
+std::string& appPathSeam() {
+  static std::string folder;
+  return folder;
+}
+FileWriter& fileWriterSeam() {
+  static FileWriter writer;
+  return writer;
+}
+std::function<DateTime()>& clockSeam() {
+  static std::function<DateTime()> clock;
+  return clock;
+}
+MsgBoxHandler& msgBoxSeam() {
+  static MsgBoxHandler handler;
+  return handler;
+}
+
+// The runtime's own wording for its error numbers.
+const char* describe(int number) {
+  switch (number) {
+    case vbErrInvalidProcedureCall:
+      return "Invalid procedure call or argument";
+    case vbErrOverflow:
+      return "Overflow";
+    case vbErrTypeMismatch:
+      return "Type mismatch";
+    case vbErrFileNotFound:
+      return "File not found";
+    case vbErrFileAlreadyExists:
+      return "File already exists";
+    case vbErrDiskFull:
+      return "Disk full";
+    case vbErrPermissionDenied:
+      return "Permission denied";
+    case kErrCantRenameWithDifferentDrive:
+      return "Can't rename with different drive";
+    case vbErrPathFileAccess:
+      return "Path/File access error";
+    case vbErrPathNotFound:
+      return "Path not found";
+    case vbErrInvalidPicture:
+      return "Invalid picture";
+    default:
+      return "Application-defined or object-defined error";
+  }
+}
+
+[[noreturn]] void raise(int number) { throw RuntimeError(number, describe(number)); }
+
+bool exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Rounds to the nearest whole number, halves to the even neighbour, whatever
+// the floating-point environment's rounding mode.
+double roundHalfEven(double v) {
+  const double lower = std::floor(v);
+  const double diff = v - lower;
+  if (diff > 0.5) return lower + 1;
+  if (diff < 0.5) return lower;
+  return std::fmod(lower, 2.0) == 0 ? lower : lower + 1;
+}
+
+}  // namespace
+
+RuntimeError::RuntimeError(int number, const std::string& description)
+    : std::runtime_error(description), number_(number) {}
+
+// ---- Conversions ----
+
+double CDbl(const std::string& text) {
+  const QString trimmed = QString::fromStdString(Trim(text));
+  if (trimmed.isEmpty()) raise(vbErrTypeMismatch);
+  bool ok = false;
+  const double value = QLocale().toDouble(trimmed, &ok);
+  if (!ok) raise(std::isinf(value) ? vbErrOverflow : vbErrTypeMismatch);
+  // "inf" and "nan" are not numbers to the runtime.
+  if (!std::isfinite(value)) raise(vbErrTypeMismatch);
+  return value;
+}
+
+int16_t CInt(const std::string& text) { return CInt(CDbl(text)); }
+
+int16_t CInt(double value) {
+  if (std::isnan(value)) raise(vbErrOverflow);
+  const double rounded = roundHalfEven(value);
+  if (rounded < -32768.0 || rounded > 32767.0) raise(vbErrOverflow);
+  return static_cast<int16_t>(rounded);
+}
+
+std::string CStr(double value) {
+  if (value == 0) return "0";  // also -0
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value > 0 ? "Inf" : "-Inf";
+  // %G with 15 significant digits: no trailing zeros, a plain form for
+  // exponents -5..14 and "1.5E+20" beyond, ASCII digits and minus. Only the
+  // decimal separator is the user's.
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.15G", value);
+  QString text = QString::fromLatin1(buf);
+  text.replace(QLatin1Char('.'), QLocale().decimalPoint());
+  return text.toStdString();
+}
+
+std::string CStr(int32_t value) { return std::to_string(value); }
+
+std::string Trim(const std::string& text) {
+  const size_t first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  const size_t last = text.find_last_not_of(' ');
+  return text.substr(first, last - first + 1);
+}
+
+std::string Space(int32_t n) {
+  if (n < 0) raise(vbErrInvalidProcedureCall);
+  return std::string(static_cast<size_t>(n), ' ');
+}
+
+// ---- The application folder ----
+
+std::string AppPath() {
+  std::string folder = appPathSeam();
+  if (folder.empty()) folder = QCoreApplication::applicationDirPath().toStdString();
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
+void SetAppPath(const std::string& folder) { appPathSeam() = folder; }
+
+// ---- Files and folders ----
+
+std::string Dir(const std::string& pathName, int attributes) {
+  struct stat st {};
+  if (pathName.empty() || ::stat(pathName.c_str(), &st) != 0) return {};
+  if (S_ISDIR(st.st_mode) && !(attributes & vbDirectory)) return {};
+  const size_t slash = pathName.find_last_of('/');
+  return slash == std::string::npos ? pathName : pathName.substr(slash + 1);
+}
+
+void MkDir(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) == 0) return;
+  const int err = errno;
+  if (err == EEXIST) raise(vbErrPathFileAccess);
+  if (err == ENOENT || err == ENOTDIR) raise(vbErrPathNotFound);
+  raise(vbErrPathFileAccess);
+}
+
+void Kill(const std::string& path) {
+  if (::unlink(path.c_str()) == 0) return;
+  const int err = errno;
+  if (err == ENOENT || err == EISDIR) raise(vbErrFileNotFound);
+  if (err == ENOTDIR) raise(vbErrPathNotFound);
+  raise(vbErrPathFileAccess);
+}
+
+void Name(const std::string& oldPath, const std::string& newPath) {
+  long rc = ::syscall(SYS_renameat2, AT_FDCWD, oldPath.c_str(), AT_FDCWD, newPath.c_str(), RENAME_NOREPLACE);
+  int err = rc == 0 ? 0 : errno;
+  if (err == EINVAL || err == ENOSYS || err == ENOTSUP) {
+    // A file system without the no-replace rename: a hard link cannot replace
+    // either, and removing the old name completes the move.
+    if (::link(oldPath.c_str(), newPath.c_str()) == 0) {
+      if (::unlink(oldPath.c_str()) == 0) return;
+      err = errno;
+      ::unlink(newPath.c_str());
+      if (err == ENOENT) raise(vbErrFileNotFound);
+      raise(vbErrPathFileAccess);
+    }
+    err = errno;
+  }
+  switch (err) {
+    case 0:
+      return;
+    case EEXIST:
+    case ENOTEMPTY:
+      raise(vbErrFileAlreadyExists);
+    case ENOENT:
+      raise(exists(oldPath) ? vbErrPathNotFound : vbErrFileNotFound);
+    case ENOTDIR:
+      raise(vbErrPathNotFound);
+    case EXDEV:
+      raise(kErrCantRenameWithDifferentDrive);
+    default:
+      raise(vbErrPathFileAccess);
+  }
+}
+
+void SetFileWriter(FileWriter writer) { fileWriterSeam() = std::move(writer); }
+
+// ---- Date and time ----
+
+DateTime Now() {
+  if (clockSeam()) return clockSeam()();
+  const QDateTime now = QDateTime::currentDateTime();
+  const QDate d = now.date();
+  const QTime t = now.time();
+  return DateTime{d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second()};
+}
+
+DateTime Date() {
+  DateTime d = Now();
+  d.hour = d.minute = d.second = 0;
+  return d;
+}
+
+DateTime Time() {
+  const DateTime now = Now();
+  DateTime t;
+  t.hour = now.hour;
+  t.minute = now.minute;
+  t.second = now.second;
+  return t;
+}
+
+void SetClock(std::function<DateTime()> clock) { clockSeam() = std::move(clock); }
+
+std::string Format(const DateTime& value, const std::string& pattern) {
+  std::string out;
+  auto number = [&out](int v, int width) {
+    std::string digits = std::to_string(v);
+    if (digits.size() < static_cast<size_t>(width)) digits.insert(0, width - digits.size(), '0');
+    out += digits;
+  };
+  bool afterHour = false;  // "m" means minutes right after an hour token
+  for (size_t i = 0; i < pattern.size();) {
+    const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(pattern[i])));
+    size_t run = 1;
+    while (i + run < pattern.size() && std::tolower(static_cast<unsigned char>(pattern[i + run])) == c) ++run;
+    // The longest token the run starts with; the rest of the run is read next.
+    size_t take = std::min<size_t>(run, 2);
+    switch (c) {
+      case 'd':
+        number(value.day, static_cast<int>(take));
+        afterHour = false;
+        break;
+      case 'm':
+        if (afterHour) {
+          number(value.minute, static_cast<int>(take));
+        } else {
+          number(value.month, static_cast<int>(take));
+        }
+        afterHour = false;
+        break;
+      case 'y':
+        if (run >= 4) {
+          take = 4;
+          number(value.year, 4);
+        } else if (run >= 2) {
+          number(value.year % 100, 2);
+        } else {
+          out += pattern[i];
+        }
+        afterHour = false;
+        break;
+      case 'h':
+        number(value.hour, static_cast<int>(take));
+        afterHour = true;
+        break;
+      case 'n':
+        number(value.minute, static_cast<int>(take));
+        afterHour = false;
+        break;
+      case 's':
+        number(value.second, static_cast<int>(take));
+        afterHour = false;
+        break;
+      default:
+        take = 1;
+        out += pattern[i];
+        break;
+    }
+    i += take;
+  }
+  return out;
+}
+
+// ---- Message box ----
+
+int MsgBox(const std::string& prompt, int buttons, const std::string& title) {
+  if (msgBoxSeam()) return msgBoxSeam()(prompt, buttons, title);
+  QMessageBox box;
+  box.setIcon(QMessageBox::NoIcon);
+  box.setTextFormat(Qt::PlainText);
+  box.setText(QString::fromStdString(prompt));
+  box.setWindowTitle(QString::fromStdString(title));
+  box.setStandardButtons(QMessageBox::Ok);
+  box.exec();
+  return vbOK;
+}
+
+void SetMsgBoxHandler(MsgBoxHandler handler) { msgBoxSeam() = std::move(handler); }
+
+// ---- Pictures ----
+
+namespace {
+
+[[noreturn]] void raiseForWrite(int err) {
+  if (err == ENOSPC || err == EDQUOT) raise(vbErrDiskFull);
+  if (err == ENOENT || err == ENOTDIR) raise(vbErrPathNotFound);
+  raise(vbErrPathFileAccess);
+}
+
+// Writes every byte, going on after short writes and interruptions; 0 or the
+// errno of the failure.
+int writeAll(int fd, const uint8_t* data, size_t size) {
+  const FileWriter& writer = fileWriterSeam();
+  while (size > 0) {
+    const ssize_t n = writer ? writer(fd, data, size) : ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;  // no progress: never loop forever
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+void SavePicture(const olepro32::StdPicture& picture, const std::string& fileName) {
+  if (!picture) raise(vbErrInvalidPicture);
+  const std::vector<uint8_t> bytes = gdi32::EncodeBmp(picture.Handle(), picture.hPal());
+  if (bytes.empty()) raise(vbErrInvalidPicture);
+
+  const int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) raiseForWrite(errno);
+  int err = writeAll(fd, bytes.data(), bytes.size());
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
+  if (::close(fd) != 0 && err == 0 && errno != EINTR) err = errno;
+  if (err != 0) {
+    // Never leave a partial picture behind.
+    ::unlink(fileName.c_str());
+    raiseForWrite(err);
+  }
+}
+
+}  // namespace vba

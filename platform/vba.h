@@ -1,0 +1,115 @@
+#pragma once
+// Stand-in for the forms runtime's functions: text conversions, the
+// application folder, files and folders, date and time, the message box and
+// the picture saver. Failures raise RuntimeError, as the runtime's run-time
+// errors do.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <sys/types.h>
+
+#include "platform/olepro32.h"
+
+namespace vba {
+
+// The runtime's error numbers used here.
+constexpr int vbErrInvalidProcedureCall = 5;
+constexpr int vbErrOverflow = 6;
+constexpr int vbErrTypeMismatch = 13;
+constexpr int vbErrFileNotFound = 53;
+constexpr int vbErrFileAlreadyExists = 58;
+constexpr int vbErrDiskFull = 61;
+constexpr int vbErrPermissionDenied = 70;
+constexpr int vbErrPathFileAccess = 75;
+constexpr int vbErrPathNotFound = 76;
+constexpr int vbErrInvalidPicture = 481;
+
+class RuntimeError : public std::runtime_error {
+ public:
+  RuntimeError(int number, const std::string& description);
+  int Number() const { return number_; }
+
+ private:
+  int number_;
+};
+
+// ---- Conversions (the user's locale: QLocale's default) ----
+// CDbl: text to double, with the user's decimal separator; leading and
+// trailing spaces allowed. Not a number: error 13. Out of range: error 6.
+double CDbl(const std::string& text);
+// CInt: to a 16-bit integer, nearest, halves to even. Not a number: error 13;
+// outside -32768..32767 after rounding: error 6.
+int16_t CInt(const std::string& text);
+int16_t CInt(double value);
+// CStr: at most 15 significant digits, no trailing zeros, whole values
+// without a point, the user's decimal separator, leading minus.
+std::string CStr(double value);
+std::string CStr(int32_t value);
+std::string Trim(const std::string& text);
+// Space: n spaces; a negative n is error 5.
+std::string Space(int32_t n);
+
+// ---- The application folder ----
+// The folder holding the program, without a trailing separator (except "/").
+std::string AppPath();
+// Test seam: the application folder; empty returns to the real one.
+void SetAppPath(const std::string& folder);
+
+// ---- Files and folders (paths use '/') ----
+constexpr int vbNormal = 0;
+constexpr int vbDirectory = 16;
+// Dir: the name (last component) of the file at pathName, or of a folder when
+// attributes include vbDirectory; empty text when nothing matches.
+std::string Dir(const std::string& pathName, int attributes = vbNormal);
+void MkDir(const std::string& path);
+void Kill(const std::string& path);
+// Name: renames oldPath to newPath atomically; never replaces an existing
+// newPath (error 58 then).
+void Name(const std::string& oldPath, const std::string& newPath);
+
+// Test seam: the system call that writes file contents, so tests can make a
+// write fail (a full disk) without needing a full disk. Null restores write(2).
+using FileWriter = std::function<ssize_t(int fd, const void* buf, size_t count)>;
+void SetFileWriter(FileWriter writer);
+
+// ---- Date and time ----
+struct DateTime {
+  int year = 1899;
+  int month = 12;
+  int day = 30;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  bool operator==(const DateTime&) const = default;
+};
+// Now: the local date and time from one clock reading.
+DateTime Now();
+// Date: today's local date (time fields 0); Time: the local time of day
+// (date fields at the runtime's day zero).
+DateTime Date();
+DateTime Time();
+// Test seam: the clock behind Now, Date and Time; null restores the system clock.
+void SetClock(std::function<DateTime()> clock);
+// Format: patterns built of d, dd, M, MM, yy, yyyy, h, hh (00 to 23), n, nn,
+// s, ss; "mm" and "m" mean minutes after an hour token and months elsewhere.
+// Other characters are copied.
+std::string Format(const DateTime& value, const std::string& pattern);
+
+// ---- Message box ----
+constexpr int vbOKOnly = 0;
+constexpr int vbOK = 1;
+// MsgBox: a modal box with the prompt and title; returns the button pressed.
+int MsgBox(const std::string& prompt, int buttons = vbOKOnly, const std::string& title = "");
+// Test seam: what MsgBox shows; null restores the modal box.
+using MsgBoxHandler = std::function<int(const std::string& prompt, int buttons, const std::string& title)>;
+void SetMsgBoxHandler(MsgBoxHandler handler);
+
+// ---- Pictures ----
+// SavePicture: writes a bitmap picture as a BMP file, replacing an existing
+// file, flushed to disk before it returns. Disk full: error 61; a missing
+// folder: 76; any other failure: 75. A failed save removes what it wrote.
+void SavePicture(const olepro32::StdPicture& picture, const std::string& fileName);
+
+}  // namespace vba
