@@ -1,0 +1,280 @@
+#include "platform/avicap32.h"
+
+#include <QImage>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QResizeEvent>
+#include <QTimer>
+#include <QWidget>
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+#include "platform/gstcapture.h"
+
+namespace avicap32 {
+namespace {
+
+struct DriverRegistry {
+  std::optional<DriverList> seam;
+  std::optional<DriverList> system;
+};
+
+DriverRegistry& registry() {
+  static DriverRegistry r;
+  return r;
+}
+
+// Writes text and its NUL into buf (cb bytes), cutting a text that does not
+// fit before a UTF-8 character that would not fit whole. Bytes after the NUL
+// are left as they were.
+void copyText(const std::string& text, char* buf, int cb) {
+  if (!buf || cb <= 0) return;
+  size_t n = std::min(text.size(), static_cast<size_t>(cb - 1));
+  if (n < text.size()) {
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  }
+  std::memcpy(buf, text.data(), n);
+  buf[n] = '\0';
+}
+
+// The rate a capture window previews at until told otherwise.
+constexpr int kDefaultPreviewRateMs = 66;
+// Frame rate asked of a driver on connect; the preview rate limits painting.
+constexpr int kConnectFps = 15;
+
+class CaptureWindow;
+
+// The capture window's widget: shows the window's surface.
+class CaptureWidget : public QWidget {
+ public:
+  CaptureWidget(CaptureWindow& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAttribute(Qt::WA_NoSystemBackground);
+  }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  CaptureWindow& owner_;
+};
+
+class CaptureWindow : public user32::Window {
+ public:
+  CaptureWindow(QWidget* parent, const QString& name, const QRect& geometry)
+      : widget_(new CaptureWidget(*this, parent)) {
+    widget_->setObjectName(name);
+    widget_->setGeometry(geometry);
+    syncSurface();
+    QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { tick(); });
+  }
+
+  // The table deletes the widget before this (or this because the widget
+  // went), so only the driver and the timer are released here.
+  ~CaptureWindow() override {
+    timer_.stop();
+    if (driver_) driver_->Disconnect();
+  }
+
+  QWidget* widget() override { return widget_; }
+
+  QImage* surface() override {
+    syncSurface();
+    return &surface_;
+  }
+
+  LRESULT WndProc(UINT Msg, WPARAM wParam, LPARAM lParam) override {
+    switch (Msg) {
+      case WM_CAP_DRIVER_CONNECT:
+        return connectDriver(wParam);
+      case WM_CAP_DRIVER_DISCONNECT:
+        return disconnectDriver();
+      case WM_CAP_SET_SCALE:
+        scale_ = wParam != 0;
+        if (shown_ && !signalLost_) paint(*shown_);
+        return TRUE;
+      case WM_CAP_SET_PREVIEWRATE:
+        rateMs_ = static_cast<int>(std::clamp<WPARAM>(wParam, 1, 60000));
+        timer_.setInterval(rateMs_);
+        return TRUE;
+      case WM_CAP_SET_PREVIEW:
+        return setPreview(wParam != 0);
+      case WM_CAP_GET_STATUS:
+        return getStatus(wParam, lParam);
+      default:
+        return user32::Window::WndProc(Msg, wParam, lParam);
+    }
+  }
+
+  // The surface follows the widget's size; a new surface is black until the
+  // next frame (or the frame on show, repainted at once).
+  void syncSurface() {
+    if (surface_.size() == widget_->size()) return;
+    surface_ = QImage(widget_->size(), QImage::Format_RGB32);
+    surface_.fill(Qt::black);
+    if (shown_ && !signalLost_) paint(*shown_);
+  }
+
+ private:
+  LRESULT connectDriver(WPARAM index) {
+    disconnectDriver();
+    const DriverList& drivers = Drivers();
+    if (index >= drivers.size() || !drivers[index]) return FALSE;
+    std::shared_ptr<CaptureDriver> driver = drivers[index];
+    if (!driver->Connect(widget_->width(), widget_->height(), kConnectFps)) return FALSE;
+    driver_ = std::move(driver);
+    shown_.reset();
+    framesPainted_ = 0;
+    signalLost_ = false;
+    if (previewing_) startPreview();
+    return TRUE;
+  }
+
+  LRESULT disconnectDriver() {
+    if (!driver_) return FALSE;
+    timer_.stop();
+    previewing_ = false;
+    driver_->Disconnect();
+    driver_.reset();
+    return TRUE;
+  }
+
+  LRESULT setPreview(bool on) {
+    if (!on) {
+      previewing_ = false;
+      timer_.stop();
+      return TRUE;
+    }
+    if (!driver_) return FALSE;
+    previewing_ = true;
+    startPreview();
+    return TRUE;
+  }
+
+  void startPreview() {
+    timer_.start(rateMs_);
+    tick();  // the frame already waiting shows now, not one period later
+  }
+
+  LRESULT getStatus(WPARAM size, LPARAM lParam) {
+    auto* status = reinterpret_cast<CAPSTATUS*>(lParam);
+    if (!status || size < sizeof(CAPSTATUS)) return FALSE;
+    *status = CAPSTATUS{};
+    // The image is the video's, as the driver delivers it.
+    if (shown_) {
+      status->uiImageWidth = static_cast<UINT>(shown_->width);
+      status->uiImageHeight = static_cast<UINT>(shown_->height);
+    }
+    status->fScale = scale_ ? TRUE : FALSE;
+    const bool live = driver_ && previewing_ && !signalLost_ && driver_->IsLive() && framesPainted_ > 0;
+    status->fLiveWindow = live ? TRUE : FALSE;
+    status->dwCurrentVideoFrame = framesPainted_;
+    return TRUE;
+  }
+
+  // One preview period: paints the driver's newest frame, or shows once that
+  // the signal is lost. A lost source's last frames are never shown as live.
+  void tick() {
+    if (!driver_) return;
+    if (!driver_->IsLive()) {
+      if (!signalLost_) {
+        signalLost_ = true;
+        syncSurface();
+        surface_.fill(Qt::black);
+        widget_->update();
+      }
+      return;
+    }
+    if (signalLost_) return;
+    std::shared_ptr<const VideoFrame> frame = driver_->LatestFrame();
+    if (!frame || frame == shown_) return;
+    if (frame->width <= 0 || frame->height <= 0 ||
+        frame->bgrx.size() < static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height) * 4) {
+      return;
+    }
+    shown_ = std::move(frame);
+    syncSurface();
+    paint(*shown_);
+    ++framesPainted_;
+    widget_->update();
+  }
+
+  void paint(const VideoFrame& frame) {
+    const QImage image(frame.bgrx.data(), frame.width, frame.height, frame.width * 4, QImage::Format_RGB32);
+    QPainter p(&surface_);
+    if (scale_) {
+      p.drawImage(surface_.rect(), image);
+    } else {
+      if (image.width() < surface_.width() || image.height() < surface_.height())
+        p.fillRect(surface_.rect(), Qt::black);
+      p.drawImage(0, 0, image);
+    }
+  }
+
+  CaptureWidget* widget_;
+  QImage surface_;
+  QTimer timer_;
+  std::shared_ptr<CaptureDriver> driver_;
+  std::shared_ptr<const VideoFrame> shown_;
+  bool scale_ = false;
+  bool previewing_ = false;
+  bool signalLost_ = false;
+  int rateMs_ = kDefaultPreviewRateMs;
+  DWORD framesPainted_ = 0;
+};
+
+void CaptureWidget::paintEvent(QPaintEvent* event) {
+  QPainter p(this);
+  p.drawImage(event->rect(), *owner_.surface(), event->rect());
+}
+
+void CaptureWidget::resizeEvent(QResizeEvent* event) {
+  owner_.syncSurface();
+  QWidget::resizeEvent(event);
+}
+
+}  // namespace
+
+void SetDrivers(DriverList drivers) { registry().seam = std::move(drivers); }
+
+void ResetDrivers() { registry().seam.reset(); }
+
+const DriverList& Drivers() {
+  DriverRegistry& r = registry();
+  if (r.seam) return *r.seam;
+  if (!r.system) {
+    // Cameras first, so that a real camera is entry 0 whenever there is one.
+    DriverList list = gstcapture::CameraDrivers();
+    list.push_back(gstcapture::MakeTestPattern());
+    r.system = std::move(list);
+  }
+  return *r.system;
+}
+
+BOOL capGetDriverDescriptionA(UINT wDriverIndex, char* lpszName, int cbName, char* lpszVer, int cbVer) {
+  const DriverList& drivers = Drivers();
+  if (wDriverIndex >= drivers.size() || !drivers[wDriverIndex]) return FALSE;
+  const CaptureDriver& driver = *drivers[wDriverIndex];
+  copyText(driver.Description(), lpszName, cbName);
+  copyText(driver.Version(), lpszVer, cbVer);
+  return TRUE;
+}
+
+HWND capCreateCaptureWindowA(const char* lpszWindowName, DWORD dwStyle, int x, int y, int nWidth, int nHeight,
+                             HWND hwndParent, int /*nID*/) {
+  QWidget* parent = nullptr;
+  if (hwndParent) {
+    user32::Window* owner = user32::FromHandle(hwndParent);
+    if (!owner || !owner->widget()) return nullptr;
+    parent = owner->widget();
+  }
+  auto* window = new CaptureWindow(parent, QString::fromUtf8(lpszWindowName ? lpszWindowName : ""),
+                                   QRect(x, y, std::max(nWidth, 0), std::max(nHeight, 0)));
+  HWND hwnd = user32::RegisterWindow(window, true);
+  if (dwStyle & user32::WS_VISIBLE) window->widget()->show();
+  return hwnd;
+}
+
+}  // namespace avicap32

@@ -1,0 +1,373 @@
+// The capture driver query, the capture window and its messages over fake
+// drivers, the camera mode choice, and GStreamer pipelines that fail.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QImage>
+#include <QThread>
+#include <QWidget>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/avicap32.h"
+#include "platform/gstcapture.h"
+#include "platform/user32.h"
+#include "tests/fakes/FakeDriver.h"
+
+namespace {
+
+using avicap32::CAPSTATUS;
+using fakes::FakeDriver;
+
+bool WaitFor(const std::function<bool()>& done, int ms) {
+  QDeadlineTimer deadline(ms);
+  while (!done()) {
+    if (deadline.hasExpired()) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(1);
+  }
+  return true;
+}
+
+// A shown top-level widget in the window table, to parent capture windows.
+class Parent {
+ public:
+  Parent() : widget_(new QWidget) {
+    widget_->resize(400, 300);
+    widget_->show();
+    hwnd_ = user32::RegisterWindow(&window_, false);
+  }
+  ~Parent() {
+    user32::UnregisterWindow(hwnd_);
+    delete widget_;
+  }
+  HWND hWnd() const { return hwnd_; }
+  QWidget* widget() const { return widget_; }
+
+ private:
+  struct Window : user32::Window {
+    explicit Window(QWidget* widget) : w(widget) {}
+    QWidget* widget() override { return w; }
+    QWidget* w;
+  };
+  QWidget* widget_;
+  Window window_{widget_};
+  HWND hwnd_ = nullptr;
+};
+
+class CaptureWindowTest : public testing::Test {
+ protected:
+  void TearDown() override {
+    if (user32::IsWindow(cap)) user32::DestroyWindow(cap);
+    avicap32::ResetDrivers();
+  }
+  HWND Create(int w = 320, int h = 240, DWORD style = user32::WS_CHILD | user32::WS_VISIBLE) {
+    cap = avicap32::capCreateCaptureWindowA("cam", style, 5, 7, w, h, parent.hWnd(), 0);
+    return cap;
+  }
+  LRESULT Send(UINT msg, WPARAM wParam) { return user32::SendMessageA(cap, msg, wParam, 0); }
+  CAPSTATUS Status() {
+    CAPSTATUS s;
+    EXPECT_EQ(user32::SendMessageA(cap, avicap32::WM_CAP_GET_STATUS, sizeof s, reinterpret_cast<LPARAM>(&s)),
+              TRUE);
+    return s;
+  }
+  // Connects driver 0 and previews it scaled at 10 ms.
+  void StartPreview() {
+    ASSERT_EQ(Send(avicap32::WM_CAP_DRIVER_CONNECT, 0), TRUE);
+    Send(avicap32::WM_CAP_SET_SCALE, static_cast<WPARAM>(-1));
+    Send(avicap32::WM_CAP_SET_PREVIEWRATE, 10);
+    Send(avicap32::WM_CAP_SET_PREVIEW, static_cast<WPARAM>(-1));
+  }
+  QImage& Surface() { return *user32::FromHandle(cap)->surface(); }
+
+  Parent parent;
+  HWND cap = nullptr;
+};
+
+// ---- capGetDriverDescriptionA
+
+TEST(DriverDescription, CutsLongTextsAtCharacterBoundariesAndLeavesTheRestOfTheBuffer) {
+  const std::string e2 = "\xC3\xA9";          // 2 bytes
+  const std::string e3 = "\xE2\x82\xAC";      // 3 bytes
+  const std::string e4 = "\xF0\x9F\x93\xB7";  // 4 bytes
+  auto repeat = [](const std::string& s, int n) {
+    std::string r;
+    for (int i = 0; i < n; ++i) r += s;
+    return r;
+  };
+  struct Case {
+    const char* what;
+    std::string name;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"short", "Cam", "Cam"},
+      {"exactly 99 bytes", std::string(99, 'a'), std::string(99, 'a')},
+      {"ASCII over 99 bytes", std::string(120, 'a'), std::string(99, 'a')},
+      {"2-byte characters, boundary at 98", repeat(e2, 60), repeat(e2, 49)},
+      {"3-byte characters ending at 99", repeat(e3, 40), repeat(e3, 33)},
+      {"3-byte character across 99", "a" + repeat(e3, 40), "a" + repeat(e3, 32)},
+      {"4-byte characters, boundary at 96", repeat(e4, 30), repeat(e4, 24)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto drivers = fakes::InstallFakeDrivers({c.name});
+    char name[100];
+    char ver[100];
+    std::memset(name, '#', sizeof name);
+    std::memset(ver, '#', sizeof ver);
+    ASSERT_EQ(avicap32::capGetDriverDescriptionA(0, name, 100, ver, 100), TRUE);
+    EXPECT_EQ(std::string(name), c.expected);
+    EXPECT_EQ(std::string(ver), "1.0");
+    // Only the text and its NUL are written.
+    for (size_t i = c.expected.size() + 1; i < sizeof name; ++i) ASSERT_EQ(name[i], '#') << i;
+    EXPECT_EQ(ver[4], '#');
+  }
+  avicap32::ResetDrivers();
+}
+
+TEST(DriverDescription, FalseAndBuffersUntouchedWithoutADriverAtTheIndex) {
+  fakes::InstallFakeDrivers({"A", "B"});
+  char name[8] = "xxxxxxx";
+  char ver[8] = "yyyyyyy";
+  EXPECT_EQ(avicap32::capGetDriverDescriptionA(1, name, 8, ver, 8), TRUE);
+  EXPECT_STREQ(name, "B");
+  std::strcpy(name, "xxxxxxx");
+  EXPECT_EQ(avicap32::capGetDriverDescriptionA(2, name, 8, ver, 8), FALSE);
+  EXPECT_STREQ(name, "xxxxxxx");
+  avicap32::ResetDrivers();
+}
+
+TEST(DriverList, SystemListEndsWithTheTestPattern) {
+  avicap32::ResetDrivers();
+  const avicap32::DriverList& drivers = avicap32::Drivers();
+  ASSERT_FALSE(drivers.empty());
+  EXPECT_EQ(drivers.back()->Description(), "Test pattern");
+  EXPECT_EQ(&drivers, &avicap32::Drivers()) << "enumerated once";
+}
+
+// ---- The capture window
+
+TEST_F(CaptureWindowTest, IsAChildOfTheParentAtItsPlaceNamedAndVisibleByStyle) {
+  Create(200, 100);
+  ASSERT_TRUE(user32::IsWindow(cap));
+  QWidget* w = user32::FromHandle(cap)->widget();
+  EXPECT_EQ(w->parentWidget(), parent.widget());
+  EXPECT_EQ(w->geometry(), QRect(5, 7, 200, 100));
+  EXPECT_EQ(w->objectName(), "cam");
+  EXPECT_TRUE(w->isVisible());
+  EXPECT_EQ(Surface().size(), QSize(200, 100));
+  EXPECT_EQ(Surface().format(), QImage::Format_RGB32);
+  EXPECT_EQ(Surface().pixel(0, 0), 0xFF000000u);
+
+  HWND hidden = avicap32::capCreateCaptureWindowA("h", user32::WS_CHILD, 0, 0, 10, 10, parent.hWnd(), 0);
+  EXPECT_FALSE(user32::FromHandle(hidden)->widget()->isVisible());
+  user32::DestroyWindow(hidden);
+}
+
+TEST_F(CaptureWindowTest, SurfaceFollowsTheWindowSize) {
+  Create();
+  user32::SetWindowPos(cap, user32::HWND_BOTTOM, 0, 0, 480, 360, user32::SWP_NOMOVE | user32::SWP_NOZORDER);
+  EXPECT_EQ(Surface().size(), QSize(480, 360));
+}
+
+TEST_F(CaptureWindowTest, ConnectAsksForTheWindowSizeAndRefusesBadIndexOrDriver) {
+  auto drivers = fakes::InstallFakeDrivers({"A", "B"});
+  drivers[1]->connectSucceeds = false;
+  Create(160, 120);
+  EXPECT_EQ(Send(avicap32::WM_CAP_DRIVER_CONNECT, 2), FALSE);
+  EXPECT_EQ(Send(avicap32::WM_CAP_DRIVER_CONNECT, 1), FALSE);
+  EXPECT_FALSE(drivers[1]->connected);
+  EXPECT_EQ(Send(avicap32::WM_CAP_DRIVER_CONNECT, 0), TRUE);
+  EXPECT_EQ(drivers[0]->lastWidth, 160);
+  EXPECT_EQ(drivers[0]->lastHeight, 120);
+  EXPECT_EQ(drivers[0]->lastFps, 15);
+  EXPECT_EQ(Send(avicap32::WM_CAP_DRIVER_DISCONNECT, 0), TRUE);
+  EXPECT_EQ(drivers[0]->disconnects, 1);
+}
+
+TEST_F(CaptureWindowTest, PreviewPaintsFramesScaledOrAtTheTopLeft) {
+  auto drivers = fakes::InstallFakeDrivers({"A"});
+  // A 2 x 2 frame: red, green on top; blue, white below.
+  auto frame = std::make_shared<avicap32::VideoFrame>();
+  frame->width = 2;
+  frame->height = 2;
+  frame->bgrx = {0, 0, 255, 255, 0, 255, 0, 255, 255, 0, 0, 255, 255, 255, 255, 255};
+  drivers[0]->frame = frame;
+  Create(40, 20);
+  StartPreview();
+  ASSERT_TRUE(WaitFor([&] { return Status().dwCurrentVideoFrame >= 1; }, 1000));
+  EXPECT_EQ(Surface().pixel(5, 5), 0xFFFF0000u);
+  EXPECT_EQ(Surface().pixel(35, 5), 0xFF00FF00u);
+  EXPECT_EQ(Surface().pixel(5, 15), 0xFF0000FFu);
+  EXPECT_EQ(Surface().pixel(35, 15), 0xFFFFFFFFu);
+  CAPSTATUS s = Status();
+  EXPECT_EQ(s.fScale, TRUE);
+  EXPECT_EQ(s.fLiveWindow, TRUE);
+  EXPECT_EQ(s.uiImageWidth, 2u);
+  EXPECT_EQ(s.uiImageHeight, 2u);
+
+  // Unscaled: the frame at the top-left corner, black beyond it.
+  Send(avicap32::WM_CAP_SET_SCALE, 0);
+  drivers[0]->frame = fakes::FakeDriver::SolidFrame(4, 4, 0x00FF00);
+  ASSERT_TRUE(WaitFor([&] { return Status().dwCurrentVideoFrame >= 2; }, 1000));
+  EXPECT_EQ(Surface().pixel(3, 3), 0xFF00FF00u);
+  EXPECT_EQ(Surface().pixel(4, 4), 0xFF000000u);
+  EXPECT_EQ(Status().fScale, FALSE);
+}
+
+TEST_F(CaptureWindowTest, CountsOnlyNewFramesAndIsNotLiveBeforeTheFirst) {
+  auto drivers = fakes::InstallFakeDrivers({"A"});
+  drivers[0]->frame = nullptr;
+  Create();
+  StartPreview();
+  WaitFor([] { return false; }, 50);
+  EXPECT_EQ(Status().fLiveWindow, FALSE);
+  drivers[0]->frame = fakes::FakeDriver::SolidFrame(8, 8, 0x112233);
+  ASSERT_TRUE(WaitFor([&] { return Status().fLiveWindow == TRUE; }, 1000));
+  WaitFor([] { return false; }, 50);
+  EXPECT_EQ(Status().dwCurrentVideoFrame, 1u) << "the same frame is painted once";
+}
+
+TEST_F(CaptureWindowTest, StatusNeedsARecordLargeEnough) {
+  Create();
+  CAPSTATUS s;
+  s.dwCurrentVideoFrame = 77;
+  EXPECT_EQ(
+      user32::SendMessageA(cap, avicap32::WM_CAP_GET_STATUS, sizeof s - 1, reinterpret_cast<LPARAM>(&s)),
+      FALSE);
+  EXPECT_EQ(s.dwCurrentVideoFrame, 77u);
+  EXPECT_EQ(user32::SendMessageA(cap, avicap32::WM_CAP_GET_STATUS, sizeof s, 0), FALSE);
+}
+
+TEST_F(CaptureWindowTest, LostSourceGoesDarkAndStopsBeingLive) {
+  auto drivers = fakes::InstallFakeDrivers({"A"});
+  drivers[0]->frame = fakes::FakeDriver::SolidFrame(320, 240, 0xFFFFFF);
+  Create();
+  StartPreview();
+  ASSERT_TRUE(WaitFor([&] { return Status().fLiveWindow == TRUE; }, 1000));
+  drivers[0]->live = false;
+  // The dead driver still hands out (new) frames: none of them may show.
+  drivers[0]->frame = fakes::FakeDriver::SolidFrame(320, 240, 0x00FF00);
+  EXPECT_EQ(Status().fLiveWindow, FALSE);
+  const DWORD painted = Status().dwCurrentVideoFrame;
+  WaitFor([] { return false; }, 60);
+  EXPECT_EQ(Status().dwCurrentVideoFrame, painted);
+  EXPECT_EQ(Surface().pixel(160, 120), 0xFF000000u);
+  EXPECT_TRUE(user32::IsWindow(cap));
+}
+
+TEST_F(CaptureWindowTest, DestroyingTheWindowReleasesTheDriver) {
+  auto drivers = fakes::InstallFakeDrivers({"A"});
+  const int windows = user32::LiveWindowCount();
+  Create();
+  StartPreview();
+  EXPECT_EQ(user32::LiveWindowCount(), windows + 1);
+  EXPECT_EQ(user32::DestroyWindow(cap), TRUE);
+  EXPECT_FALSE(drivers[0]->connected);
+  EXPECT_EQ(user32::LiveWindowCount(), windows);
+
+  // Also when Qt destroys it with its parent.
+  auto owner = std::make_unique<Parent>();
+  HWND other = avicap32::capCreateCaptureWindowA("x", user32::WS_CHILD, 0, 0, 10, 10, owner->hWnd(), 0);
+  ASSERT_EQ(user32::SendMessageA(other, avicap32::WM_CAP_DRIVER_CONNECT, 0, 0), TRUE);
+  owner.reset();
+  EXPECT_FALSE(user32::IsWindow(other));
+  EXPECT_FALSE(drivers[0]->connected);
+  EXPECT_EQ(drivers[0]->disconnects, 2);
+}
+
+// ---- Camera modes
+
+TEST(PickMode, ChoosesTheCheapestModeThatCoversThePreview) {
+  using gstcapture::Mode;
+  const Mode raw1080{false, 1920, 1080, 30, 1};
+  const Mode jpeg1080{true, 1920, 1080, 30, 1};
+  const Mode raw640{false, 640, 480, 30, 1};
+  const Mode jpeg640{true, 640, 480, 30, 1};
+  const Mode raw320at5{false, 320, 240, 5, 1};
+  const Mode raw320at15{false, 320, 240, 15, 1};
+  const Mode raw320at30{false, 320, 240, 30, 1};
+  const Mode raw160{false, 160, 120, 30, 1};
+  const Mode ntsc{false, 320, 240, 30000, 1001};
+  struct Case {
+    const char* what;
+    std::vector<Mode> modes;
+    int expected;
+  };
+  const Case cases[] = {
+      {"none", {}, -1},
+      {"smallest covering area, not the 1080p mode", {raw1080, jpeg640, raw640}, 2},
+      {"raw before MJPEG of the same mode", {jpeg640, raw640}, 1},
+      {"MJPEG when only MJPEG covers", {raw160, jpeg1080, jpeg640}, 2},
+      {"the largest when none covers", {Mode{false, 300, 200, 30, 1}, raw160}, 0},
+      {"lowest rate that reaches 15", {raw320at30, raw320at15, raw320at5}, 1},
+      {"the highest rate when none reaches 15", {raw320at5, Mode{false, 320, 240, 10, 1}}, 1},
+      {"reaching the rate before a smaller area", {raw320at5, raw640}, 1},
+      {"fractional rates", {raw320at30, ntsc}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(gstcapture::PickMode(c.modes, 320, 240, 15), c.expected);
+  }
+}
+
+// ---- GStreamer pipelines
+
+TEST(GstDriver, PipelinesThatCannotStartRefuseTheConnection) {
+  struct Case {
+    const char* what;
+    const char* launch;
+  };
+  const Case cases[] = {
+      {"missing element", "videotestsrc ! nosuchelement ! appsink name=sink"},
+      {"no sink named sink", "videotestsrc is-live=true ! fakesink"},
+      {"formats that cannot meet",
+       "videotestsrc is-live=true ! video/x-raw,format=I420 ! appsink name=sink "
+       "caps=video/x-raw,format=BGRx"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto driver = gstcapture::MakeLaunchDriver(c.launch, "bad");
+    EXPECT_FALSE(driver->Connect(320, 240, 15));
+    EXPECT_FALSE(driver->IsLive());
+    EXPECT_EQ(driver->LatestFrame(), nullptr);
+  }
+}
+
+TEST(GstDriver, EndOfStreamIsNoLongerLive) {
+  auto driver = gstcapture::MakeLaunchDriver(
+      "videotestsrc is-live=true num-buffers=3 ! video/x-raw,format=BGRx,width=64,height=48,framerate=30/1 ! "
+      "appsink name=sink max-buffers=1 drop=true sync=false wait-on-eos=false",
+      "short");
+  ASSERT_TRUE(driver->Connect(64, 48, 15));
+  auto frame = driver->LatestFrame();
+  ASSERT_NE(frame, nullptr);
+  EXPECT_EQ(frame->width, 64);
+  EXPECT_EQ(frame->height, 48);
+  EXPECT_EQ(frame->bgrx.size(), 64u * 48u * 4u);
+  EXPECT_TRUE(WaitFor([&] { return !driver->IsLive(); }, 2000));
+  driver->Disconnect();
+}
+
+// The camera pipeline's own scaling and conversion, fed a 1280 x 720 source.
+TEST(GstDriver, CameraLikeSourceArrivesScaledDownAsOpaqueBgrx) {
+  auto driver = gstcapture::MakeTestPattern(gstcapture::Mode{false, 1280, 720, 30, 1});
+  ASSERT_TRUE(driver->Connect(320, 240, 15));
+  auto frame = driver->LatestFrame();
+  ASSERT_NE(frame, nullptr);
+  EXPECT_LE(frame->width, 320);
+  EXPECT_LE(frame->height, 240);
+  EXPECT_GE(frame->width, 300);
+  ASSERT_EQ(frame->bgrx.size(), static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height) * 4);
+  for (size_t i = 3; i < frame->bgrx.size(); i += 4) ASSERT_EQ(frame->bgrx[i], 0xFF) << i;
+  EXPECT_TRUE(driver->IsLive());
+  driver->Disconnect();
+  EXPECT_FALSE(driver->IsLive());
+}
+
+}  // namespace
