@@ -1,0 +1,54 @@
+#pragma once
+// The main window: the source list, the preview area, the interval box, the
+// Start and Stop commands, the one-second countdown and the saving of frames.
+#include <cstdint>
+
+#include "platform/vb.h"
+
+class frmMain : public vb::Form {
+ public:
+  frmMain();
+
+  // Grabs the top-left 320 x 240 pixels of the preview into Image1 and writes
+  // them as a BMP named by date and time into "captured" beside the program.
+  // Returns whether a frame was written; what went wrong goes to the status line.
+  bool saveframe();
+
+  // Seconds counted since the last saved frame.
+  double elapsedSecs = 0;
+
+  vb::ListBox List1{*this, 30, 1470, 3465, 1230, 0};
+  vb::PictureBox Picture1{*this, 3600, 1440, 4800, 3600, 1};
+  vb::Label Label1{*this, 240, 1200, 2055, 255, 2, "Avalible sources:"};
+  vb::CommandButton cmdStart{*this, 360, 4680, 1215, 375, 3, "Start capturing"};
+  vb::CommandButton cmdStop{*this, 1920, 4680, 1215, 375, 4, "Stop capturing"};
+  vb::Label Label2{*this, 120, 2880, 1575, 255, 5, "Capture frame every:"};
+  vb::TextBox txtTmr{*this, 1680, 2880, 1215, 285, 6, "20"};
+  vb::Label Label3{*this, 3000, 2880, 375, 255, 7, "sec."};
+  vb::Label lblStatus{*this, 0, 3240, 3255, 255, 8, ""};
+  vb::Label Label4{*this, 240, 3600, 3015, 975, 9, kDescription, true};
+  vb::Label Label5{*this, 240, 960, 6135, 255, 10, kAppeal};
+  vb::Image Image1{*this, 2280, 3720, 435, 315};
+  vb::Timer tmrCapture{*this, 1000};
+
+ protected:
+  void Form_Load() override;
+  void Form_Terminate() override;
+
+ private:
+  static constexpr const char* kDescription =
+      "This is my time lapse utility. Use it to capture frames from a video for windows compatible "
+      "source. (webcams etc...) The still frames can be assembled to a video with various 3'rd party "
+      "applications.";
+  static constexpr const char* kAppeal =
+      "Like Ferrowick? Support its development at https://ferrowick.example.org/support";
+
+  void cmdStart_Click();
+  void cmdStop_Click();
+  void tmrCapture_Timer();
+
+  // The interval in force: the last text that converted both for the
+  // display and for the trigger ("20" at start).
+  double intervalShown_ = 20;
+  int16_t interval_ = 20;
+};

@@ -1,0 +1,97 @@
+// Many frames in a row through saveframe, as a long run would write them, with
+// a fake source and a clock that moves one second a frame. Prints the time per
+// frame, the live graphics objects and resident memory before and after, and
+// whether every file is complete and distinct.
+#include <unistd.h>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <vector>
+
+#include "app/frmMain.h"
+#include "capture/modWebCam.h"
+#include "platform/gdi32.h"
+#include "platform/vb.h"
+#include "platform/vba.h"
+#include "tests/fakes/FakeDriver.h"
+
+namespace {
+
+long ResidentKiB() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  const int frames = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10000;
+  vb::Application application(argc, argv);
+  QTemporaryDir dir;
+  vba::SetAppPath(dir.path().toStdString());
+  vba::SetMsgBoxHandler([](const std::string&, int, const std::string&) { return vba::vbOK; });
+  long tick = 0;
+  vba::SetClock([&] {
+    const long s = tick++;
+    return vba::DateTime{2026,
+                         1 + int(s / 86400 / 28 % 12),
+                         1 + int(s / 86400 % 28),
+                         int(s / 3600 % 24),
+                         int(s / 60 % 60),
+                         int(s % 60)};
+  });
+  fakes::InstallFakeDrivers({"Fake camera"});
+
+  frmMain form;
+  form.Show();
+  form.cmdStart.Click();
+  QDeadlineTimer deadline(5000);
+  while (!modWebCam::PreviewIsLive() && !deadline.hasExpired()) QCoreApplication::processEvents();
+
+  const int warmUp = std::min(100, frames);
+  for (int i = 0; i < warmUp; ++i) form.saveframe();
+  const int objectsBefore = gdi32::LiveObjectCount();
+  const long rssBefore = ResidentKiB();
+
+  std::vector<double> ms;
+  ms.reserve(frames);
+  int failed = 0;
+  QElapsedTimer t;
+  for (int i = 0; i < frames; ++i) {
+    t.start();
+    if (!form.saveframe()) ++failed;
+    ms.push_back(t.nsecsElapsed() / 1e6);
+  }
+  const int objectsAfter = gdi32::LiveObjectCount();
+  const long rssAfter = ResidentKiB();
+  form.cmdStop.Click();
+
+  const QFileInfoList files = QDir(dir.path() + "/captured").entryInfoList(QDir::Files | QDir::Hidden);
+  std::set<QString> names;
+  int complete = 0;
+  for (const QFileInfo& f : files) {
+    names.insert(f.fileName());
+    if (f.fileName().endsWith(".bmp") && f.size() == 54 + 320 * 240 * 3) ++complete;
+  }
+  std::sort(ms.begin(), ms.end());
+  std::printf("saveframe x %d: median %.3f ms, p99 %.3f ms, max %.3f ms; failed %d\n", frames,
+              ms[ms.size() / 2], ms[std::min(ms.size() - 1, ms.size() * 99 / 100)], ms.back(), failed);
+  std::printf("live gdi32 objects: before %d, after %d\n", objectsBefore, objectsAfter);
+  std::printf("resident memory: before %ld KiB, after %ld KiB, growth %ld KiB\n", rssBefore, rssAfter,
+              rssAfter - rssBefore);
+  std::printf("files: %lld in the folder, %zu distinct names, %d complete 320 x 240 BMPs (expected %d)\n",
+              static_cast<long long>(files.size()), names.size(), complete, frames + warmUp);
+  form.Close();
+  return 0;
+}

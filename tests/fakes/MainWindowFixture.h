@@ -1,0 +1,87 @@
+#pragma once
+// A main window over fake capture drivers, a scratch application folder, a
+// message box that answers at once and a fixed clock.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QThread>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/frmMain.h"
+#include "capture/modWebCam.h"
+#include "platform/avicap32.h"
+#include "platform/vba.h"
+#include "tests/fakes/FakeDriver.h"
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir.isValid());
+    vba::SetAppPath(dir.path().toStdString());
+    vba::SetMsgBoxHandler([this](const std::string& prompt, int buttons, const std::string& title) {
+      boxes.push_back({prompt, buttons, title});
+      if (onBox) onBox();
+      return vba::vbOK;
+    });
+    vba::SetClock([this] { return clock; });
+  }
+  void TearDown() override {
+    if (form) form->Close();
+    form.reset();
+    vba::SetMsgBoxHandler(nullptr);
+    vba::SetClock(nullptr);
+    vba::SetFileWriter(nullptr);
+    vba::SetAppPath("");
+    avicap32::ResetDrivers();
+  }
+
+  // Installs drivers with the given names and opens the window over them.
+  void Open(const std::vector<std::string>& names) {
+    drivers = fakes::InstallFakeDrivers(names);
+    form = std::make_unique<frmMain>();
+    form->Show();
+  }
+
+  // Starts the selected source and waits until the preview shows it.
+  void StartLive() {
+    form->cmdStart.Click();
+    ASSERT_TRUE(WaitFor([] { return modWebCam::PreviewIsLive(); }, 5000)) << "the preview never went live";
+  }
+
+  static bool WaitFor(const std::function<bool()>& done, int ms) {
+    QDeadlineTimer deadline(ms);
+    while (!done()) {
+      if (deadline.hasExpired()) return false;
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+      QThread::msleep(2);
+    }
+    return true;
+  }
+
+  std::string Captured() const { return dir.path().toStdString() + "/captured"; }
+  QStringList Frames() const {
+    return QDir(QString::fromStdString(Captured())).entryList({"*.bmp"}, QDir::Files, QDir::Name);
+  }
+  QStringList AllFiles() const {
+    return QDir(QString::fromStdString(Captured())).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+  }
+
+  struct Box {
+    std::string prompt;
+    int buttons;
+    std::string title;
+  };
+
+  QTemporaryDir dir;
+  std::vector<Box> boxes;
+  std::function<void()> onBox;
+  vba::DateTime clock{2007, 3, 5, 8, 4, 9};
+  std::vector<std::shared_ptr<fakes::FakeDriver>> drivers;
+  std::unique_ptr<frmMain> form;
+};

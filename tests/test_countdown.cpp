@@ -1,0 +1,121 @@
+// The one-second countdown: what the status line shows on each tick and on
+// which ticks a frame is written, whatever is typed as the interval.
+#include <gtest/gtest.h>
+
+#include <QLocale>
+
+#include "tests/fakes/MainWindowFixture.h"
+
+namespace {
+
+class Countdown : public MainWindowTest {
+ protected:
+  void SetUp() override {
+    MainWindowTest::SetUp();
+    Open({"Cam A"});
+    StartLive();
+  }
+  // Runs one tick as the timer does; returns the status and whether a frame
+  // was written.
+  std::pair<std::string, bool> Tick() {
+    const auto before = Frames().size();
+    form->tmrCapture.OnTimer();
+    return {form->lblStatus.Caption(), Frames().size() > before};
+  }
+  static std::string Status(const std::string& n) { return "Time till next capture: " + n + " secs."; }
+};
+
+TEST_F(Countdown, IntervalsCountDownAndSaveOnTheRightTick) {
+  struct Case {
+    const char* interval;
+    std::vector<std::string> shown;  // one per tick
+    std::vector<int> frameTicks;     // 1-based
+  };
+  const Case cases[] = {
+      {"20",
+       {"19", "18", "17", "16", "15", "14", "13", "12", "11", "10", "9",
+        "8",  "7",  "6",  "5",  "4",  "3",  "2",  "1",  "0",  "19"},
+       {20}},
+      {"2.5", {"1.5", "0.5", "1.5", "0.5"}, {2, 4}},
+      {"3.5", {"2.5", "1.5", "0.5", "-0.5", "2.5"}, {4}},
+      {"0", {"-1", "-1", "-1"}, {1, 2, 3}},
+      {"-5", {"-6", "-6"}, {1, 2}},
+      {" 4 ", {"3", "2", "1", "0"}, {4}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.interval);
+    form->elapsedSecs = 0;
+    form->txtTmr.SetText(c.interval);
+    std::vector<int> frames;
+    for (size_t i = 0; i < c.shown.size(); ++i) {
+      const auto [status, saved] = Tick();
+      EXPECT_EQ(status, Status(c.shown[i])) << "tick " << i + 1;
+      if (saved) frames.push_back(int(i) + 1);
+    }
+    EXPECT_EQ(frames, c.frameTicks);
+  }
+}
+
+TEST_F(Countdown, ChangingTheIntervalWhileRunningTakesEffectOnTheNextTick) {
+  // Raised from 20 to 60 at 15: nothing at 20, the next frame at 60.
+  for (int i = 0; i < 15; ++i) Tick();
+  form->txtTmr.SetText("60");
+  int firstFrame = 0;
+  for (int t = 16; t <= 60 && !firstFrame; ++t)
+    if (Tick().second) firstFrame = t;
+  EXPECT_EQ(firstFrame, 60);
+
+  // Lowered from 60 to 10 at 30: a frame at once, the status shows -21.
+  for (int i = 0; i < 30; ++i) Tick();
+  form->txtTmr.SetText("10");
+  const auto [status, saved] = Tick();
+  EXPECT_EQ(status, Status("-21"));
+  EXPECT_TRUE(saved);
+  EXPECT_EQ(form->elapsedSecs, 0);
+}
+
+TEST_F(Countdown, StopAndStartKeepTheCount) {
+  for (int i = 0; i < 7; ++i) Tick();
+  form->cmdStop.Click();
+  StartLive();
+  int frameAfter = 0;
+  for (int t = 1; t <= 20 && !frameAfter; ++t)
+    if (Tick().second) frameAfter = t;
+  EXPECT_EQ(frameAfter, 13);
+}
+
+TEST_F(Countdown, TextThatIsNotAValidIntervalKeepsTheLastOneInForce) {
+  form->txtTmr.SetText("10");
+  for (int i = 0; i < 3; ++i) Tick();
+  for (const char* bad : {"abc", "", "40000", "-40000", "1e9"}) {
+    SCOPED_TRACE(bad);
+    form->txtTmr.SetText(bad);
+    const double before = form->elapsedSecs;
+    const auto [status, saved] = Tick();
+    EXPECT_EQ(form->elapsedSecs, before + 1) << "the second still counts";
+    EXPECT_NE(status.find("not valid"), std::string::npos) << status;
+    EXPECT_NE(status.find("using 10"), std::string::npos) << status;
+    EXPECT_FALSE(saved);
+  }
+  // Eight seconds counted: two more with the last valid interval give a frame.
+  form->txtTmr.SetText("x");
+  Tick();
+  EXPECT_TRUE(Tick().second);
+  // A valid text takes effect on the next tick.
+  form->txtTmr.SetText("3");
+  EXPECT_EQ(Tick().first, Status("2"));
+}
+
+TEST_F(Countdown, TheUsersDecimalCommaIsUnderstoodAndShown) {
+  const QLocale original;
+  QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+  form->txtTmr.SetText("2,5");
+  const auto first = Tick();
+  const auto second = Tick();
+  QLocale::setDefault(original);
+  EXPECT_EQ(first.first, Status("1,5"));
+  EXPECT_EQ(second.first, Status("0,5"));
+  EXPECT_TRUE(second.second);
+}
+
+}  // namespace

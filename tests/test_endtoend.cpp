@@ -1,0 +1,139 @@
+// The whole program as a user runs it: the real window (offscreen), the real
+// built-in test pattern, the real timer and real files.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+#include <functional>
+#include <set>
+
+#include "app/frmMain.h"
+#include "capture/modWebCam.h"
+#include "platform/avicap32.h"
+#include "platform/user32.h"
+#include "platform/vba.h"
+
+namespace {
+
+bool WaitFor(const std::function<bool()>& done, int ms) {
+  QDeadlineTimer deadline(ms);
+  while (!done()) {
+    if (deadline.hasExpired()) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(5);
+  }
+  return true;
+}
+
+bool NonUniform(const QImage& img) {
+  std::set<QRgb> colours;
+  for (int y = 0; y < img.height(); y += 2)
+    for (int x = 0; x < img.width(); x += 2) colours.insert(img.pixel(x, y) & 0xFFFFFF);
+  return colours.size() > 2;
+}
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir.isValid());
+    vba::SetAppPath(dir.path().toStdString());
+    vba::SetMsgBoxHandler([this](const std::string& prompt, int, const std::string&) {
+      prompts.push_back(prompt);
+      return vba::vbOK;
+    });
+    avicap32::ResetDrivers();
+  }
+  void TearDown() override {
+    vba::SetMsgBoxHandler(nullptr);
+    vba::SetAppPath("");
+  }
+  // Selects the built-in test pattern, always the last entry.
+  void ChooseTestPattern(frmMain& form) {
+    ASSERT_GT(form.List1.ListCount(), 0);
+    const int last = form.List1.ListCount() - 1;
+    ASSERT_EQ(form.List1.List(last), "Test pattern");
+    form.List1.SetListIndex(last);
+  }
+  QImage PreviewNow() {
+    user32::Window* w = user32::FromHandle(modWebCam::capWindow);
+    return w && w->surface() ? w->surface()->copy() : QImage();
+  }
+  QStringList Frames() const {
+    return QDir(dir.path() + "/captured").entryList({"*.bmp"}, QDir::Files, QDir::Name);
+  }
+
+  QTemporaryDir dir;
+  std::vector<std::string> prompts;
+};
+
+TEST_F(EndToEnd, StartShowsTheLiveTestPatternAndStopEndsIt) {
+  frmMain form;
+  form.Show();
+  ChooseTestPattern(form);
+  form.cmdStart.Click();
+  ASSERT_EQ(prompts.size(), 1u);
+  EXPECT_EQ(prompts[0], "Captured frames will be saved in " + dir.path().toStdString() + "/captured/");
+
+  ASSERT_TRUE(WaitFor([&] { return NonUniform(PreviewNow()); }, 5000)) << "no picture in the preview";
+  const QImage first = PreviewNow();
+  EXPECT_EQ(first.size(), QSize(320, 240));
+  ASSERT_TRUE(WaitFor([&] { return PreviewNow() != first; }, 3000)) << "the preview does not move";
+  EXPECT_TRUE(modWebCam::PreviewIsLive());
+
+  form.cmdStop.Click();
+  EXPECT_FALSE(user32::IsWindow(modWebCam::capWindow));
+  EXPECT_FALSE(modWebCam::PreviewIsLive());
+  form.Close();
+}
+
+TEST_F(EndToEnd, TimeLapseWritesCompleteDistinctFramesEveryInterval) {
+  frmMain form;
+  form.Show();
+  ChooseTestPattern(form);
+  form.txtTmr.SetText("2");
+  form.cmdStart.Click();
+
+  std::vector<std::string> statuses;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        const std::string s = form.lblStatus.Caption();
+        if (!s.empty() && (statuses.empty() || statuses.back() != s)) statuses.push_back(s);
+        return Frames().size() >= 2;
+      },
+      15000))
+      << "frames written: " << Frames().size();
+  form.cmdStop.Click();
+
+  // The countdown ran 1, 0 (with a frame), 1, 0 (with a frame).
+  ASSERT_GE(statuses.size(), 2u);
+  EXPECT_EQ(statuses[0], "Time till next capture: 1 secs.");
+  EXPECT_EQ(statuses[1], "Time till next capture: 0 secs.");
+
+  const QStringList frames = Frames();
+  ASSERT_EQ(frames.size(), 2);
+  const QRegularExpression pattern("^\\d\\d_\\d\\d_\\d{4} \\d{6}(_\\d+)?\\.bmp$");
+  std::vector<QImage> images;
+  for (const QString& name : frames) {
+    EXPECT_TRUE(pattern.match(name).hasMatch()) << name.toStdString();
+    QFile f(dir.path() + "/captured/" + name);
+    EXPECT_EQ(f.size(), 54 + 320 * 240 * 3) << "a 24-bit 320 x 240 BMP";
+    QImage img(f.fileName(), "BMP");
+    ASSERT_FALSE(img.isNull()) << name.toStdString();
+    EXPECT_EQ(img.size(), QSize(320, 240));
+    EXPECT_TRUE(NonUniform(img)) << name.toStdString();
+    images.push_back(img);
+  }
+  EXPECT_NE(images[0], images[1]) << "two frames two seconds apart must differ";
+  // Nothing but finished frames in the folder.
+  EXPECT_EQ(QDir(dir.path() + "/captured").entryList(QDir::Files | QDir::Hidden).size(), 2);
+  form.Close();
+  EXPECT_FALSE(user32::IsWindow(modWebCam::capWindow));
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+// Start, Stop and closing the window, over fake capture drivers.
+#include <gtest/gtest.h>
+
+#include <QWidget>
+
+#include "platform/user32.h"
+#include "tests/fakes/MainWindowFixture.h"
+
+namespace {
+
+bool Topmost(frmMain& form) { return form.widget()->windowFlags().testFlag(Qt::WindowStaysOnTopHint); }
+
+QString CaptureWindowName() {
+  user32::Window* w = user32::FromHandle(modWebCam::capWindow);
+  return w ? w->widget()->objectName() : QString();
+}
+
+TEST_F(MainWindowTest, LoadListsTheSourcesInDriverOrderAndSelectsTheFirst) {
+  Open({"Cam A", "Cam B", "Cam C"});
+  ASSERT_EQ(form->List1.ListCount(), 3);
+  EXPECT_EQ(form->List1.List(0), "Cam A");
+  EXPECT_EQ(form->List1.List(2), "Cam C");
+  EXPECT_EQ(form->List1.ListIndex(), 0);
+  EXPECT_TRUE(Topmost(*form));
+}
+
+TEST_F(MainWindowTest, StartTellsWhereFramesGoBeforeLookingAtTheList) {
+  Open({});
+  bool topmostDuringBox = true;
+  onBox = [&] { topmostDuringBox = Topmost(*form); };
+  const int windows = user32::LiveWindowCount();
+  form->cmdStart.Click();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].prompt, "Captured frames will be saved in " + dir.path().toStdString() + "/captured/");
+  EXPECT_EQ(boxes[0].buttons, vba::vbOKOnly);
+  EXPECT_EQ(boxes[0].title, "");
+  EXPECT_FALSE(topmostDuringBox) << "the box must not hide behind the window";
+  EXPECT_TRUE(Topmost(*form));
+  // Nothing to start: no capture window, the timer stays off.
+  EXPECT_EQ(user32::LiveWindowCount(), windows);
+  EXPECT_FALSE(form->tmrCapture.Enabled());
+}
+
+TEST_F(MainWindowTest, StartWithNoCurrentEntryOnlyShowsTheBox) {
+  Open({"Cam A"});
+  form->List1.SetListIndex(-1);
+  form->cmdStart.Click();
+  EXPECT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(drivers[0]->connects, 0);
+  EXPECT_FALSE(form->tmrCapture.Enabled());
+}
+
+TEST_F(MainWindowTest, StartBindsTheSelectedSourceIntoThePreviewArea) {
+  Open({"Cam A", "Cam B"});
+  form->List1.SetListIndex(1);
+  StartLive();
+  EXPECT_EQ(modWebCam::capSource, 1);
+  EXPECT_EQ(CaptureWindowName(), "1");
+  EXPECT_EQ(drivers[0]->connects, 0);
+  EXPECT_EQ(drivers[1]->connects, 1);
+  EXPECT_TRUE(form->tmrCapture.Enabled());
+  QWidget* preview = user32::FromHandle(modWebCam::capWindow)->widget();
+  EXPECT_EQ(preview->parentWidget(), form->Picture1.widget());
+  EXPECT_EQ(preview->geometry(), QRect(0, 0, 320, 240));
+}
+
+TEST_F(MainWindowTest, RefusedConnectionDestroysTheWindowButStillStartsTheTimer) {
+  Open({"Broken"});
+  drivers[0]->connectSucceeds = false;
+  const int windows = user32::LiveWindowCount();
+  form->cmdStart.Click();
+  EXPECT_FALSE(user32::IsWindow(modWebCam::capWindow));
+  EXPECT_EQ(user32::LiveWindowCount(), windows);
+  EXPECT_TRUE(form->tmrCapture.Enabled());
+}
+
+TEST_F(MainWindowTest, StartWhileRunningRebindsWithOneCaptureWindow) {
+  Open({"Cam A", "Cam B"});
+  const int windows = user32::LiveWindowCount();
+  StartLive();
+  const HWND first = modWebCam::capWindow;
+  form->elapsedSecs = 5;
+  form->List1.SetListIndex(1);
+  StartLive();
+  EXPECT_EQ(user32::LiveWindowCount(), windows + 1);
+  EXPECT_FALSE(user32::IsWindow(first));
+  EXPECT_EQ(drivers[0]->disconnects, 1) << "the first camera must be released";
+  EXPECT_TRUE(drivers[1]->connected);
+  EXPECT_EQ(form->elapsedSecs, 5);
+  EXPECT_TRUE(form->tmrCapture.Enabled());
+}
+
+TEST_F(MainWindowTest, StopReleasesTheSourceAndStartBindsAgain) {
+  Open({"Cam A"});
+  const int windows = user32::LiveWindowCount();
+  StartLive();
+  const HWND first = modWebCam::capWindow;
+  form->lblStatus.SetCaption("Time till next capture: 13 secs.");
+  form->elapsedSecs = 7;
+  form->cmdStop.Click();
+  EXPECT_FALSE(form->tmrCapture.Enabled());
+  EXPECT_FALSE(drivers[0]->connected);
+  EXPECT_EQ(user32::LiveWindowCount(), windows);
+  // Stop keeps the count and the status line.
+  EXPECT_EQ(form->elapsedSecs, 7);
+  EXPECT_EQ(form->lblStatus.Caption(), "Time till next capture: 13 secs.");
+  form->cmdStop.Click();  // stopping again changes nothing
+
+  StartLive();
+  EXPECT_NE(modWebCam::capWindow, first);
+  EXPECT_EQ(drivers[0]->connects, 2);
+}
+
+TEST_F(MainWindowTest, ClosingTheWindowWhileRunningReleasesTheSource) {
+  Open({"Cam A"});
+  StartLive();
+  const HWND bound = modWebCam::capWindow;
+  form->Close();
+  EXPECT_FALSE(drivers[0]->connected);
+  EXPECT_FALSE(user32::IsWindow(bound));
+  EXPECT_FALSE(form->widget()->isVisible());
+}
+
+}  // namespace
