@@ -93,7 +93,10 @@ class CaptureWindow : public user32::Window {
         return disconnectDriver();
       case WM_CAP_SET_SCALE:
         scale_ = wParam != 0;
-        if (shown_ && !signalLost_) paint(*shown_);
+        if (shown_ && !signalLost_) {
+          paint(*shown_);
+          widget_->update();
+        }
         return TRUE;
       case WM_CAP_SET_PREVIEWRATE:
         rateMs_ = static_cast<int>(std::clamp<WPARAM>(wParam, 1, 60000));
@@ -108,8 +111,9 @@ class CaptureWindow : public user32::Window {
     }
   }
 
-  // The surface follows the widget's size; a new surface is black until the
-  // next frame (or the frame on show, repainted at once).
+  // The surface follows the widget's size (also while the widget is hidden and
+  // gets no resize events); a new surface is black, with the frame on show
+  // painted into it again.
   void syncSurface() {
     if (surface_.size() == widget_->size()) return;
     surface_ = QImage(widget_->size(), QImage::Format_RGB32);
@@ -128,7 +132,6 @@ class CaptureWindow : public user32::Window {
     shown_.reset();
     framesPainted_ = 0;
     signalLost_ = false;
-    if (previewing_) startPreview();
     return TRUE;
   }
 
