@@ -16,21 +16,14 @@
 #include "platform/gstcapture.h"
 #include "platform/user32.h"
 #include "tests/fakes/FakeDriver.h"
+#include "tests/fakes/TestSupport.h"
 
 namespace {
 
+using testsupport::WaitFor;
+
 using avicap32::CAPSTATUS;
 using fakes::FakeDriver;
-
-bool WaitFor(const std::function<bool()>& done, int ms) {
-  QDeadlineTimer deadline(ms);
-  while (!done()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    QThread::msleep(1);
-  }
-  return true;
-}
 
 // A shown top-level widget in the window table, to parent capture windows.
 class Parent {

@@ -18,18 +18,11 @@
 #include "platform/avicap32.h"
 #include "platform/user32.h"
 #include "platform/vba.h"
+#include "tests/fakes/TestSupport.h"
 
 namespace {
 
-bool WaitFor(const std::function<bool()>& done, int ms) {
-  QDeadlineTimer deadline(ms);
-  while (!done()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(5);
-  }
-  return true;
-}
+using testsupport::WaitFor;
 
 bool NonUniform(const QImage& img) {
   std::set<QRgb> colours;

@@ -70,8 +70,9 @@ TEST(MainWindowLayout, CaptionSizeAndEveryControlInPlace) {
   EXPECT_TRUE(appeal.contains("example.org")) << appeal.toStdString();
   EXPECT_EQ(form.Label5.widget()->geometry(), QRect(16, 64, 409, 17));
   EXPECT_EQ(form.Label5.TabIndex(), 10);
-  EXPECT_EQ((std::vector<int>{form.Image1.Left(), form.Image1.Top(), form.Image1.Width(), form.Image1.Height()}),
-            (std::vector<int>{2280, 3720, 435, 315}));
+  EXPECT_EQ(
+      (std::vector<int>{form.Image1.Left(), form.Image1.Top(), form.Image1.Width(), form.Image1.Height()}),
+      (std::vector<int>{2280, 3720, 435, 315}));
   EXPECT_EQ(form.Picture1.ScaleWidth(), 320.0f);
   EXPECT_EQ(form.Picture1.ScaleHeight(), 240.0f);
   EXPECT_FALSE(form.tmrCapture.Enabled());

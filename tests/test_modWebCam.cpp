@@ -17,20 +17,13 @@
 #include "platform/user32.h"
 #include "platform/vb.h"
 #include "tests/fakes/FakeDriver.h"
+#include "tests/fakes/TestSupport.h"
 
 namespace {
 
-using fakes::FakeDriver;
+using testsupport::WaitFor;
 
-bool WaitFor(const std::function<bool()>& done, int ms) {
-  QDeadlineTimer deadline(ms);
-  while (!done()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    QThread::msleep(1);
-  }
-  return true;
-}
+using fakes::FakeDriver;
 
 // Format_RGB32 wants 0xFF in the unused byte: images compare and convert by it.
 bool Opaque(const QImage& image) {

@@ -19,18 +19,11 @@
 #include "platform/user32.h"
 #include "platform/vb.h"
 #include "platform/vba.h"
+#include "tests/fakes/TestSupport.h"
 
 namespace {
 
-bool WaitFor(const std::function<bool()>& done, int ms) {
-  QDeadlineTimer deadline(ms);
-  while (!done()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(1);
-  }
-  return true;
-}
+using testsupport::WaitFor;
 
 // A form that counts the events it receives.
 class CountingForm : public vb::Form {

@@ -13,19 +13,11 @@
 #include <optional>
 
 #include "platform/vba.h"
+#include "tests/fakes/TestSupport.h"
 
 namespace {
 
-// Runs a conversion and returns the run-time error number it raised, if any.
-template <typename F>
-std::optional<int> ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const vba::RuntimeError& e) {
-    return e.Number();
-  }
-  return std::nullopt;
-}
+using testsupport::ErrorOf;
 
 // Every conversion test runs under a known locale and restores the default.
 class Conversions : public ::testing::Test {

@@ -16,18 +16,11 @@
 #include "platform/gdi32.h"
 #include "platform/olepro32.h"
 #include "platform/vba.h"
+#include "tests/fakes/TestSupport.h"
 
 namespace {
 
-template <typename F>
-std::optional<int> ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const vba::RuntimeError& e) {
-    return e.Number();
-  }
-  return std::nullopt;
-}
+using testsupport::ErrorOf;
 
 // A folder holding a plain file "file.txt" and a folder "sub".
 class Files : public ::testing::Test {

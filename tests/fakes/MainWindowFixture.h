@@ -18,6 +18,7 @@
 #include "platform/avicap32.h"
 #include "platform/vba.h"
 #include "tests/fakes/FakeDriver.h"
+#include "tests/fakes/TestSupport.h"
 
 class MainWindowTest : public ::testing::Test {
  protected:
@@ -54,15 +55,7 @@ class MainWindowTest : public ::testing::Test {
     ASSERT_TRUE(WaitFor([] { return modWebCam::PreviewIsLive(); }, 5000)) << "the preview never went live";
   }
 
-  static bool WaitFor(const std::function<bool()>& done, int ms) {
-    QDeadlineTimer deadline(ms);
-    while (!done()) {
-      if (deadline.hasExpired()) return false;
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-      QThread::msleep(2);
-    }
-    return true;
-  }
+  static bool WaitFor(const std::function<bool()>& done, int ms) { return testsupport::WaitFor(done, ms); }
 
   std::string Captured() const { return dir.path().toStdString() + "/captured"; }
   QStringList Frames() const {
