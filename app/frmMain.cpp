@@ -1,5 +1,6 @@
 #include "app/frmMain.h"
 
+#include <exception>
 #include <random>
 #include <string>
 
@@ -43,6 +44,16 @@ std::string SaveFailure(const vba::RuntimeError& e, const std::string& folder) {
       return "Cannot reach folder " + folder;
     default:
       return "Cannot save frame in " + folder + " (" + e.what() + ")";
+  }
+}
+
+// Removes a half-written frame; it never ends in ".bmp", so one that cannot
+// be removed is still never taken for a frame.
+void RemoveTemp(const std::string& temp) {
+  if (temp.empty() || vba::Dir(temp).empty()) return;
+  try {
+    vba::Kill(temp);
+  } catch (const vba::RuntimeError&) {
   }
 }
 
@@ -122,13 +133,25 @@ bool frmMain::saveframe() {
   }
   std::string temp;
   try {
-    if (vba::Dir(folder, vba::vbDirectory).empty()) vba::MkDir(folder);
+    if (vba::Dir(folder, vba::vbDirectory).empty()) {
+      try {
+        vba::MkDir(folder);
+      } catch (const vba::RuntimeError&) {
+        // Another copy of the program may have made it a moment ago.
+        if (vba::Dir(folder, vba::vbDirectory).empty()) throw;
+      }
+    }
     if (!vba::Dir(folder, vba::vbNormal).empty()) {
       lblStatus.SetCaption("A file named captured blocks " + folder);
       return false;
     }
     HDC surface = user32::GetDC(capWindow);
-    Image1.SetPicture(modBitBlt::GrabSurface(surface, 0, 0, kFrameWidth, kFrameHeight));
+    try {
+      Image1.SetPicture(modBitBlt::GrabSurface(surface, 0, 0, kFrameWidth, kFrameHeight));
+    } catch (...) {
+      user32::ReleaseDC(capWindow, surface);
+      throw;
+    }
     user32::ReleaseDC(capWindow, surface);
 
     // Date and time from one reading, so a frame taken at midnight is not
@@ -150,14 +173,11 @@ bool frmMain::saveframe() {
       }
     }
   } catch (const vba::RuntimeError& e) {
-    if (!temp.empty() && !vba::Dir(temp).empty()) {
-      try {
-        vba::Kill(temp);
-      } catch (const vba::RuntimeError&) {
-        // Nothing more can be done; the name does not end in ".bmp".
-      }
-    }
+    RemoveTemp(temp);
     lblStatus.SetCaption(SaveFailure(e, folder));
-    return false;
+  } catch (const std::exception& e) {
+    RemoveTemp(temp);
+    lblStatus.SetCaption("Cannot save frame in " + folder + " (" + e.what() + ")");
   }
+  return false;
 }

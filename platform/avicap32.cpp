@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "platform/gstcapture.h"
+#include "platform/vb.h"
 
 namespace avicap32 {
 namespace {
@@ -68,7 +69,8 @@ class CaptureWindow : public user32::Window {
     widget_->setObjectName(name);
     widget_->setGeometry(geometry);
     syncSurface();
-    QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { tick(); });
+    QObject::connect(&timer_, &QTimer::timeout, &timer_,
+                     [this] { vb::Dispatch("Preview", [this] { tick(); }); });
   }
 
   // The table deletes the widget before this (or this because the widget

@@ -48,8 +48,8 @@ struct CAPSTATUS {
 BOOL capGetDriverDescriptionA(UINT wDriverIndex, char* lpszName, int cbName, char* lpszVer, int cbVer);
 // capCreateCaptureWindowA: a child window that, once connected to a driver,
 // paints the driver's live picture.
-HWND capCreateCaptureWindowA(const char* lpszWindowName, DWORD dwStyle, int x, int y, int nWidth,
-                             int nHeight, HWND hwndParent, int nID);
+HWND capCreateCaptureWindowA(const char* lpszWindowName, DWORD dwStyle, int x, int y, int nWidth, int nHeight,
+                             HWND hwndParent, int nID);
 
 // ---------------------------------------------------------------------------
 // Capture drivers, for the other stand-ins in platform/ and for tests.

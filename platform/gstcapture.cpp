@@ -396,6 +396,32 @@ std::string deviceKey(GstDevice* device, const std::string& name) {
 
 }  // namespace
 
+bool NaturalLess(const std::string& a, const std::string& b) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (digit(a[i]) && digit(b[j])) {
+      size_t ei = i, ej = j;
+      while (ei < a.size() && digit(a[ei])) ++ei;
+      while (ej < b.size() && digit(b[ej])) ++ej;
+      // Compare the numbers without leading zeros: the longer is larger.
+      size_t si = a.find_first_not_of('0', i), sj = b.find_first_not_of('0', j);
+      si = std::min(si, ei);
+      sj = std::min(sj, ej);
+      if (ei - si != ej - sj) return ei - si < ej - sj;
+      const int c = a.compare(si, ei - si, b, sj, ej - sj);
+      if (c != 0) return c < 0;
+      i = ei;
+      j = ej;
+    } else {
+      if (a[i] != b[j]) return a[i] < b[j];
+      ++i;
+      ++j;
+    }
+  }
+  return a.size() - i < b.size() - j;
+}
+
 int PickMode(const std::vector<Mode>& modes, int width, int height, int fps) {
   // Lower keys are cheaper.
   const auto key = [&](const Mode& m) {
@@ -426,8 +452,10 @@ avicap32::DriverList CameraDrivers() {
     found.emplace_back(std::move(key), std::move(name), std::move(device));
   }
   g_list_free(list);
+  // Numbers in device paths compare by value, so /dev/video2 comes before
+  // /dev/video10.
   std::stable_sort(found.begin(), found.end(),
-                   [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
+                   [](const auto& a, const auto& b) { return NaturalLess(std::get<0>(a), std::get<0>(b)); });
   avicap32::DriverList drivers;
   for (auto& [key, name, device] : found) {
     drivers.push_back(std::make_shared<CameraDriver>(std::move(device), std::move(name)));

@@ -26,6 +26,10 @@ struct Mode {
 // does), and raw before MJPEG, which needs decoding.
 int PickMode(const std::vector<Mode>& modes, int width, int height, int fps);
 
+// Whether a sorts before b, comparing runs of digits by their value
+// ("/dev/video2" before "/dev/video10").
+bool NaturalLess(const std::string& a, const std::string& b);
+
 // Drivers for the devices listed as "Video/Source", ordered by device path.
 avicap32::DriverList CameraDrivers();
 

@@ -105,14 +105,6 @@ Window* FromHandle(HWND hWnd) {
   return e ? e->window : nullptr;
 }
 
-HWND HandleOf(const QWidget* widget) {
-  if (!widget) return nullptr;
-  for (const auto& [id, e] : table().windows) {
-    if (e.widget == widget) return handleOf(id);
-  }
-  return nullptr;
-}
-
 int LiveWindowCount() { return static_cast<int>(table().windows.size()); }
 
 BOOL SetWindowPos(HWND hWnd, HWND hWndInsertAfter, int X, int Y, int cx, int cy, UINT uFlags) {
@@ -156,17 +148,11 @@ BOOL DestroyWindow(HWND hWnd) {
 
 BOOL IsWindow(HWND hWnd) { return find(hWnd) ? TRUE : FALSE; }
 
-BOOL GetClientRect(HWND hWnd, RECT* lpRect) {
-  Entry* e = find(hWnd);
-  if (!e || !e->widget || !lpRect) return FALSE;
-  *lpRect = RECT{0, 0, e->widget->width(), e->widget->height()};
-  return TRUE;
-}
-
 HDC GetDC(HWND hWnd) {
   Entry* e = find(hWnd);
-  if (!e || !e->window->surface()) return nullptr;
-  HDC dc = gdi32::CreateSurfaceDC(e->window->surface());
+  QImage* surface = e ? e->window->surface() : nullptr;
+  if (!surface) return nullptr;
+  HDC dc = gdi32::CreateSurfaceDC(surface);
   if (dc) table().borrowedDCs[dc] = hWnd;
   return dc;
 }

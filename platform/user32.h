@@ -34,8 +34,6 @@ LRESULT SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 BOOL DestroyWindow(HWND hWnd);
 // IsWindow: whether the handle names a live window.
 BOOL IsWindow(HWND hWnd);
-// GetClientRect: the window's client area, origin 0, 0.
-BOOL GetClientRect(HWND hWnd, RECT* lpRect);
 // GetDC: a device context over the window's drawing surface; 0 when the window has none.
 HDC GetDC(HWND hWnd);
 // ReleaseDC: gives back a device context from GetDC; 1 when released.
@@ -66,7 +64,6 @@ class Window {
 HWND RegisterWindow(Window* window, bool owned);
 void UnregisterWindow(HWND hWnd);
 Window* FromHandle(HWND hWnd);
-HWND HandleOf(const QWidget* widget);
 // Number of windows in the table (tests prove no window is left behind).
 int LiveWindowCount();
 

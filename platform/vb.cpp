@@ -71,7 +71,7 @@ void fitFont(QWidget* w, const std::function<bool(const QFont&)>& fits) {
     if (fits(font)) break;
   }
   font.setPixelSize(px);
-  w->setFont(font);
+  if (font != w->font()) w->setFont(font);
 }
 
 void fitLabel(QLabel* label) {

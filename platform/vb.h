@@ -92,7 +92,8 @@ class Label : public Control {
 
 class CommandButton : public Control {
  public:
-  CommandButton(Form& form, int left, int top, int width, int height, int tabIndex, const std::string& caption);
+  CommandButton(Form& form, int left, int top, int width, int height, int tabIndex,
+                const std::string& caption);
   std::string Caption() const;
   // Handler of the Click event.
   std::function<void()> OnClick;

@@ -161,6 +161,21 @@ void SetAppPath(const std::string& folder) { appPathSeam() = folder; }
 
 // ---- Files and folders ----
 
+namespace {
+
+// Flushes the folder that holds path, so that a new or renamed entry in it
+// survives a crash or power cut as well as the file's contents do.
+void syncFolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
 std::string Dir(const std::string& pathName, int attributes) {
   struct stat st {};
   if (pathName.empty() || ::stat(pathName.c_str(), &st) != 0) return {};
@@ -170,7 +185,10 @@ std::string Dir(const std::string& pathName, int attributes) {
 }
 
 void MkDir(const std::string& path) {
-  if (::mkdir(path.c_str(), 0777) == 0) return;
+  if (::mkdir(path.c_str(), 0777) == 0) {
+    syncFolderOf(path);
+    return;
+  }
   const int err = errno;
   if (err == EEXIST) raise(vbErrPathFileAccess);
   if (err == ENOENT || err == ENOTDIR) raise(vbErrPathNotFound);
@@ -192,7 +210,10 @@ void Name(const std::string& oldPath, const std::string& newPath) {
     // A file system without the no-replace rename: a hard link cannot replace
     // either, and removing the old name completes the move.
     if (::link(oldPath.c_str(), newPath.c_str()) == 0) {
-      if (::unlink(oldPath.c_str()) == 0) return;
+      if (::unlink(oldPath.c_str()) == 0) {
+        syncFolderOf(newPath);
+        return;
+      }
       err = errno;
       ::unlink(newPath.c_str());
       if (err == ENOENT) raise(vbErrFileNotFound);
@@ -202,6 +223,7 @@ void Name(const std::string& oldPath, const std::string& newPath) {
   }
   switch (err) {
     case 0:
+      syncFolderOf(newPath);
       return;
     case EEXIST:
     case ENOTEMPTY:

@@ -3,12 +3,12 @@
 // application folder, files and folders, date and time, the message box and
 // the picture saver. Failures raise RuntimeError, as the runtime's run-time
 // errors do.
+#include <sys/types.h>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
-#include <sys/types.h>
 
 #include "platform/olepro32.h"
 

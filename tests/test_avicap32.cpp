@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QThread>
 #include <QWidget>
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -275,6 +276,14 @@ TEST_F(CaptureWindowTest, DestroyingTheWindowReleasesTheDriver) {
 }
 
 // ---- Camera modes
+
+TEST(DeviceOrder, NumbersInDevicePathsCompareByValue) {
+  std::vector<std::string> paths = {"/dev/video10", "/dev/video2", "/dev/video",
+                                    "/dev/video1",  "/dev/media0", "/dev/video02"};
+  std::sort(paths.begin(), paths.end(), gstcapture::NaturalLess);
+  EXPECT_EQ(paths, (std::vector<std::string>{"/dev/media0", "/dev/video", "/dev/video1", "/dev/video2",
+                                             "/dev/video02", "/dev/video10"}));
+}
 
 TEST(PickMode, ChoosesTheCheapestModeThatCoversThePreview) {
   using gstcapture::Mode;

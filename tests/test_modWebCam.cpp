@@ -202,7 +202,8 @@ TEST_F(ModWebCamTest, LostSourceIsNoLongerLive) {
   EXPECT_TRUE(user32::IsWindow(modWebCam::capWindow));
 }
 
-// The real built-in source, end to end: a moving picture within a second.
+// The real built-in source, end to end: a moving picture. (It takes a few
+// milliseconds here; the budget is generous for a loaded machine.)
 TEST_F(ModWebCamTest, TestPatternPaintsAMovingPictureUntilStopped) {
   avicap32::ResetDrivers();
   TestForm form;
@@ -212,14 +213,14 @@ TEST_F(ModWebCamTest, TestPatternPaintsAMovingPictureUntilStopped) {
   ASSERT_EQ(form.List1.List(last), "Test pattern");
   const std::shared_ptr<avicap32::CaptureDriver> driver = avicap32::Drivers()[static_cast<size_t>(last)];
 
-  QDeadlineTimer second(1000);
+  QDeadlineTimer budget(10000);
   modWebCam::StartPreview(last, form.Picture1);
   ASSERT_TRUE(user32::IsWindow(modWebCam::capWindow));
-  ASSERT_TRUE(WaitFor(modWebCam::PreviewIsLive, static_cast<int>(second.remainingTime())));
+  ASSERT_TRUE(WaitFor(modWebCam::PreviewIsLive, static_cast<int>(budget.remainingTime())));
   const QImage first = Surface();
   EXPECT_FALSE(Uniform(first));
   EXPECT_TRUE(Opaque(first));
-  EXPECT_TRUE(WaitFor([&] { return Surface() != first; }, static_cast<int>(second.remainingTime())))
+  EXPECT_TRUE(WaitFor([&] { return Surface() != first; }, static_cast<int>(budget.remainingTime())))
       << "the picture does not move";
 
   modWebCam::StopPreview();
