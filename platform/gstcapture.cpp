@@ -18,38 +18,24 @@ namespace {
 // ---- Owning wrappers: every GStreamer or GLib reference held here is released
 // by its owner's destructor.
 
-struct ObjectUnref {
-  void operator()(gpointer p) const { gst_object_unref(p); }
+// An owning pointer that releases with the library's own free function.
+template <typename T, auto Release>
+struct Releaser {
+  void operator()(T* p) const { Release(p); }
 };
-struct MessageUnref {
-  void operator()(GstMessage* m) const { gst_message_unref(m); }
-};
-struct SampleUnref {
-  void operator()(GstSample* s) const { gst_sample_unref(s); }
-};
-struct CapsUnref {
-  void operator()(GstCaps* c) const { gst_caps_unref(c); }
-};
-struct StructureFree {
-  void operator()(GstStructure* s) const { gst_structure_free(s); }
-};
-struct ErrorFree {
-  void operator()(GError* e) const { g_error_free(e); }
-};
-struct GFree {
-  void operator()(gchar* p) const { g_free(p); }
-};
+template <typename T, auto Release>
+using Owned = std::unique_ptr<T, Releaser<T, Release>>;
 
-using ElementPtr = std::unique_ptr<GstElement, ObjectUnref>;
-using BusPtr = std::unique_ptr<GstBus, ObjectUnref>;
-using DevicePtr = std::unique_ptr<GstDevice, ObjectUnref>;
-using MonitorPtr = std::unique_ptr<GstDeviceMonitor, ObjectUnref>;
-using MessagePtr = std::unique_ptr<GstMessage, MessageUnref>;
-using SamplePtr = std::unique_ptr<GstSample, SampleUnref>;
-using CapsPtr = std::unique_ptr<GstCaps, CapsUnref>;
-using StructurePtr = std::unique_ptr<GstStructure, StructureFree>;
-using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
-using StringPtr = std::unique_ptr<gchar, GFree>;
+using ElementPtr = Owned<GstElement, gst_object_unref>;
+using BusPtr = Owned<GstBus, gst_object_unref>;
+using DevicePtr = Owned<GstDevice, gst_object_unref>;
+using MonitorPtr = Owned<GstDeviceMonitor, gst_object_unref>;
+using MessagePtr = Owned<GstMessage, gst_message_unref>;
+using SamplePtr = Owned<GstSample, gst_sample_unref>;
+using CapsPtr = Owned<GstCaps, gst_caps_unref>;
+using StructurePtr = Owned<GstStructure, gst_structure_free>;
+using ErrorPtr = Owned<GError, g_error_free>;
+using StringPtr = Owned<gchar, g_free>;
 
 // Takes ownership of a newly made element, whose reference may be floating.
 ElementPtr adopt(GstElement* e) { return ElementPtr(e ? GST_ELEMENT(gst_object_ref_sink(e)) : nullptr); }
