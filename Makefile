@@ -1,6 +1,7 @@
 # Ferrowick: `make run` builds and starts the program, `make test` builds and
 # runs every test (plus once more under the address and undefined-behaviour
 # sanitizers). Both install the Debian packages that are missing first.
+# ./run.sh and ./test.sh do the same on a Debian that has no make yet.
 
 # Every Debian package the project needs, in one place.
 DEBIAN_PACKAGES := build-essential cmake pkg-config \
@@ -27,7 +28,7 @@ deps:
 	if [ -n "$$missing" ]; then \
 	  echo "Installing missing packages:" $$missing; \
 	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
 build: deps
