@@ -48,7 +48,8 @@ env -i HOME="$home" DISPLAY="$DISPLAY" PATH=/usr/bin:/bin LANG=C.UTF-8 /usr/bin/
 program=$!
 window=$(timeout 30 xdotool search --sync --name '^Ferrowick v' | head -n 1) || fail "no window"
 sleep 1
-# The interval box and the Start button, at their places in the window.
+# The middles of the interval box (txtTmr) and of the Start button (cmdStart),
+# in pixels: their places in frmMain.h are in twips, 15 to a pixel.
 xdotool mousemove --window "$window" 152 201 click 1 key ctrl+a type 1
 xdotool mousemove --window "$window" 64 324 click 1
 sleep 1
