@@ -1,13 +1,15 @@
 # Ferrowick: `make run` builds and starts the program, `make test` builds and
 # runs every test (plus once more under the address and undefined-behaviour
 # sanitizers). Both install the Debian packages that are missing first.
+# ./run.sh and ./test.sh do the same on a Debian that has no make yet.
 
 # Every Debian package the project needs, in one place.
 DEBIAN_PACKAGES := build-essential cmake pkg-config \
   qt6-base-dev \
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev \
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-x \
-  libgtest-dev libbenchmark-dev
+  libgtest-dev libbenchmark-dev \
+  file lintian desktop-file-utils appstream xvfb x11-utils xdotool
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -16,7 +18,7 @@ CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-.PHONY: all deps build run test test-asan bench clean
+.PHONY: all deps build run test test-asan bench clean package package-validate package-check
 
 all: build
 
@@ -27,7 +29,7 @@ deps:
 	if [ -n "$$missing" ]; then \
 	  echo "Installing missing packages:" $$missing; \
 	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
 build: deps
@@ -50,6 +52,20 @@ test-asan: deps
 
 bench: build
 	cd $(BUILD) && for b in bench/bench_*; do echo "== $$b"; QT_QPA_PLATFORM=offscreen ./$$b; done
+
+# The Debian package, made by CPack from the build tree the tests ran on.
+package: build
+	rm -f $(BUILD)/ferrowick_*.deb
+	cd $(BUILD) && cpack -G DEB
+	@ls $(BUILD)/ferrowick_*.deb
+
+# lintian, desktop-file-validate and appstreamcli on the package.
+package-validate: package
+	packaging/validate.sh $(BUILD)
+
+# Installs the package, captures with the installed program, removes it again.
+package-check: package
+	packaging/check-install.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -7,6 +7,7 @@
 #include "app/modTopmost.h"
 #include "capture/modWebCam.h"
 #include "grab/modBitBlt.h"
+#include "platform/framefolder.h"
 #include "platform/user32.h"
 #include "platform/vba.h"
 
@@ -18,10 +19,12 @@ namespace {
 constexpr int kFrameWidth = 320;
 constexpr int kFrameHeight = 240;
 
+// The folder a save writes into, with the folders above it made when it lies
+// in the user's pictures folder.
 std::string CapturedFolder() {
-  std::string folder = vba::AppPath();
-  if (folder.empty() || folder.back() != '/') folder += '/';
-  return folder + "captured";
+  const std::string folder = framefolder::CapturedFolder();
+  framefolder::MakeParentFolders(folder);
+  return folder;
 }
 
 // A name for the file being written, unique enough that two copies of the
@@ -77,7 +80,7 @@ void frmMain::Form_Load() {
 
 void frmMain::cmdStart_Click() {
   SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-  vba::MsgBox("Captured frames will be saved in " + CapturedFolder() + "/", vba::vbOKOnly, "");
+  vba::MsgBox("Captured frames will be saved in " + framefolder::CapturedFolder() + "/", vba::vbOKOnly, "");
   SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   if (List1.ListCount() == 0) return;
   if (List1.ListIndex() == -1) return;

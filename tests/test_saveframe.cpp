@@ -98,6 +98,9 @@ TEST_F(SaveFrame, FailuresLeaveNoFileAndSayWhy) {
     std::function<void()> arrange;
     const char* status;
   };
+  const testsupport::ScopedEnv home("HOME", std::getenv("HOME"));
+  const testsupport::ScopedEnv configHome("XDG_CONFIG_HOME", nullptr);
+  const testsupport::ScopedEnv pictures("XDG_PICTURES_DIR", nullptr);
   const Case cases[] = {
       {"a plain file named captured",
        [this] {
@@ -105,11 +108,12 @@ TEST_F(SaveFrame, FailuresLeaveNoFileAndSayWhy) {
          f.open(QIODevice::WriteOnly);
        },
        "A file named captured"},
-      {"the program's folder under a plain file",
+      {"the program's folder and the home folder under a plain file",
        [this] {
          QFile f(dir.path() + "/plain");
          f.open(QIODevice::WriteOnly);
          vba::SetAppPath(dir.path().toStdString() + "/plain/app");
+         ::setenv("HOME", (dir.path() + "/plain/home").toUtf8().constData(), 1);
        },
        "Cannot reach folder"},
       {"a full disk",
