@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -124,12 +125,16 @@ std::string CStr(double value) {
   if (value == 0) return "0";  // also -0
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value > 0 ? "Inf" : "-Inf";
-  // %G with 15 significant digits: no trailing zeros, a plain form for
-  // exponents -5..14 and "1.5E+20" beyond, ASCII digits and minus. Only the
-  // decimal separator is the user's.
+  // The general form with 15 significant digits: no trailing zeros, a plain
+  // form for exponents -5..14 and "1.5E+20" beyond. std::to_chars ignores the
+  // C library's locale, so '.' is always the point written here and the only
+  // separator the user sees is the one Qt reports for the user's locale.
   char buf[40];
-  std::snprintf(buf, sizeof buf, "%.15G", value);
-  QString text = QString::fromLatin1(buf);
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 15);
+  if (ec != std::errc()) raise(vbErrOverflow);
+  QString text = QString::fromLatin1(buf, end - buf);
+  const qsizetype e = text.indexOf(QLatin1Char('e'));
+  if (e >= 0) text[e] = QLatin1Char('E');
   text.replace(QLatin1Char('.'), QLocale().decimalPoint());
   return text.toStdString();
 }

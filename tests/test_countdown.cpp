@@ -23,6 +23,8 @@ class Countdown : public MainWindowTest {
     return {form->lblStatus.Caption(), Frames().size() > before};
   }
   static std::string Status(const std::string& n) { return "Time till next capture: " + n + " secs."; }
+
+  testsupport::ScopedLocale locale_{testsupport::English()};
 };
 
 TEST_F(Countdown, IntervalsCountDownAndSaveOnTheRightTick) {
@@ -107,12 +109,10 @@ TEST_F(Countdown, TextThatIsNotAValidIntervalKeepsTheLastOneInForce) {
 }
 
 TEST_F(Countdown, TheUsersDecimalCommaIsUnderstoodAndShown) {
-  const QLocale original;
-  QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+  const testsupport::ScopedLocale german(testsupport::German());
   form->txtTmr.SetText("2,5");
   const auto first = Tick();
   const auto second = Tick();
-  QLocale::setDefault(original);
   EXPECT_EQ(first.first, Status("1,5"));
   EXPECT_EQ(second.first, Status("0,5"));
   EXPECT_TRUE(second.second);

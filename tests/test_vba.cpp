@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <clocale>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -19,11 +20,10 @@ namespace {
 
 using testsupport::ErrorOf;
 
-// Every conversion test runs under a known locale and restores the default.
+// Every conversion test runs under a known locale.
 class Conversions : public ::testing::Test {
  protected:
-  void SetUp() override { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
-  void TearDown() override { QLocale::setDefault(QLocale::c()); }
+  testsupport::ScopedLocale locale_{testsupport::English()};
 };
 
 TEST_F(Conversions, CDblReadsNumbersAndRejectsTheRest) {
@@ -121,7 +121,7 @@ TEST_F(Conversions, CStrWritesAtMostFifteenSignificantDigits) {
 }
 
 TEST_F(Conversions, GermanDecimalCommaBothWays) {
-  QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+  const testsupport::ScopedLocale german(testsupport::German());
   EXPECT_DOUBLE_EQ(vba::CDbl("2,5"), 2.5);
   EXPECT_DOUBLE_EQ(vba::CDbl(" -0,5 "), -0.5);
   EXPECT_EQ(vba::CInt("2,5"), 2);
@@ -130,6 +130,19 @@ TEST_F(Conversions, GermanDecimalCommaBothWays) {
   EXPECT_EQ(vba::CStr(-1.5), "-1,5");
   EXPECT_EQ(vba::CStr(1234.5), "1234,5");
   EXPECT_EQ(vba::CStr(19.0), "19");
+  EXPECT_EQ(vba::CStr(-2.5e-20), "-2,5E-20");
+}
+
+// The C library's own locale (set from LANG at start-up) has no say: only the
+// separator Qt reports for the user's locale is read and written.
+TEST_F(Conversions, TheCLibrarysLocaleIsIgnored) {
+  const std::string before = std::setlocale(LC_NUMERIC, nullptr);
+  if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) GTEST_SKIP() << "de_DE.UTF-8 is not generated";
+  const std::string shown = vba::CStr(1.5);
+  const double read = vba::CDbl("2.5");
+  std::setlocale(LC_NUMERIC, before.c_str());
+  EXPECT_EQ(shown, "1.5");
+  EXPECT_DOUBLE_EQ(read, 2.5);
 }
 
 TEST(Text, TrimAndSpace) {

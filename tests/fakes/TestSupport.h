@@ -2,6 +2,7 @@
 // Small helpers the test suites share.
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QLocale>
 #include <QThread>
 #include <functional>
 #include <optional>
@@ -21,6 +22,23 @@ inline bool WaitFor(const std::function<bool()>& done, int ms) {
   }
   return true;
 }
+
+// Makes locale the user's locale (Qt's default) for its lifetime, then puts
+// back the one before, so a test asserts on the locale it chose whatever LANG
+// the suite runs under.
+class ScopedLocale {
+ public:
+  explicit ScopedLocale(const QLocale& locale) { QLocale::setDefault(locale); }
+  ~ScopedLocale() { QLocale::setDefault(previous_); }
+  ScopedLocale(const ScopedLocale&) = delete;
+  ScopedLocale& operator=(const ScopedLocale&) = delete;
+
+ private:
+  QLocale previous_;
+};
+
+inline QLocale English() { return QLocale(QLocale::English, QLocale::UnitedStates); }
+inline QLocale German() { return QLocale(QLocale::German, QLocale::Germany); }
 
 // Runs f and returns the number of the run-time error it raised, if any.
 template <typename F>
