@@ -74,6 +74,18 @@ void Name(const std::string& oldPath, const std::string& newPath);
 using FileWriter = std::function<ssize_t(int fd, const void* buf, size_t count)>;
 void SetFileWriter(FileWriter writer);
 
+// The size of the file system holding a path and the bytes free on it for
+// the program's files.
+struct DiskSpace {
+  uint64_t size = 0;
+  uint64_t available = 0;
+};
+// diskSpace: the file system holding path; error 76 when it cannot be asked.
+DiskSpace diskSpace(const std::string& path);
+// Test seam: what diskSpace reports; null restores statvfs(3).
+using DiskSpaceProbe = std::function<DiskSpace(const std::string& path)>;
+void setDiskSpaceProbe(DiskSpaceProbe probe);
+
 // ---- Date and time ----
 struct DateTime {
   int year = 1899;
@@ -111,5 +123,21 @@ void SetMsgBoxHandler(MsgBoxHandler handler);
 // file, flushed to disk before it returns. Disk full: error 61; a missing
 // folder: 76; any other failure: 75. A failed save removes what it wrote.
 void SavePicture(const olepro32::StdPicture& picture, const std::string& fileName);
+
+// The room a save always leaves free on a file system of the given size, so a
+// long run never fills a disk to the brim: 5 % of it, at most 64 MB.
+uint64_t diskReserve(uint64_t fileSystemSize);
+
+// savePictureUnderFreeName: writes a bitmap picture as a BMP file in folder
+// under baseName + ".bmp", or under the first of baseName + "_2.bmp", "_3.bmp",
+// ... that is free; an existing file is never replaced. The file is written
+// under a hidden temporary name, flushed and only then renamed, so a ".bmp"
+// name only ever holds a complete picture; the temporary files of an earlier
+// save that was cut short (the program killed, the power gone) are removed
+// first. Writes nothing and raises error 61 when the file would leave less
+// than diskReserve free; other failures as SavePicture. Returns the path
+// written.
+std::string savePictureUnderFreeName(const olepro32::StdPicture& picture, const std::string& folder,
+                                     const std::string& baseName);
 
 }  // namespace vba

@@ -38,6 +38,7 @@ class MainWindowTest : public ::testing::Test {
     vba::SetMsgBoxHandler(nullptr);
     vba::SetClock(nullptr);
     vba::SetFileWriter(nullptr);
+    vba::setDiskSpaceProbe(nullptr);
     vba::SetAppPath("");
     avicap32::ResetDrivers();
   }
