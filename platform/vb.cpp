@@ -342,7 +342,12 @@ void ListBox::AddItem(const std::string& item) { as<QListWidget>(widget())->addI
 
 int ListBox::ListCount() const { return as<QListWidget>(widget())->count(); }
 
-int ListBox::ListIndex() const { return as<QListWidget>(widget())->currentRow(); }
+int ListBox::ListIndex() const {
+  const auto* list = as<QListWidget>(widget());
+  // An entry deselected with Ctrl+click keeps the focus but is not chosen.
+  const QListWidgetItem* current = list->currentItem();
+  return current && current->isSelected() ? list->currentRow() : -1;
+}
 
 void ListBox::SetListIndex(int i) {
   auto* list = as<QListWidget>(widget());

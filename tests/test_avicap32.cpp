@@ -283,6 +283,11 @@ TEST(DeviceOrder, NumbersInDevicePathsCompareByValue) {
   std::sort(paths.begin(), paths.end(), gstcapture::NaturalLess);
   EXPECT_EQ(paths, (std::vector<std::string>{"/dev/media0", "/dev/video", "/dev/video1", "/dev/video2",
                                              "/dev/video02", "/dev/video10"}));
+  // A total order: of two different names exactly one comes first.
+  for (const std::string& a : paths)
+    for (const std::string& b : paths)
+      EXPECT_EQ(gstcapture::NaturalLess(a, b) + gstcapture::NaturalLess(b, a), a == b ? 0 : 1)
+          << a << " " << b;
 }
 
 TEST(PickMode, ChoosesTheCheapestModeThatCoversThePreview) {
@@ -341,19 +346,37 @@ TEST(GstDriver, PipelinesThatCannotStartRefuseTheConnection) {
   }
 }
 
-TEST(GstDriver, EndOfStreamIsNoLongerLive) {
-  auto driver = gstcapture::MakeLaunchDriver(
-      "videotestsrc is-live=true num-buffers=3 ! video/x-raw,format=BGRx,width=64,height=48,framerate=30/1 ! "
-      "appsink name=sink max-buffers=1 drop=true sync=false wait-on-eos=false",
-      "short");
-  ASSERT_TRUE(driver->Connect(64, 48, 15));
-  auto frame = driver->LatestFrame();
-  ASSERT_NE(frame, nullptr);
-  EXPECT_EQ(frame->width, 64);
-  EXPECT_EQ(frame->height, 48);
-  EXPECT_EQ(frame->bgrx.size(), 64u * 48u * 4u);
-  EXPECT_TRUE(WaitFor([&] { return !driver->IsLive(); }, 2000));
-  driver->Disconnect();
+// A source that ends, by the end of its stream or by an error in the
+// pipeline, delivers its first frames and is then no longer live. The error
+// comes from a second branch, so it arrives alone: an error inside the frames'
+// own branch is followed by the end of the stream.
+TEST(GstDriver, EndOfStreamOrAnErrorIsNoLongerLive) {
+  struct Case {
+    const char* what;
+    const char* source;
+  };
+  const Case cases[] = {
+      {"end of stream", "videotestsrc is-live=true num-buffers=3 ! "},
+      {"error",
+       "videotestsrc is-live=true ! video/x-raw,framerate=30/1 ! identity error-after=30 ! fakesink "
+       "videotestsrc is-live=true ! "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto driver = gstcapture::MakeLaunchDriver(
+        std::string(c.source) +
+            "video/x-raw,format=BGRx,width=64,height=48,framerate=30/1 ! "
+            "appsink name=sink max-buffers=1 drop=true sync=false wait-on-eos=false",
+        "short");
+    ASSERT_TRUE(driver->Connect(64, 48, 15));
+    auto frame = driver->LatestFrame();
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->width, 64);
+    EXPECT_EQ(frame->height, 48);
+    EXPECT_EQ(frame->bgrx.size(), 64u * 48u * 4u);
+    EXPECT_TRUE(WaitFor([&] { return !driver->IsLive(); }, 5000));
+    driver->Disconnect();
+  }
 }
 
 // The camera pipeline's own scaling and conversion, fed a 1280 x 720 source.

@@ -1,7 +1,10 @@
 // Start, Stop and closing the window, over fake capture drivers.
 #include <gtest/gtest.h>
 
+#include <QListWidget>
+#include <QTest>
 #include <QWidget>
+#include <functional>
 
 #include "platform/user32.h"
 #include "tests/fakes/MainWindowFixture.h"
@@ -41,13 +44,58 @@ TEST_F(MainWindowTest, StartTellsWhereFramesGoBeforeLookingAtTheList) {
   EXPECT_FALSE(form->tmrCapture.Enabled());
 }
 
-TEST_F(MainWindowTest, StartWithNoCurrentEntryOnlyShowsTheBox) {
+// Putting the window on top never hides, moves or resizes it: after Load,
+// after the Start box and after Stop it is shown, on top, where it was.
+TEST_F(MainWindowTest, StaysOnTopShownInPlaceThroughLoadStartAndStop) {
   Open({"Cam A"});
-  form->List1.SetListIndex(-1);
-  form->cmdStart.Click();
-  EXPECT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(drivers[0]->connects, 0);
-  EXPECT_FALSE(form->tmrCapture.Enabled());
+  QWidget* w = form->widget();
+  EXPECT_TRUE(Topmost(*form));
+  EXPECT_TRUE(w->isVisible());
+  EXPECT_EQ(w->size(), QSize(569, 348));
+  w->move(120, 90);
+  const QRect placed = w->geometry();
+  struct Stage {
+    const char* what;
+    std::function<void()> act;
+  };
+  const Stage stages[] = {{"Start", [this] { StartLive(); }}, {"Stop", [this] { form->cmdStop.Click(); }}};
+  for (const Stage& s : stages) {
+    SCOPED_TRACE(s.what);
+    s.act();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(Topmost(*form));
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_EQ(w->geometry(), placed);
+  }
+}
+
+TEST_F(MainWindowTest, StartWithNoEntryChosenOnlyShowsTheBox) {
+  struct Case {
+    const char* what;
+    std::function<void(vb::ListBox&)> unchoose;
+  };
+  const Case cases[] = {
+      {"no current entry", [](vb::ListBox& list) { list.SetListIndex(-1); }},
+      {"the entry deselected with Ctrl+click",
+       [](vb::ListBox& list) {
+         auto* w = static_cast<QListWidget*>(list.widget());
+         QTest::mouseClick(w->viewport(), Qt::LeftButton, Qt::ControlModifier,
+                           w->visualItemRect(w->item(0)).center());
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Open({"Cam A", "Cam B"});
+    ASSERT_EQ(form->List1.ListIndex(), 0);
+    boxes.clear();
+    c.unchoose(form->List1);
+    EXPECT_EQ(form->List1.ListIndex(), -1);
+    form->cmdStart.Click();
+    EXPECT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(drivers[0]->connects + drivers[1]->connects, 0);
+    EXPECT_FALSE(form->tmrCapture.Enabled());
+    form->Close();
+  }
 }
 
 TEST_F(MainWindowTest, StartBindsTheSelectedSourceIntoThePreviewArea) {

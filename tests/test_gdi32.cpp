@@ -211,6 +211,8 @@ TEST_F(Gdi32Test, IndexedDestinationUsesTheSelectedPalette) {
   HPALETTE pal = gdi32::CreatePalette(reinterpret_cast<const gdi32::LOGPALETTE*>(record.data()));
   ASSERT_EQ(gdi32::PaletteEntries(pal).size(), 3u);
   HPALETTE oldPal = gdi32::SelectPalette(dc, pal, FALSE);
+  gdi32::BitBlt(dc, 0, 0, 2, 1, surface, 0, 0, gdi32::SRCCOPY);
+  EXPECT_EQ(gdi32::BitmapImage(bm)->pixelIndex(1, 0), 5) << "a palette counts only once realized";
   EXPECT_EQ(gdi32::RealizePalette(dc), 3u);
   gdi32::BitBlt(dc, 0, 0, 2, 1, surface, 0, 0, gdi32::SRCCOPY);
   EXPECT_EQ(gdi32::BitmapImage(bm)->pixelIndex(0, 0), 1);
