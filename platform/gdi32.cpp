@@ -501,6 +501,9 @@ std::vector<uint8_t> EncodeBmp(HBITMAP hbm, HPALETTE hpal) {
     if (table != image.colorTable()) image.setColorTable(table);
   }
   QByteArray bytes;
+  // Room for the headers, a colour table and the rows, so the buffer never
+  // grows (and copies) while the file is written.
+  bytes.reserve(image.sizeInBytes() + 2048);
   QBuffer buffer(&bytes);
   buffer.open(QIODevice::WriteOnly);
   if (!image.save(&buffer, "BMP")) return {};
