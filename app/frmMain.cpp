@@ -127,7 +127,7 @@ void frmMain::tmrCapture_Timer() {
 bool frmMain::saveframe() {
   const std::string folder = CapturedFolder();
   // Without a live picture a grab would save a black or stale frame.
-  if (!modWebCam::PreviewIsLive()) {
+  if (!modWebCam::previewIsLive()) {
     lblStatus.SetCaption("No source connected, frame not saved.");
     return false;
   }

@@ -107,8 +107,8 @@ int main(int argc, char** argv) {
   vb::Application application(argc, argv);
 
   QTemporaryDir ours, theirs;
-  vba::SetAppPath(ours.path().toStdString());
-  vba::SetMsgBoxHandler([](const std::string&, int, const std::string&) { return vba::vbOK; });
+  vba::setAppPath(ours.path().toStdString());
+  vba::setMsgBoxHandler([](const std::string&, int, const std::string&) { return vba::vbOK; });
 
   frmMain form;
   form.Show();

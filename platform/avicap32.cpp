@@ -70,7 +70,7 @@ class CaptureWindow : public user32::Window {
     widget_->setGeometry(geometry);
     syncSurface();
     QObject::connect(&timer_, &QTimer::timeout, &timer_,
-                     [this] { vb::Dispatch("Preview", [this] { tick(); }); });
+                     [this] { vb::dispatch("Preview", [this] { tick(); }); });
   }
 
   // The table deletes the widget before this (or this because the widget
@@ -283,13 +283,13 @@ HWND capCreateCaptureWindowA(const char* lpszWindowName, DWORD dwStyle, int x, i
                              HWND hwndParent, int /*nID*/) {
   QWidget* parent = nullptr;
   if (hwndParent) {
-    user32::Window* owner = user32::FromHandle(hwndParent);
+    user32::Window* owner = user32::fromHandle(hwndParent);
     if (!owner || !owner->widget()) return nullptr;
     parent = owner->widget();
   }
   auto* window = new CaptureWindow(parent, QString::fromUtf8(lpszWindowName ? lpszWindowName : ""),
                                    QRect(x, y, std::max(nWidth, 0), std::max(nHeight, 0)));
-  HWND hwnd = user32::RegisterWindow(window, true);
+  HWND hwnd = user32::registerWindow(window, true);
   if (dwStyle & user32::WS_VISIBLE) window->widget()->show();
   return hwnd;
 }

@@ -438,17 +438,17 @@ BOOL DeleteObject(HGDIOBJ ho) {
 // A palettized display holds 1 to 256 entries (larger sizes are taken as 256,
 // since bitmaps hold 8-bit indices); systemPalette is padded with black or cut
 // to that size. A 16-entry display, for instance, makes 8-bit indexed bitmaps
-// with a 16-entry colour table, and EncodeBmp writes them as 8-bit files.
-void SetDisplayMode(int sizePalette, const std::vector<PALETTEENTRY>& systemPalette) {
+// with a 16-entry colour table, and encodeBmp writes them as 8-bit files.
+void setDisplayMode(int sizePalette, const std::vector<PALETTEENTRY>& systemPalette) {
   State& s = state();
   s.sizePalette = std::clamp(sizePalette, 0, kMaxIndexed);
   s.systemPalette = systemPalette;
   s.systemPalette.resize(static_cast<size_t>(s.sizePalette));
 }
 
-void ResetDisplayMode() { SetDisplayMode(0, {}); }
+void resetDisplayMode() { setDisplayMode(0, {}); }
 
-HDC CreateSurfaceDC(QImage* surface) {
+HDC createSurfaceDC(QImage* surface) {
   if (!surface) return nullptr;
   const uint32_t key = allocate(state().nextDc, kDcTag);
   if (!key) return nullptr;
@@ -458,7 +458,7 @@ HDC CreateSurfaceDC(QImage* surface) {
   return handleOf<HDC>(key);
 }
 
-BOOL ReleaseSurfaceDC(HDC hdc) {
+BOOL releaseSurfaceDC(HDC hdc) {
   Dc* dc = findDc(hdc);
   if (!dc || !dc->surface) return FALSE;
   findPalette(dc->palette)->selections--;
@@ -466,12 +466,12 @@ BOOL ReleaseSurfaceDC(HDC hdc) {
   return TRUE;
 }
 
-const QImage* BitmapImage(HBITMAP hbm) {
+const QImage* bitmapImage(HBITMAP hbm) {
   const Bitmap* b = findBitmap(keyOf(hbm));
   return b ? &b->image : nullptr;
 }
 
-std::vector<PALETTEENTRY> PaletteEntries(HPALETTE hpal) {
+std::vector<PALETTEENTRY> paletteEntries(HPALETTE hpal) {
   const Palette* p = findPalette(keyOf(hpal));
   return p ? p->entries : std::vector<PALETTEENTRY>{};
 }
@@ -481,7 +481,7 @@ std::vector<PALETTEENTRY> PaletteEntries(HPALETTE hpal) {
 // whole colour table, both bottom-up with rows padded to 4 bytes. So an
 // indexed bitmap gets a 256-entry table (hpal's entries, else its own, padded
 // with black) before it goes to the writer; nothing is written by hand.
-std::vector<uint8_t> EncodeBmp(HBITMAP hbm, HPALETTE hpal) {
+std::vector<uint8_t> encodeBmp(HBITMAP hbm, HPALETTE hpal) {
   const Bitmap* b = findBitmap(keyOf(hbm));
   if (!b || b->image.isNull()) return {};
   const Palette* pal = nullptr;
@@ -510,7 +510,7 @@ std::vector<uint8_t> EncodeBmp(HBITMAP hbm, HPALETTE hpal) {
   return std::vector<uint8_t>(bytes.cbegin(), bytes.cend());
 }
 
-int LiveObjectCount() {
+int liveObjectCount() {
   const State& s = state();
   return static_cast<int>(s.dcs.size() + s.bitmaps.size() + s.palettes.size());
 }

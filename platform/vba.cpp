@@ -106,6 +106,7 @@ RuntimeError::RuntimeError(int number, const std::string& description)
 
 // ---- Conversions ----
 
+// Stands in for CDbl.
 double CDbl(const std::string& text) {
   const QString trimmed = QString::fromStdString(Trim(text));
   if (trimmed.isEmpty()) raise(vbErrTypeMismatch);
@@ -117,6 +118,7 @@ double CDbl(const std::string& text) {
   return value;
 }
 
+// Stands in for CInt of a text.
 int16_t CInt(const std::string& text) { return CInt(CDbl(text)); }
 
 int16_t CInt(double value) {
@@ -126,6 +128,7 @@ int16_t CInt(double value) {
   return static_cast<int16_t>(rounded);
 }
 
+// Stands in for CStr of a Double.
 std::string CStr(double value) {
   if (value == 0) return "0";  // also -0
   if (std::isnan(value)) return "NaN";
@@ -144,6 +147,7 @@ std::string CStr(double value) {
   return text.toStdString();
 }
 
+// Stands in for CStr of a Long.
 std::string CStr(int32_t value) { return std::to_string(value); }
 
 std::string Trim(const std::string& text) {
@@ -153,6 +157,7 @@ std::string Trim(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
+// Stands in for Space.
 std::string Space(int32_t n) {
   if (n < 0) raise(vbErrInvalidProcedureCall);
   return std::string(static_cast<size_t>(n), ' ');
@@ -160,6 +165,7 @@ std::string Space(int32_t n) {
 
 // ---- The application folder ----
 
+// Stands in for App.Path.
 std::string AppPath() {
   std::string folder = appPathSeam();
   if (folder.empty()) folder = QCoreApplication::applicationDirPath().toStdString();
@@ -167,7 +173,7 @@ std::string AppPath() {
   return folder;
 }
 
-void SetAppPath(const std::string& folder) { appPathSeam() = folder; }
+void setAppPath(const std::string& folder) { appPathSeam() = folder; }
 
 // ---- Files and folders ----
 
@@ -186,6 +192,7 @@ void syncFolderOf(const std::string& path) {
 
 }  // namespace
 
+// Stands in for Dir.
 std::string Dir(const std::string& pathName, int attributes) {
   struct stat st {};
   if (pathName.empty() || ::stat(pathName.c_str(), &st) != 0) return {};
@@ -194,6 +201,7 @@ std::string Dir(const std::string& pathName, int attributes) {
   return slash == std::string::npos ? pathName : pathName.substr(slash + 1);
 }
 
+// Stands in for MkDir.
 void MkDir(const std::string& path) {
   if (::mkdir(path.c_str(), 0777) == 0) {
     syncFolderOf(path);
@@ -205,6 +213,7 @@ void MkDir(const std::string& path) {
   raise(vbErrPathFileAccess);
 }
 
+// Stands in for Kill.
 void Kill(const std::string& path) {
   if (::unlink(path.c_str()) == 0) return;
   const int err = errno;
@@ -213,6 +222,7 @@ void Kill(const std::string& path) {
   raise(vbErrPathFileAccess);
 }
 
+// Stands in for the Name statement.
 void Name(const std::string& oldPath, const std::string& newPath) {
   long rc = ::syscall(SYS_renameat2, AT_FDCWD, oldPath.c_str(), AT_FDCWD, newPath.c_str(), RENAME_NOREPLACE);
   int err = rc == 0 ? 0 : errno;
@@ -249,10 +259,11 @@ void Name(const std::string& oldPath, const std::string& newPath) {
   }
 }
 
-void SetFileWriter(FileWriter writer) { fileWriterSeam() = std::move(writer); }
+void setFileWriter(FileWriter writer) { fileWriterSeam() = std::move(writer); }
 
 // ---- Date and time ----
 
+// Stands in for Now.
 DateTime Now() {
   if (clockSeam()) return clockSeam()();
   const QDateTime now = QDateTime::currentDateTime();
@@ -261,12 +272,14 @@ DateTime Now() {
   return DateTime{d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second()};
 }
 
+// Stands in for Date.
 DateTime Date() {
   DateTime d = Now();
   d.hour = d.minute = d.second = 0;
   return d;
 }
 
+// Stands in for Time.
 DateTime Time() {
   const DateTime now = Now();
   DateTime t;
@@ -276,8 +289,9 @@ DateTime Time() {
   return t;
 }
 
-void SetClock(std::function<DateTime()> clock) { clockSeam() = std::move(clock); }
+void setClock(std::function<DateTime()> clock) { clockSeam() = std::move(clock); }
 
+// Stands in for Format with a date pattern.
 std::string Format(const DateTime& value, const std::string& pattern) {
   std::string out;
   auto number = [&out](int v, int width) {
@@ -340,6 +354,7 @@ std::string Format(const DateTime& value, const std::string& pattern) {
 
 // ---- Message box ----
 
+// Stands in for MsgBox.
 int MsgBox(const std::string& prompt, int buttons, const std::string& title) {
   if (msgBoxSeam()) return msgBoxSeam()(prompt, buttons, title);
   QMessageBox box;
@@ -352,7 +367,7 @@ int MsgBox(const std::string& prompt, int buttons, const std::string& title) {
   return vbOK;
 }
 
-void SetMsgBoxHandler(MsgBoxHandler handler) { msgBoxSeam() = std::move(handler); }
+void setMsgBoxHandler(MsgBoxHandler handler) { msgBoxSeam() = std::move(handler); }
 
 // ---- Pictures ----
 
@@ -387,7 +402,7 @@ namespace {
 
 std::vector<uint8_t> encode(const olepro32::StdPicture& picture) {
   if (!picture) raise(vbErrInvalidPicture);
-  std::vector<uint8_t> bytes = gdi32::EncodeBmp(picture.Handle(), picture.hPal());
+  std::vector<uint8_t> bytes = gdi32::encodeBmp(picture.Handle(), picture.hPal());
   if (bytes.empty()) raise(vbErrInvalidPicture);
   return bytes;
 }
@@ -453,6 +468,7 @@ DiskSpaceProbe& diskSpaceSeam() {
 
 }  // namespace
 
+// Stands in for SavePicture.
 void SavePicture(const olepro32::StdPicture& picture, const std::string& fileName) {
   const std::vector<uint8_t> bytes = encode(picture);
   const int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

@@ -55,7 +55,7 @@ std::string Space(int32_t n);
 // The folder holding the program, without a trailing separator (except "/").
 std::string AppPath();
 // Test seam: the application folder; empty returns to the real one.
-void SetAppPath(const std::string& folder);
+void setAppPath(const std::string& folder);
 
 // ---- Files and folders (paths use '/') ----
 constexpr int vbNormal = 0;
@@ -72,7 +72,7 @@ void Name(const std::string& oldPath, const std::string& newPath);
 // Test seam: the system call that writes file contents, so tests can make a
 // write fail (a full disk) without needing a full disk. Null restores write(2).
 using FileWriter = std::function<ssize_t(int fd, const void* buf, size_t count)>;
-void SetFileWriter(FileWriter writer);
+void setFileWriter(FileWriter writer);
 
 // The size of the file system holding a path and the bytes free on it for
 // the program's files.
@@ -103,7 +103,7 @@ DateTime Now();
 DateTime Date();
 DateTime Time();
 // Test seam: the clock behind Now, Date and Time; null restores the system clock.
-void SetClock(std::function<DateTime()> clock);
+void setClock(std::function<DateTime()> clock);
 // Format: patterns built of d, dd, M, MM, yy, yyyy, h, hh (00 to 23), n, nn,
 // s, ss; "mm" and "m" mean minutes after an hour token and months elsewhere.
 // Other characters are copied.
@@ -116,7 +116,7 @@ constexpr int vbOK = 1;
 int MsgBox(const std::string& prompt, int buttons = vbOKOnly, const std::string& title = "");
 // Test seam: what MsgBox shows; null restores the modal box.
 using MsgBoxHandler = std::function<int(const std::string& prompt, int buttons, const std::string& title)>;
-void SetMsgBoxHandler(MsgBoxHandler handler);
+void setMsgBoxHandler(MsgBoxHandler handler);
 
 // ---- Pictures ----
 // SavePicture: writes a bitmap picture as a BMP file, replacing an existing

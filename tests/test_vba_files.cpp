@@ -22,7 +22,7 @@
 
 namespace {
 
-using testsupport::ErrorOf;
+using testsupport::errorOf;
 
 // A folder holding a plain file "file.txt" and a folder "sub".
 class Files : public ::testing::Test {
@@ -30,19 +30,19 @@ class Files : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(tmp.isValid());
     root = tmp.path().toStdString();
-    Write(root + "/file.txt", "old");
+    write(root + "/file.txt", "old");
     ASSERT_TRUE(QDir(tmp.path()).mkdir("sub"));
   }
-  static void Write(const std::string& path, const QByteArray& bytes) {
+  static void write(const std::string& path, const QByteArray& bytes) {
     QFile f(QString::fromStdString(path));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(bytes);
   }
-  static QByteArray Read(const std::string& path) {
+  static QByteArray read(const std::string& path) {
     QFile f(QString::fromStdString(path));
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
   }
-  static bool Exists(const std::string& path) { return QFileInfo::exists(QString::fromStdString(path)); }
+  static bool exists(const std::string& path) { return QFileInfo::exists(QString::fromStdString(path)); }
 
   QTemporaryDir tmp;
   std::string root;
@@ -84,26 +84,26 @@ TEST_F(Files, MkDirCreatesOrFailsWithTheRightNumber) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    EXPECT_EQ(ErrorOf([&] { vba::MkDir(root + c.path); }), c.error);
+    EXPECT_EQ(errorOf([&] { vba::MkDir(root + c.path); }), c.error);
   }
-  EXPECT_EQ(Read(root + "/file.txt"), "old");
+  EXPECT_EQ(read(root + "/file.txt"), "old");
 }
 
 TEST_F(Files, KillRemovesAFile) {
   vba::Kill(root + "/file.txt");
-  EXPECT_FALSE(Exists(root + "/file.txt"));
-  EXPECT_EQ(ErrorOf([&] { vba::Kill(root + "/file.txt"); }), vba::vbErrFileNotFound);
-  EXPECT_EQ(ErrorOf([&] { vba::Kill(root + "/missing/x"); }), vba::vbErrFileNotFound);
+  EXPECT_FALSE(exists(root + "/file.txt"));
+  EXPECT_EQ(errorOf([&] { vba::Kill(root + "/file.txt"); }), vba::vbErrFileNotFound);
+  EXPECT_EQ(errorOf([&] { vba::Kill(root + "/missing/x"); }), vba::vbErrFileNotFound);
 }
 
 TEST_F(Files, NameMovesAFile) {
   vba::Name(root + "/file.txt", root + "/sub/renamed.bmp");
-  EXPECT_FALSE(Exists(root + "/file.txt"));
-  EXPECT_EQ(Read(root + "/sub/renamed.bmp"), "old");
+  EXPECT_FALSE(exists(root + "/file.txt"));
+  EXPECT_EQ(read(root + "/sub/renamed.bmp"), "old");
 }
 
 TEST_F(Files, NameNeverReplacesAndFailsWithTheRightNumber) {
-  Write(root + "/taken.bmp", "taken");
+  write(root + "/taken.bmp", "taken");
   struct Case {
     const char* from;
     const char* to;
@@ -118,14 +118,14 @@ TEST_F(Files, NameNeverReplacesAndFailsWithTheRightNumber) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.from) + " -> " + c.to);
-    EXPECT_EQ(ErrorOf([&] { vba::Name(root + c.from, root + c.to); }), c.error);
+    EXPECT_EQ(errorOf([&] { vba::Name(root + c.from, root + c.to); }), c.error);
   }
-  EXPECT_EQ(Read(root + "/file.txt"), "old");
-  EXPECT_EQ(Read(root + "/taken.bmp"), "taken");
+  EXPECT_EQ(read(root + "/file.txt"), "old");
+  EXPECT_EQ(read(root + "/taken.bmp"), "taken");
 }
 
 // A 4 x 3 true-colour bitmap picture that owns its bitmap.
-olepro32::StdPicture MakePicture() {
+olepro32::StdPicture makePicture() {
   HDC dc = gdi32::CreateCompatibleDC(nullptr);
   HBITMAP bitmap = gdi32::CreateCompatibleBitmap(dc, 4, 3);
   gdi32::DeleteDC(dc);
@@ -141,24 +141,24 @@ olepro32::StdPicture MakePicture() {
 class SavePicture : public Files {
  protected:
   void TearDown() override {
-    vba::SetFileWriter(nullptr);
+    vba::setFileWriter(nullptr);
     vba::setDiskSpaceProbe(nullptr);
   }
-  const olepro32::StdPicture picture = MakePicture();
-  const std::vector<uint8_t> bmp = gdi32::EncodeBmp(picture.Handle(), picture.hPal());
-  QByteArray Expected() const { return QByteArray(reinterpret_cast<const char*>(bmp.data()), bmp.size()); }
+  const olepro32::StdPicture picture = makePicture();
+  const std::vector<uint8_t> bmp = gdi32::encodeBmp(picture.Handle(), picture.hPal());
+  QByteArray expected() const { return QByteArray(reinterpret_cast<const char*>(bmp.data()), bmp.size()); }
 };
 
 TEST_F(SavePicture, WritesTheBitmapReplacingALongerFile) {
   ASSERT_FALSE(bmp.empty());
-  Write(root + "/frame.bmp", QByteArray(4096, 'x'));
+  write(root + "/frame.bmp", QByteArray(4096, 'x'));
   vba::SavePicture(picture, root + "/frame.bmp");
-  EXPECT_EQ(Read(root + "/frame.bmp"), Expected());
+  EXPECT_EQ(read(root + "/frame.bmp"), expected());
 }
 
 TEST_F(SavePicture, CompletesShortAndInterruptedWrites) {
   int calls = 0;
-  vba::SetFileWriter([&](int fd, const void* buf, size_t count) -> ssize_t {
+  vba::setFileWriter([&](int fd, const void* buf, size_t count) -> ssize_t {
     if (++calls % 3 == 0) {
       errno = EINTR;
       return -1;
@@ -166,7 +166,7 @@ TEST_F(SavePicture, CompletesShortAndInterruptedWrites) {
     return ::write(fd, buf, std::min<size_t>(count, 7));
   });
   vba::SavePicture(picture, root + "/frame.bmp");
-  EXPECT_EQ(Read(root + "/frame.bmp"), Expected());
+  EXPECT_EQ(read(root + "/frame.bmp"), expected());
 }
 
 TEST_F(SavePicture, AFailedWriteLeavesNoFile) {
@@ -180,7 +180,7 @@ TEST_F(SavePicture, AFailedWriteLeavesNoFile) {
     SCOPED_TRACE(c.err);
     // The disk fills up after the first 20 bytes.
     size_t written = 0;
-    vba::SetFileWriter([&](int fd, const void* buf, size_t count) -> ssize_t {
+    vba::setFileWriter([&](int fd, const void* buf, size_t count) -> ssize_t {
       if (written >= 20) {
         errno = c.err;
         return -1;
@@ -189,8 +189,8 @@ TEST_F(SavePicture, AFailedWriteLeavesNoFile) {
       written += static_cast<size_t>(n);
       return n;
     });
-    EXPECT_EQ(ErrorOf([&] { vba::SavePicture(picture, root + "/frame.bmp"); }), c.error);
-    EXPECT_FALSE(Exists(root + "/frame.bmp"));
+    EXPECT_EQ(errorOf([&] { vba::SavePicture(picture, root + "/frame.bmp"); }), c.error);
+    EXPECT_FALSE(exists(root + "/frame.bmp"));
   }
 }
 
@@ -206,30 +206,30 @@ TEST_F(SavePicture, PathsThatCannotBeWritten) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    EXPECT_EQ(ErrorOf([&] { vba::SavePicture(picture, root + c.path); }), c.error);
+    EXPECT_EQ(errorOf([&] { vba::SavePicture(picture, root + c.path); }), c.error);
   }
   EXPECT_TRUE(QFileInfo(QString::fromStdString(root + "/sub")).isDir());
-  EXPECT_EQ(Read(root + "/file.txt"), "old");
+  EXPECT_EQ(read(root + "/file.txt"), "old");
 }
 
 TEST_F(SavePicture, NoPictureIsAnInvalidPicture) {
-  EXPECT_EQ(ErrorOf([&] { vba::SavePicture(olepro32::StdPicture(), root + "/frame.bmp"); }),
+  EXPECT_EQ(errorOf([&] { vba::SavePicture(olepro32::StdPicture(), root + "/frame.bmp"); }),
             vba::vbErrInvalidPicture);
-  EXPECT_FALSE(Exists(root + "/frame.bmp"));
+  EXPECT_FALSE(exists(root + "/frame.bmp"));
 }
 
 // ---- Saving under the first free name
 
 TEST_F(SavePicture, UnderTheFirstFreeNameNeverReplacingAFile) {
-  Write(root + "/sub/frame.bmp", "first");
-  Write(root + "/sub/frame_2.bmp", "second");
+  write(root + "/sub/frame.bmp", "first");
+  write(root + "/sub/frame_2.bmp", "second");
   EXPECT_EQ(vba::savePictureUnderFreeName(picture, root + "/sub", "frame"), root + "/sub/frame_3.bmp");
   EXPECT_EQ(vba::savePictureUnderFreeName(picture, root + "/sub", "other"), root + "/sub/other.bmp");
-  EXPECT_EQ(Read(root + "/sub/frame.bmp"), "first");
-  EXPECT_EQ(Read(root + "/sub/frame_2.bmp"), "second");
-  EXPECT_EQ(Read(root + "/sub/frame_3.bmp"), Expected());
+  EXPECT_EQ(read(root + "/sub/frame.bmp"), "first");
+  EXPECT_EQ(read(root + "/sub/frame_2.bmp"), "second");
+  EXPECT_EQ(read(root + "/sub/frame_3.bmp"), expected());
   EXPECT_EQ(QDir(tmp.path() + "/sub").entryList(QDir::Files | QDir::Hidden).size(), 4);
-  EXPECT_EQ(ErrorOf([&] { vba::savePictureUnderFreeName(picture, root + "/missing", "frame"); }),
+  EXPECT_EQ(errorOf([&] { vba::savePictureUnderFreeName(picture, root + "/missing", "frame"); }),
             vba::vbErrPathNotFound);
 }
 
@@ -258,7 +258,7 @@ TEST_F(SavePicture, UnderAFreeNameOnlyWhenTheReserveStaysFree) {
       asked = path;
       return vba::DiskSpace{c.size, c.available + bmp.size()};
     });
-    const auto error = ErrorOf([&] { vba::savePictureUnderFreeName(picture, root + "/sub", "frame"); });
+    const auto error = errorOf([&] { vba::savePictureUnderFreeName(picture, root + "/sub", "frame"); });
     EXPECT_EQ(asked, root + "/sub");
     EXPECT_EQ(error, c.written ? std::nullopt : std::optional<int>(vba::vbErrDiskFull));
     EXPECT_EQ(QDir(tmp.path() + "/sub").entryList(QDir::Files | QDir::Hidden).size(), c.written ? 1 : 0);
@@ -275,9 +275,9 @@ TEST_F(SavePicture, UnderAFreeNameRemovesOnlyLeftoverTemporaryFiles) {
                               ".~frame-0123456789abcdefa.tmp", ".~frame-0123456789abcdef.tmp.bmp",
                               "~frame-0123456789abcdef.tmp",   "notes.tmp",
                               ".~frame-0123456789abcdeg.tmp",  "05_03_2007 080409.bmp"};
-  for (const QString& name : leftovers + others) Write((folder + "/" + name).toStdString(), "x");
+  for (const QString& name : leftovers + others) write((folder + "/" + name).toStdString(), "x");
   const std::string busy = (folder + "/.~frame-00000000000000aa.tmp").toStdString();
-  Write(busy, "x");
+  write(busy, "x");
   const int fd = ::open(busy.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::flock(fd, LOCK_EX), 0);

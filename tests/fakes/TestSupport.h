@@ -13,7 +13,7 @@ namespace testsupport {
 
 // Runs the event loop until done() holds or ms milliseconds have passed;
 // returns whether done() held.
-inline bool WaitFor(const std::function<bool()>& done, int ms) {
+inline bool waitFor(const std::function<bool()>& done, int ms) {
   QDeadlineTimer deadline(ms);
   while (!done()) {
     if (deadline.hasExpired()) return false;
@@ -37,12 +37,12 @@ class ScopedLocale {
   QLocale previous_;
 };
 
-inline QLocale English() { return QLocale(QLocale::English, QLocale::UnitedStates); }
-inline QLocale German() { return QLocale(QLocale::German, QLocale::Germany); }
+inline QLocale englishLocale() { return QLocale(QLocale::English, QLocale::UnitedStates); }
+inline QLocale germanLocale() { return QLocale(QLocale::German, QLocale::Germany); }
 
 // Runs f and returns the number of the run-time error it raised, if any.
 template <typename F>
-std::optional<int> ErrorOf(F&& f) {
+std::optional<int> errorOf(F&& f) {
   try {
     f();
   } catch (const vba::RuntimeError& e) {
