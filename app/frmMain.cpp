@@ -38,7 +38,8 @@ std::string spaceLeft(const std::string& folder) {
 std::string saveFailure(const vba::RuntimeError& e, const std::string& folder) {
   switch (e.Number()) {
     case vba::vbErrDiskFull:
-      return "Disk almost full (" + spaceLeft(folder) + "), frame not saved in " + folder;
+      // Short, so it fits the status line: the Start box said where frames go.
+      return "Disk almost full (" + spaceLeft(folder) + "), frame not saved.";
     case vba::vbErrPathNotFound:
       return "Cannot reach folder " + folder;
     default:

@@ -116,7 +116,7 @@ TEST_F(SaveFrame, FailuresLeaveNoFileAndSayWhy) {
        [] { vba::setDiskSpaceProbe([](const std::string&) {
               return vba::DiskSpace{100 << 20, 3 << 20};
             }); },
-       "Disk almost full (3 MB left), frame not saved in "},
+       "Disk almost full (3 MB left), frame not saved."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
