@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstdio>
 #include <random>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -499,7 +500,10 @@ uint64_t diskReserve(uint64_t fileSystemSize) {
 std::string savePictureUnderFreeName(const olepro32::StdPicture& picture, const std::string& folder,
                                      const std::string& baseName) {
   const std::vector<uint8_t> bytes = encode(picture);
-  removeLeftovers(folder);
+  // Leftovers come from a run that was cut short, so one look per folder and
+  // run finds them all; a folder of a week's frames is not read every second.
+  static std::set<std::string> cleaned;
+  if (cleaned.insert(folder).second) removeLeftovers(folder);
   const DiskSpace space = diskSpace(folder);
   if (space.available < bytes.size() + diskReserve(space.size)) raise(vbErrDiskFull);
 

@@ -134,7 +134,7 @@ uint64_t diskReserve(uint64_t fileSystemSize);
 // under a hidden temporary name, flushed and only then renamed, so a ".bmp"
 // name only ever holds a complete picture; the temporary files of an earlier
 // save that was cut short (the program killed, the power gone) are removed
-// first. Writes nothing and raises error 61 when the file would leave less
+// by the first save into the folder. Writes nothing and raises error 61 when the file would leave less
 // than diskReserve free; other failures as SavePicture. Returns the path
 // written.
 std::string savePictureUnderFreeName(const olepro32::StdPicture& picture, const std::string& folder,
