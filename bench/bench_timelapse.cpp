@@ -6,7 +6,8 @@
 //
 //   bench_timelapse [seconds] [runs]   (default 60 s, 1 run)
 //
-// Without a DISPLAY it starts a private Xvfb. ffmpeg must be installed.
+// Without a DISPLAY it starts a private Xvfb. Needs ffmpeg and, without a
+// DISPLAY, Xvfb; says so and stops when they are missing.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -91,6 +92,10 @@ pid_t startXvfb() {
     const pid_t pid = spawn({"Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
     if (pid <= 0) return 0;
     for (int i = 0; i < 100 && !QFile::exists(QString("/tmp/.X11-unix/X%1").arg(n)); ++i) QThread::msleep(50);
+    if (!QFile::exists(QString("/tmp/.X11-unix/X%1").arg(n))) {
+      stop(pid);
+      return 0;
+    }
     qputenv("DISPLAY", display.c_str());
     return pid;
   }
@@ -103,6 +108,10 @@ int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::max(5.0, std::atof(argv[1])) : 60.0;
   const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 1;
   const pid_t xvfb = startXvfb();
+  if (!qEnvironmentVariableIsSet("DISPLAY")) {
+    std::printf("No X server: set DISPLAY or install Xvfb\n");
+    return 0;
+  }
   qputenv("QT_QPA_PLATFORM", "xcb");
   vb::Application application(argc, argv);
 
