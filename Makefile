@@ -9,7 +9,8 @@ DEBIAN_PACKAGES := build-essential cmake pkg-config \
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev \
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-x \
   libgtest-dev libbenchmark-dev \
-  file lintian desktop-file-utils appstream xvfb x11-utils xdotool
+  file lintian desktop-file-utils appstream xvfb x11-utils xdotool \
+  locales
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -18,7 +19,11 @@ CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-.PHONY: all deps build run test test-asan bench clean package package-validate package-check
+# The tests run a second time under a locale whose decimal separator is a
+# comma, so nothing that depends on the user's language slips through.
+TEST_LOCALE := de_DE.UTF-8
+
+.PHONY: all deps locale build run test test-asan bench clean package package-validate package-check
 
 all: build
 
@@ -32,6 +37,15 @@ deps:
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
+# Generates TEST_LOCALE when the system does not have it yet.
+locale: deps
+	@locale -a 2>/dev/null | grep -qix "$$(echo '$(TEST_LOCALE)' | sed 's/UTF-8/utf8/')" || { \
+	  echo "Generating locale $(TEST_LOCALE)"; \
+	  grep -q '^$(TEST_LOCALE) UTF-8' /etc/locale.gen 2>/dev/null || \
+	    echo '$(TEST_LOCALE) UTF-8' | $(SUDO) tee -a /etc/locale.gen >/dev/null; \
+	  $(SUDO) locale-gen; \
+	}
+
 build: deps
 	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j$(JOBS)
@@ -39,8 +53,10 @@ build: deps
 run: build
 	cd $(BUILD) && ./ferrowick
 
-test: build
+test: build locale
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
+	cd $(BUILD) && LANG=$(TEST_LOCALE) LC_ALL=$(TEST_LOCALE) QT_QPA_PLATFORM=offscreen \
+	  ctest --output-on-failure -j$(JOBS)
 	$(MAKE) --no-print-directory test-asan
 
 test-asan: deps

@@ -1,7 +1,7 @@
 #include "app/frmMain.h"
 
+#include <cmath>
 #include <exception>
-#include <random>
 #include <string>
 
 #include "app/modTopmost.h"
@@ -21,28 +21,28 @@ constexpr int kFrameHeight = 240;
 
 // The folder a save writes into, with the folders above it made when it lies
 // in the user's pictures folder.
-std::string CapturedFolder() {
-  const std::string folder = framefolder::CapturedFolder();
-  framefolder::MakeParentFolders(folder);
+std::string savingFolder() {
+  const std::string folder = framefolder::capturedFolder();
+  framefolder::makeParentFolders(folder);
   return folder;
 }
 
-// A name for the file being written, unique enough that two copies of the
-// program writing into one folder never share it. It does not end in ".bmp",
-// so a ".bmp" name only ever holds a complete frame.
-std::string TempName(const std::string& folder) {
-  static std::mt19937_64 random{std::random_device{}()};
-  static const char* const digits = "0123456789abcdef";
-  std::string name = folder + "/.~frame-";
-  for (uint64_t r = random(), i = 0; i < 16; ++i, r >>= 4) name += digits[r & 15];
-  return name + ".tmp";
+// The space left on the folder's disk, in megabytes, for the status line.
+std::string spaceLeft(const std::string& folder) {
+  try {
+    const double megabytes = static_cast<double>(vba::diskSpace(folder).available) / (1024.0 * 1024.0);
+    return vba::CStr(std::round(megabytes * 10) / 10) + " MB left";
+  } catch (const vba::RuntimeError&) {
+    return "no space left";
+  }
 }
 
 // What went wrong, in a few words, for the status line.
-std::string SaveFailure(const vba::RuntimeError& e, const std::string& folder) {
+std::string saveFailure(const vba::RuntimeError& e, const std::string& folder) {
   switch (e.Number()) {
     case vba::vbErrDiskFull:
-      return "Disk full, frame not saved in " + folder;
+      // Short, so it fits the status line: the Start box said where frames go.
+      return "Disk almost full (" + spaceLeft(folder) + "), frame not saved.";
     case vba::vbErrPathNotFound:
       return "Cannot reach folder " + folder;
     default:
@@ -50,13 +50,14 @@ std::string SaveFailure(const vba::RuntimeError& e, const std::string& folder) {
   }
 }
 
-// Removes a half-written frame; it never ends in ".bmp", so one that cannot
-// be removed is still never taken for a frame.
-void RemoveTemp(const std::string& temp) {
-  if (temp.empty() || vba::Dir(temp).empty()) return;
+// Creates the folder when nothing of its name exists.
+void makeFolder(const std::string& folder) {
+  if (!vba::Dir(folder, vba::vbDirectory).empty()) return;
   try {
-    vba::Kill(temp);
+    vba::MkDir(folder);
   } catch (const vba::RuntimeError&) {
+    // Another copy of the program may have made it a moment ago.
+    if (vba::Dir(folder, vba::vbDirectory).empty()) throw;
   }
 }
 
@@ -80,7 +81,7 @@ void frmMain::Form_Load() {
 
 void frmMain::cmdStart_Click() {
   SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-  vba::MsgBox("Captured frames will be saved in " + framefolder::CapturedFolder() + "/", vba::vbOKOnly, "");
+  vba::MsgBox("Captured frames will be saved in " + framefolder::capturedFolder() + "/", vba::vbOKOnly, "");
   SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   if (List1.ListCount() == 0) return;
   if (List1.ListIndex() == -1) return;
@@ -128,59 +129,40 @@ void frmMain::tmrCapture_Timer() {
 }
 
 bool frmMain::saveframe() {
-  const std::string folder = CapturedFolder();
+  const std::string folder = savingFolder();
   // Without a live picture a grab would save a black or stale frame.
-  if (!modWebCam::PreviewIsLive()) {
+  if (!modWebCam::previewIsLive()) {
     lblStatus.SetCaption("No source connected, frame not saved.");
     return false;
   }
-  std::string temp;
   try {
-    if (vba::Dir(folder, vba::vbDirectory).empty()) {
-      try {
-        vba::MkDir(folder);
-      } catch (const vba::RuntimeError&) {
-        // Another copy of the program may have made it a moment ago.
-        if (vba::Dir(folder, vba::vbDirectory).empty()) throw;
-      }
-    }
+    makeFolder(folder);
     if (!vba::Dir(folder, vba::vbNormal).empty()) {
       lblStatus.SetCaption("A file named captured blocks " + folder);
       return false;
     }
-    HDC surface = user32::GetDC(capWindow);
-    try {
-      Image1.SetPicture(modBitBlt::GrabSurface(surface, 0, 0, kFrameWidth, kFrameHeight));
-    } catch (...) {
-      user32::ReleaseDC(capWindow, surface);
-      throw;
-    }
-    user32::ReleaseDC(capWindow, surface);
-
+    grabFrame();
     // Date and time from one reading, so a frame taken at midnight is not
     // named with the old day's date and the new day's time.
     const vba::DateTime now = vba::Now();
-    const std::string base = folder + "/" + vba::Format(now, "dd_MM_yyyy") + " " + vba::Format(now, "hhmmss");
-
-    temp = TempName(folder);
-    vba::SavePicture(Image1.Picture(), temp);
-    // Claim the first free name: a clock set back, two frames in one second
-    // or another copy of the program never replace an earlier frame.
-    for (int n = 1;; ++n) {
-      const std::string name = n == 1 ? base + ".bmp" : base + "_" + vba::CStr(n) + ".bmp";
-      try {
-        vba::Name(temp, name);
-        return true;
-      } catch (const vba::RuntimeError& e) {
-        if (e.Number() != vba::vbErrFileAlreadyExists) throw;
-      }
-    }
+    vba::savePictureUnderFreeName(Image1.Picture(), folder,
+                                  vba::Format(now, "dd_MM_yyyy") + " " + vba::Format(now, "hhmmss"));
+    return true;
   } catch (const vba::RuntimeError& e) {
-    RemoveTemp(temp);
-    lblStatus.SetCaption(SaveFailure(e, folder));
+    lblStatus.SetCaption(saveFailure(e, folder));
   } catch (const std::exception& e) {
-    RemoveTemp(temp);
     lblStatus.SetCaption("Cannot save frame in " + folder + " (" + e.what() + ")");
   }
   return false;
+}
+
+void frmMain::grabFrame() {
+  HDC surface = user32::GetDC(capWindow);
+  try {
+    Image1.SetPicture(modBitBlt::GrabSurface(surface, 0, 0, kFrameWidth, kFrameHeight));
+  } catch (...) {
+    user32::ReleaseDC(capWindow, surface);
+    throw;
+  }
+  user32::ReleaseDC(capWindow, surface);
 }

@@ -46,6 +46,8 @@ class frmMain : public vb::Form {
   void cmdStart_Click();
   void cmdStop_Click();
   void tmrCapture_Timer();
+  // Image1 = the top-left 320 x 240 pixels of the capture window.
+  void grabFrame();
 
   // The interval in force: the last text that converted both for the
   // display and for the trigger ("20" at start).

@@ -52,13 +52,13 @@ int main(int argc, char** argv) {
   QImage surface(kWidth, kHeight, QImage::Format_RGB32);
   for (int y = 0; y < kHeight; ++y)
     for (int x = 0; x < kWidth; ++x) surface.setPixel(x, y, qRgb(x & 0xFF, y, (x * y) & 0xFF));
-  HDC dc = gdi32::CreateSurfaceDC(&surface);
+  HDC dc = gdi32::createSurfaceDC(&surface);
 
-  const int before = gdi32::LiveObjectCount();
+  const int before = gdi32::liveObjectCount();
   report("grab", time([&](int) { modBitBlt::GrabSurface(dc, 0, 0, kWidth, kHeight); }));
-  report("grab + EncodeBmp", time([&](int) {
+  report("grab + encodeBmp", time([&](int) {
            const olepro32::StdPicture p = modBitBlt::GrabSurface(dc, 0, 0, kWidth, kHeight);
-           if (gdi32::EncodeBmp(p.Handle(), p.hPal()).empty()) std::printf("encoding failed\n");
+           if (gdi32::encodeBmp(p.Handle(), p.hPal()).empty()) std::printf("encoding failed\n");
          }));
   try {
     report("grab + SavePicture", time([&](int i) {
@@ -68,10 +68,10 @@ int main(int argc, char** argv) {
   } catch (const vba::RuntimeError& e) {
     std::printf("saving failed: error %d, %s\n", e.Number(), e.what());
   }
-  const int after = gdi32::LiveObjectCount();
+  const int after = gdi32::liveObjectCount();
   std::printf("live gdi32 objects: before %d, after %d (each counting the surface DC)\n", before, after);
 
-  gdi32::ReleaseSurfaceDC(dc);
+  gdi32::releaseSurfaceDC(dc);
   QDir(folder).removeRecursively();
   return 0;
 }

@@ -97,7 +97,7 @@ void measure(const Source& source, double seconds, vb::PictureBox& area) {
   const DWORD frames0 = status().dwCurrentVideoFrame;
   const double cpu = cpuPercent(seconds);
   const DWORD frames = status().dwCurrentVideoFrame - frames0;
-  const bool live = modWebCam::PreviewIsLive();
+  const bool live = modWebCam::previewIsLive();
   modWebCam::StopPreview();
   avicap32::ResetDrivers();
 

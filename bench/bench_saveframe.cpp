@@ -25,7 +25,7 @@
 
 namespace {
 
-long ResidentKiB() {
+long residentKiB() {
   std::ifstream statm("/proc/self/statm");
   long pages = 0, resident = 0;
   statm >> pages >> resident;
@@ -39,10 +39,10 @@ int main(int argc, char** argv) {
   const int frames = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10000;
   vb::Application application(argc, argv);
   QTemporaryDir dir;
-  vba::SetAppPath(dir.path().toStdString());
-  vba::SetMsgBoxHandler([](const std::string&, int, const std::string&) { return vba::vbOK; });
+  vba::setAppPath(dir.path().toStdString());
+  vba::setMsgBoxHandler([](const std::string&, int, const std::string&) { return vba::vbOK; });
   long tick = 0;
-  vba::SetClock([&] {
+  vba::setClock([&] {
     const long s = tick++;
     return vba::DateTime{2026,
                          1 + int(s / 86400 / 28 % 12),
@@ -51,18 +51,18 @@ int main(int argc, char** argv) {
                          int(s / 60 % 60),
                          int(s % 60)};
   });
-  fakes::InstallFakeDrivers({"Fake camera"});
+  fakes::installFakeDrivers({"Fake camera"});
 
   frmMain form;
   form.Show();
   form.cmdStart.Click();
   QDeadlineTimer deadline(5000);
-  while (!modWebCam::PreviewIsLive() && !deadline.hasExpired()) QCoreApplication::processEvents();
+  while (!modWebCam::previewIsLive() && !deadline.hasExpired()) QCoreApplication::processEvents();
 
   const int warmUp = std::min(100, frames);
   for (int i = 0; i < warmUp; ++i) form.saveframe();
-  const int objectsBefore = gdi32::LiveObjectCount();
-  const long rssBefore = ResidentKiB();
+  const int objectsBefore = gdi32::liveObjectCount();
+  const long rssBefore = residentKiB();
 
   std::vector<double> ms;
   ms.reserve(frames);
@@ -73,8 +73,8 @@ int main(int argc, char** argv) {
     if (!form.saveframe()) ++failed;
     ms.push_back(t.nsecsElapsed() / 1e6);
   }
-  const int objectsAfter = gdi32::LiveObjectCount();
-  const long rssAfter = ResidentKiB();
+  const int objectsAfter = gdi32::liveObjectCount();
+  const long rssAfter = residentKiB();
   form.cmdStop.Click();
 
   const QFileInfoList files = QDir(dir.path() + "/captured").entryInfoList(QDir::Files | QDir::Hidden);

@@ -23,7 +23,7 @@ struct Lateness {
   double median, p99, worst, drift;
 };
 
-Lateness Summarise(std::vector<double> late) {
+Lateness summarise(std::vector<double> late) {
   const double drift = late.back();
   std::sort(late.begin(), late.end());
   auto at = [&](double q) { return late[std::min(late.size() - 1, size_t(q * (late.size() - 1) + 0.5))]; };
@@ -37,8 +37,8 @@ int main(int argc, char** argv) {
   const int ticks = argc > 1 ? std::max(2, std::atoi(argv[1])) : 120;
   vb::Application application(argc, argv);
   QTemporaryDir dir;
-  vba::SetAppPath(dir.path().toStdString());
-  vba::SetMsgBoxHandler([](const std::string&, int, const std::string&) { return vba::vbOK; });
+  vba::setAppPath(dir.path().toStdString());
+  vba::setMsgBoxHandler([](const std::string&, int, const std::string&) { return vba::vbOK; });
 
   frmMain form;
   form.Show();
@@ -63,13 +63,13 @@ int main(int argc, char** argv) {
   QCoreApplication::exec();
   form.cmdStop.Click();
 
-  const Lateness p = Summarise(precise);
+  const Lateness p = summarise(precise);
   std::printf(
       "countdown timer, %zu ticks: cumulative drift %.2f ms; lateness median %.2f ms, p99 %.2f ms, "
       "worst %.2f ms\n",
       precise.size(), p.drift, p.median, p.p99, p.worst);
   if (!coarse.empty()) {
-    const Lateness c = Summarise(coarse);
+    const Lateness c = summarise(coarse);
     std::printf(
         "default coarse QTimer, %zu ticks: cumulative drift %.2f ms; lateness median %.2f ms, p99 %.2f ms, "
         "worst %.2f ms\n",

@@ -63,7 +63,7 @@ void StopPreview() {
   user32::DestroyWindow(capWindow);
 }
 
-bool PreviewIsLive() {
+bool previewIsLive() {
   avicap32::CAPSTATUS status;
   user32::SendMessageA(capWindow, avicap32::WM_CAP_GET_STATUS, sizeof(status),
                        reinterpret_cast<LPARAM>(&status));

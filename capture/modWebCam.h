@@ -21,6 +21,6 @@ void StartPreview(int32_t sourceIndex, vb::PictureBox& previewArea);
 // nothing is bound.
 void StopPreview();
 // Whether a capture window is bound and shows a live picture now.
-bool PreviewIsLive();
+bool previewIsLive();
 
 }  // namespace modWebCam

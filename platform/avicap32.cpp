@@ -70,7 +70,7 @@ class CaptureWindow : public user32::Window {
     widget_->setGeometry(geometry);
     syncSurface();
     QObject::connect(&timer_, &QTimer::timeout, &timer_,
-                     [this] { vb::Dispatch("Preview", [this] { tick(); }); });
+                     [this] { vb::dispatch("Preview", [this] { tick(); }); });
   }
 
   // The table deletes the widget before this (or this because the widget
@@ -203,10 +203,20 @@ class CaptureWindow : public user32::Window {
     syncSurface();
     paint(*shown_);
     ++framesPainted_;
-    widget_->update();
+    // Shown at once rather than through a posted update: at the preview rate
+    // the posted event's wake-up of the event loop costs more than painting.
+    widget_->repaint();
   }
 
   void paint(const VideoFrame& frame) {
+    const size_t row = static_cast<size_t>(frame.width) * 4;
+    if (frame.width == surface_.width() && frame.height == surface_.height()) {
+      // The usual case, a frame of the window's size: scaled or not, a plain
+      // copy of its rows.
+      for (int y = 0; y < frame.height; ++y)
+        std::memcpy(surface_.scanLine(y), frame.bgrx.data() + row * static_cast<size_t>(y), row);
+      return;
+    }
     const QImage image(frame.bgrx.data(), frame.width, frame.height, frame.width * 4, QImage::Format_RGB32);
     QPainter p(&surface_);
     if (scale_) {
@@ -258,6 +268,7 @@ const DriverList& Drivers() {
   return *r.system;
 }
 
+// Stands in for capGetDriverDescriptionA.
 BOOL capGetDriverDescriptionA(UINT wDriverIndex, char* lpszName, int cbName, char* lpszVer, int cbVer) {
   const DriverList& drivers = Drivers();
   if (wDriverIndex >= drivers.size() || !drivers[wDriverIndex]) return FALSE;
@@ -267,17 +278,18 @@ BOOL capGetDriverDescriptionA(UINT wDriverIndex, char* lpszName, int cbName, cha
   return TRUE;
 }
 
+// Stands in for capCreateCaptureWindowA.
 HWND capCreateCaptureWindowA(const char* lpszWindowName, DWORD dwStyle, int x, int y, int nWidth, int nHeight,
                              HWND hwndParent, int /*nID*/) {
   QWidget* parent = nullptr;
   if (hwndParent) {
-    user32::Window* owner = user32::FromHandle(hwndParent);
+    user32::Window* owner = user32::fromHandle(hwndParent);
     if (!owner || !owner->widget()) return nullptr;
     parent = owner->widget();
   }
   auto* window = new CaptureWindow(parent, QString::fromUtf8(lpszWindowName ? lpszWindowName : ""),
                                    QRect(x, y, std::max(nWidth, 0), std::max(nHeight, 0)));
-  HWND hwnd = user32::RegisterWindow(window, true);
+  HWND hwnd = user32::registerWindow(window, true);
   if (dwStyle & user32::WS_VISIBLE) window->widget()->show();
   return hwnd;
 }

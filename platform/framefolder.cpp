@@ -107,7 +107,7 @@ std::string fromUserDirsFile(const std::string& homeFolder) {
 
 }  // namespace
 
-std::string PicturesFolder() {
+std::string picturesFolder() {
   const std::string homeFolder = home();
   std::string configured = fromUserDirsFile(homeFolder);
   if (configured.empty()) configured = env("XDG_PICTURES_DIR");
@@ -118,19 +118,19 @@ std::string PicturesFolder() {
   return below(homeFolder, "Pictures");
 }
 
-std::string CapturedFolder() {
+std::string capturedFolder() {
   const std::string app = vba::AppPath();
   const std::string beside = below(app, "captured");
   if (!isInstallLocation(app) && canWriteBeside(app, beside)) return beside;
-  const std::string pictures = PicturesFolder();
+  const std::string pictures = picturesFolder();
   // No home folder either: beside the program is the only place left, and a
   // save there reports why it fails.
   if (pictures.empty()) return beside;
   return below(pictures, "Ferrowick/captured");
 }
 
-void MakeParentFolders(const std::string& capturedFolder) {
-  const std::string pictures = PicturesFolder();
+void makeParentFolders(const std::string& capturedFolder) {
+  const std::string pictures = picturesFolder();
   if (pictures.empty() || capturedFolder != below(pictures, "Ferrowick/captured")) return;
   // ~/Pictures may not exist yet; a configured pictures folder always does.
   ::mkdir(pictures.c_str(), 0777);

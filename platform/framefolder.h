@@ -11,17 +11,17 @@ namespace framefolder {
 // The folder frames are saved in, without a trailing separator, decided
 // afresh on each call from the application folder (vba::AppPath, with its
 // seam) and the environment.
-std::string CapturedFolder();
+std::string capturedFolder();
 
-// Makes the missing folders above a CapturedFolder() in the pictures folder
+// Makes the missing folders above a capturedFolder() in the pictures folder
 // (~/Pictures when that is the one used, and Ferrowick), so that only
 // `captured` itself is left to make. Failures are left for the save to report.
-void MakeParentFolders(const std::string& capturedFolder);
+void makeParentFolders(const std::string& capturedFolder);
 
 // The user's pictures folder as `xdg-user-dir PICTURES` reports it: set in
 // user-dirs.dirs, else by XDG_PICTURES_DIR in the environment; a folder that
 // is missing (a disk not mounted) or not set gives ~/Pictures. Empty when
 // there is no home folder at all.
-std::string PicturesFolder();
+std::string picturesFolder();
 
 }  // namespace framefolder

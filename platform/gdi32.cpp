@@ -32,6 +32,9 @@ constexpr WORD kPaletteVersion = 0x0300;
 constexpr int kDotsPerMeter = 2835;
 // Indexed bitmaps hold 8-bit indices, so at most 256 palette entries matter.
 constexpr int kMaxIndexed = 256;
+// The static colours a palettized display always shows: the first and the last
+// ten entries of its system palette (all of a palette of 20 or fewer).
+constexpr int kStaticColours = 20;
 
 struct Bitmap {
   QImage image;
@@ -47,6 +50,7 @@ struct Dc {
   QImage* surface = nullptr;  // set for a surface DC, null for a memory DC
   uint32_t bitmap = kStockBitmap;
   uint32_t palette = kStockPalette;
+  bool realized = false;  // the selected palette has been realized since its selection
 };
 
 struct State {
@@ -62,9 +66,10 @@ struct State {
   // The stock 1 x 1 bitmap every memory DC starts with. It is shared, as on
   // the real platform; nothing ever reads what is drawn into it.
   Bitmap stockBitmap;
-  // The stock default palette has no entries of its own: a DC holding it maps
-  // colours into an indexed bitmap through that bitmap's colour table (the
-  // system palette when the bitmap was made).
+  // The stock default palette has no entries of its own: a DC holding it (or
+  // a palette not yet realized) maps colours into an indexed bitmap through
+  // the static colours of that bitmap's colour table (the system palette when
+  // the bitmap was made).
   Palette stockPalette;
 
   State() {
@@ -126,11 +131,12 @@ QList<QRgb> toColorTable(const std::vector<PALETTEENTRY>& entries, qsizetype siz
 }
 
 // The index of the entry nearest to a colour (squared distance in RGB, the
-// lowest index on a tie).
+// lowest index on a tie); entries with alpha 0 are not used.
 uint8_t nearestIndex(const QList<QRgb>& table, QRgb c) {
   int best = 0;
   int bestDistance = std::numeric_limits<int>::max();
   for (qsizetype i = 0; i < table.size() && i < kMaxIndexed; ++i) {
+    if (qAlpha(table[i]) == 0) continue;
     const int dr = qRed(table[i]) - qRed(c);
     const int dg = qGreen(table[i]) - qGreen(c);
     const int db = qBlue(table[i]) - qBlue(c);
@@ -142,6 +148,13 @@ uint8_t nearestIndex(const QList<QRgb>& table, QRgb c) {
     }
   }
   return static_cast<uint8_t>(best);
+}
+
+// A colour table with only its static colours in use.
+QList<QRgb> staticColours(QList<QRgb> table) {
+  const qsizetype ends = kStaticColours / 2;
+  for (qsizetype i = ends; i < table.size() - ends; ++i) table[i] = 0;
+  return table;
 }
 
 // Maps colours into an indexed destination, remembering each colour's index,
@@ -336,22 +349,25 @@ HPALETTE SelectPalette(HDC hdc, HPALETTE hPal, BOOL /*bForceBkgd*/) {
   findPalette(previous)->selections--;
   incoming->selections++;
   dc->palette = key;
+  dc->realized = false;
   return handleOf<HPALETTE>(previous);
 }
 
-// Stands in for RealizePalette: the number of entries the DC's palette brings
-// (0 for the stock palette). The selected palette already governs colour
-// mapping; realizing changes no state here.
+// Stands in for RealizePalette: from now on the DC's palette governs how
+// colours map into its indexed bitmap. Returns the number of entries it brings
+// (0 for the stock palette).
 UINT RealizePalette(HDC hdc) {
   Dc* dc = findDc(hdc);
   if (!dc) return GDI_ERROR;
+  dc->realized = true;
   return static_cast<UINT>(findPalette(dc->palette)->entries.size());
 }
 
 // Stands in for BitBlt with SRCCOPY. Destination pixels whose source lies
 // outside the source image keep their value. Into an indexed bitmap each
-// colour becomes the nearest entry of the destination DC's palette (of the
-// bitmap's colour table while the stock palette is selected).
+// colour becomes the nearest entry of the destination DC's realized palette;
+// without one (the stock palette, or a palette selected but not realized) the
+// nearest of the static colours in the bitmap's colour table.
 BOOL BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1, DWORD rop) {
   Dc* dstDc = findDc(hdc);
   Dc* srcDc = findDc(hdcSrc);
@@ -372,8 +388,8 @@ BOOL BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1, D
   QList<QRgb> mapPalette;
   if (dst->format() == QImage::Format_Indexed8) {
     const Palette* pal = findPalette(dstDc->palette);
-    mapPalette = pal->entries.empty()
-                     ? dst->colorTable()
+    mapPalette = pal->entries.empty() || !dstDc->realized
+                     ? staticColours(dst->colorTable())
                      : toColorTable(pal->entries, std::min<qsizetype>(kMaxIndexed, pal->entries.size()));
   } else if (dst->depth() != 32) {
     return FALSE;  // no surface has another depth
@@ -422,17 +438,17 @@ BOOL DeleteObject(HGDIOBJ ho) {
 // A palettized display holds 1 to 256 entries (larger sizes are taken as 256,
 // since bitmaps hold 8-bit indices); systemPalette is padded with black or cut
 // to that size. A 16-entry display, for instance, makes 8-bit indexed bitmaps
-// with a 16-entry colour table, and EncodeBmp writes them as 8-bit files.
-void SetDisplayMode(int sizePalette, const std::vector<PALETTEENTRY>& systemPalette) {
+// with a 16-entry colour table, and encodeBmp writes them as 8-bit files.
+void setDisplayMode(int sizePalette, const std::vector<PALETTEENTRY>& systemPalette) {
   State& s = state();
   s.sizePalette = std::clamp(sizePalette, 0, kMaxIndexed);
   s.systemPalette = systemPalette;
   s.systemPalette.resize(static_cast<size_t>(s.sizePalette));
 }
 
-void ResetDisplayMode() { SetDisplayMode(0, {}); }
+void resetDisplayMode() { setDisplayMode(0, {}); }
 
-HDC CreateSurfaceDC(QImage* surface) {
+HDC createSurfaceDC(QImage* surface) {
   if (!surface) return nullptr;
   const uint32_t key = allocate(state().nextDc, kDcTag);
   if (!key) return nullptr;
@@ -442,7 +458,7 @@ HDC CreateSurfaceDC(QImage* surface) {
   return handleOf<HDC>(key);
 }
 
-BOOL ReleaseSurfaceDC(HDC hdc) {
+BOOL releaseSurfaceDC(HDC hdc) {
   Dc* dc = findDc(hdc);
   if (!dc || !dc->surface) return FALSE;
   findPalette(dc->palette)->selections--;
@@ -450,12 +466,12 @@ BOOL ReleaseSurfaceDC(HDC hdc) {
   return TRUE;
 }
 
-const QImage* BitmapImage(HBITMAP hbm) {
+const QImage* bitmapImage(HBITMAP hbm) {
   const Bitmap* b = findBitmap(keyOf(hbm));
   return b ? &b->image : nullptr;
 }
 
-std::vector<PALETTEENTRY> PaletteEntries(HPALETTE hpal) {
+std::vector<PALETTEENTRY> paletteEntries(HPALETTE hpal) {
   const Palette* p = findPalette(keyOf(hpal));
   return p ? p->entries : std::vector<PALETTEENTRY>{};
 }
@@ -465,7 +481,7 @@ std::vector<PALETTEENTRY> PaletteEntries(HPALETTE hpal) {
 // whole colour table, both bottom-up with rows padded to 4 bytes. So an
 // indexed bitmap gets a 256-entry table (hpal's entries, else its own, padded
 // with black) before it goes to the writer; nothing is written by hand.
-std::vector<uint8_t> EncodeBmp(HBITMAP hbm, HPALETTE hpal) {
+std::vector<uint8_t> encodeBmp(HBITMAP hbm, HPALETTE hpal) {
   const Bitmap* b = findBitmap(keyOf(hbm));
   if (!b || b->image.isNull()) return {};
   const Palette* pal = nullptr;
@@ -485,13 +501,16 @@ std::vector<uint8_t> EncodeBmp(HBITMAP hbm, HPALETTE hpal) {
     if (table != image.colorTable()) image.setColorTable(table);
   }
   QByteArray bytes;
+  // Room for the headers, a colour table and the rows, so the buffer never
+  // grows (and copies) while the file is written.
+  bytes.reserve(image.sizeInBytes() + 2048);
   QBuffer buffer(&bytes);
   buffer.open(QIODevice::WriteOnly);
   if (!image.save(&buffer, "BMP")) return {};
   return std::vector<uint8_t>(bytes.cbegin(), bytes.cend());
 }
 
-int LiveObjectCount() {
+int liveObjectCount() {
   const State& s = state();
   return static_cast<int>(s.dcs.size() + s.bitmaps.size() + s.palettes.size());
 }

@@ -51,24 +51,24 @@ BOOL DeleteObject(HGDIOBJ ho);
 
 // The emulated display: true colour (sizePalette 0) or palettized with the
 // given number of palette entries and system palette. Default: true colour.
-void SetDisplayMode(int sizePalette, const std::vector<PALETTEENTRY>& systemPalette);
-void ResetDisplayMode();
+void setDisplayMode(int sizePalette, const std::vector<PALETTEENTRY>& systemPalette);
+void resetDisplayMode();
 
 // A device context over a window's surface (user32's GetDC / ReleaseDC).
-HDC CreateSurfaceDC(QImage* surface);
-BOOL ReleaseSurfaceDC(HDC hdc);
+HDC createSurfaceDC(QImage* surface);
+BOOL releaseSurfaceDC(HDC hdc);
 
 // The pixels of a bitmap (Format_RGB32 on a true-colour display,
 // Format_Indexed8 on a palettized one); null for an unknown handle.
-const QImage* BitmapImage(HBITMAP hbm);
+const QImage* bitmapImage(HBITMAP hbm);
 // The entries of a palette; empty for an unknown handle.
-std::vector<PALETTEENTRY> PaletteEntries(HPALETTE hpal);
+std::vector<PALETTEENTRY> paletteEntries(HPALETTE hpal);
 // The bytes of a BMP file holding the bitmap: 24 bits a pixel for a
 // true-colour bitmap; 8 bits with a 256-entry colour table (hpal's entries) for
 // a palettized one; uncompressed, bottom-up rows padded to 4 bytes. Empty for
 // an unknown handle.
-std::vector<uint8_t> EncodeBmp(HBITMAP hbm, HPALETTE hpal);
+std::vector<uint8_t> encodeBmp(HBITMAP hbm, HPALETTE hpal);
 // Device contexts, bitmaps and palettes alive now (stock objects excluded).
-int LiveObjectCount();
+int liveObjectCount();
 
 }  // namespace gdi32

@@ -405,7 +405,11 @@ bool NaturalLess(const std::string& a, const std::string& b) {
       ++j;
     }
   }
-  return a.size() - i < b.size() - j;
+  if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
+  // Equal but for leading zeros ("video2", "video02"): fewer zeros first, so
+  // that no two names are equal and the order never depends on the sort.
+  if (a.size() != b.size()) return a.size() < b.size();
+  return a < b;
 }
 
 int PickMode(const std::vector<Mode>& modes, int width, int height, int fps) {

@@ -27,7 +27,8 @@ struct Mode {
 int PickMode(const std::vector<Mode>& modes, int width, int height, int fps);
 
 // Whether a sorts before b, comparing runs of digits by their value
-// ("/dev/video2" before "/dev/video10").
+// ("/dev/video2" before "/dev/video10"); a total order: names that differ
+// only in leading zeros sort by them ("/dev/video2" before "/dev/video02").
 bool NaturalLess(const std::string& a, const std::string& b);
 
 // Drivers for the devices listed as "Video/Source", ordered by device path.

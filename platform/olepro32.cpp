@@ -99,18 +99,21 @@ HRESULT OleCreatePictureIndirect(const PICTDESC* lpPictDesc, REFIID riid, BOOL f
   return picture->QueryInterface(riid, lplpvObj);
 }
 
+// Stands in for the picture's Handle property.
 HBITMAP StdPicture::Handle() const {
   HBITMAP h = nullptr;
   if (p_) p_->get_Handle(&h);
   return h;
 }
 
+// Stands in for the picture's hPal property.
 HPALETTE StdPicture::hPal() const {
   HPALETTE h = nullptr;
   if (p_) p_->get_hPal(&h);
   return h;
 }
 
+// Stands in for the picture's Type property.
 SHORT StdPicture::Type() const {
   SHORT t = PICTYPE_NONE;
   if (p_) p_->get_Type(&t);

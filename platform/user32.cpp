@@ -41,7 +41,7 @@ void releaseBorrowedDCs(HWND h) {
   auto& dcs = table().borrowedDCs;
   for (auto dc = dcs.begin(); dc != dcs.end();) {
     if (dc->second == h) {
-      gdi32::ReleaseSurfaceDC(dc->first);
+      gdi32::releaseSurfaceDC(dc->first);
       dc = dcs.erase(dc);
     } else {
       ++dc;
@@ -72,7 +72,7 @@ void setTopmost(QWidget* w, bool on) {
 
 LRESULT Window::WndProc(UINT, WPARAM, LPARAM) { return 0; }
 
-HWND RegisterWindow(Window* window, bool owned) {
+HWND registerWindow(Window* window, bool owned) {
   Table& t = table();
   const uintptr_t id = kWindowTag | t.next++;
   Entry& e = t.windows[id];
@@ -92,7 +92,7 @@ HWND RegisterWindow(Window* window, bool owned) {
   return handleOf(id);
 }
 
-void UnregisterWindow(HWND hWnd) {
+void unregisterWindow(HWND hWnd) {
   auto it = table().windows.find(idOf(hWnd));
   if (it == table().windows.end()) return;
   QObject::disconnect(it->second.onDestroyed);
@@ -100,13 +100,14 @@ void UnregisterWindow(HWND hWnd) {
   releaseBorrowedDCs(hWnd);
 }
 
-Window* FromHandle(HWND hWnd) {
+Window* fromHandle(HWND hWnd) {
   Entry* e = find(hWnd);
   return e ? e->window : nullptr;
 }
 
-int LiveWindowCount() { return static_cast<int>(table().windows.size()); }
+int liveWindowCount() { return static_cast<int>(table().windows.size()); }
 
+// Stands in for SetWindowPos: z-order (topmost or not, bottom, top), position and size.
 BOOL SetWindowPos(HWND hWnd, HWND hWndInsertAfter, int X, int Y, int cx, int cy, UINT uFlags) {
   Entry* e = find(hWnd);
   if (!e || !e->widget) return FALSE;
@@ -125,11 +126,13 @@ BOOL SetWindowPos(HWND hWnd, HWND hWndInsertAfter, int X, int Y, int cx, int cy,
   return TRUE;
 }
 
+// Stands in for SendMessageA: hands the message to the window's procedure.
 LRESULT SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
-  Window* w = FromHandle(hWnd);
+  Window* w = fromHandle(hWnd);
   return w ? w->WndProc(Msg, wParam, lParam) : 0;
 }
 
+// Stands in for DestroyWindow.
 BOOL DestroyWindow(HWND hWnd) {
   auto it = table().windows.find(idOf(hWnd));
   if (it == table().windows.end()) return FALSE;
@@ -146,22 +149,24 @@ BOOL DestroyWindow(HWND hWnd) {
   return TRUE;
 }
 
+// Stands in for IsWindow.
 BOOL IsWindow(HWND hWnd) { return find(hWnd) ? TRUE : FALSE; }
 
 HDC GetDC(HWND hWnd) {
   Entry* e = find(hWnd);
   QImage* surface = e ? e->window->surface() : nullptr;
   if (!surface) return nullptr;
-  HDC dc = gdi32::CreateSurfaceDC(surface);
+  HDC dc = gdi32::createSurfaceDC(surface);
   if (dc) table().borrowedDCs[dc] = hWnd;
   return dc;
 }
 
+// Stands in for ReleaseDC.
 int ReleaseDC(HWND hWnd, HDC hDC) {
   auto it = table().borrowedDCs.find(hDC);
   if (it == table().borrowedDCs.end() || it->second != hWnd) return 0;
   table().borrowedDCs.erase(it);
-  return gdi32::ReleaseSurfaceDC(hDC) ? 1 : 0;
+  return gdi32::releaseSurfaceDC(hDC) ? 1 : 0;
 }
 
 }  // namespace user32

@@ -60,11 +60,11 @@ class Window {
 // When Qt destroys a registered widget (with its parent), the table forgets it
 // and deletes an owned Window; so a Window's destructor must not touch its
 // widget. Windows registered with owned = false are only forgotten, by
-// UnregisterWindow or when their widget goes.
-HWND RegisterWindow(Window* window, bool owned);
-void UnregisterWindow(HWND hWnd);
-Window* FromHandle(HWND hWnd);
+// unregisterWindow or when their widget goes.
+HWND registerWindow(Window* window, bool owned);
+void unregisterWindow(HWND hWnd);
+Window* fromHandle(HWND hWnd);
 // Number of windows in the table (tests prove no window is left behind).
-int LiveWindowCount();
+int liveWindowCount();
 
 }  // namespace user32

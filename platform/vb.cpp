@@ -3,7 +3,6 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QFontMetrics>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,7 +11,6 @@
 #include <QPixmap>
 #include <QPointer>
 #include <QPushButton>
-#include <QStringList>
 #include <QTimer>
 #include <QVariant>
 #include <QWidget>
@@ -23,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/fontfit.h"
 #include "platform/user32.h"
 #include "platform/vba.h"
 
@@ -34,16 +33,6 @@ namespace {
 constexpr const char* kTabIndexProperty = "vbTabIndex";
 // Marks the timers that belong to a form, among its other child objects.
 constexpr const char* kTimerName = "vbTimer";
-// The layout is tight (labels 17 pixels high, buttons 25), so the form's text
-// is small, in a narrow face where one is installed. A caption that still
-// does not fit its box gets a smaller size, down to the smallest legible one.
-constexpr int kFontPixelSize = 11;
-constexpr int kMinFontPixelSize = 7;
-const QStringList kFontFamilies = {"Liberation Sans", "Arimo", "Arial", "Nimbus Sans", "Helvetica"};
-// Room a push button's frame takes around its text.
-constexpr int kButtonPaddingX = 8;
-constexpr int kButtonPaddingY = 4;
-
 int pixels(int twips) { return static_cast<int>(std::lround(twips / static_cast<double>(TwipsPerPixel))); }
 
 QString qs(const std::string& s) { return QString::fromStdString(s); }
@@ -52,8 +41,8 @@ QString qs(const std::string& s) { return QString::fromStdString(s); }
 // (it is the widget's child object) and leaving the table with it.
 class WidgetWindow : public QObject, public user32::Window {
  public:
-  explicit WidgetWindow(QWidget* w) : QObject(w), hwnd_(user32::RegisterWindow(this, false)) {}
-  ~WidgetWindow() override { user32::UnregisterWindow(hwnd_); }
+  explicit WidgetWindow(QWidget* w) : QObject(w), hwnd_(user32::registerWindow(this, false)) {}
+  ~WidgetWindow() override { user32::unregisterWindow(hwnd_); }
   QWidget* widget() override { return static_cast<QWidget*>(parent()); }
   HWND handle() const { return hwnd_; }
 
@@ -61,43 +50,9 @@ class WidgetWindow : public QObject, public user32::Window {
   HWND hwnd_;
 };
 
-// Sets the largest font, from the form's size down, at which the text fits the
-// widget (fits(font) says whether it does).
-void fitFont(QWidget* w, const std::function<bool(const QFont&)>& fits) {
-  QFont font = w->parentWidget() ? w->parentWidget()->font() : w->font();
-  int px = font.pixelSize() > 0 ? font.pixelSize() : kFontPixelSize;
-  for (; px > kMinFontPixelSize; --px) {
-    font.setPixelSize(px);
-    if (fits(font)) break;
-  }
-  font.setPixelSize(px);
-  if (font != w->font()) w->setFont(font);
-}
-
-void fitLabel(QLabel* label) {
-  const QString text = label->text();
-  const QSize room = label->size();
-  fitFont(label, [&](const QFont& font) {
-    const QFontMetrics fm(font);
-    if (!label->wordWrap()) return fm.horizontalAdvance(text) <= room.width() && fm.height() <= room.height();
-    const QRect need = fm.boundingRect(QRect(0, 0, room.width(), room.height()), Qt::TextWordWrap, text);
-    return need.width() <= room.width() && need.height() <= room.height();
-  });
-}
-
-void fitButton(QPushButton* button) {
-  const QString text = button->text();
-  const QSize room = button->size();
-  fitFont(button, [&](const QFont& font) {
-    const QFontMetrics fm(font);
-    return fm.horizontalAdvance(text) + kButtonPaddingX <= room.width() &&
-           fm.height() + kButtonPaddingY <= room.height();
-  });
-}
-
 }  // namespace
 
-void Dispatch(const char* eventName, const std::function<void()>& handler) {
+void dispatch(const char* eventName, const std::function<void()>& handler) {
   if (!handler) return;
   try {
     handler();
@@ -185,7 +140,7 @@ void Form::Impl::closeDown() {
   closing = true;
   if (!terminated && !unloading) {
     terminated = true;
-    Dispatch("Form_Terminate", [this] { form.Form_Terminate(); });
+    dispatch("Form_Terminate", [this] { form.Form_Terminate(); });
   }
   closing = false;
   loaded = false;
@@ -206,10 +161,7 @@ Form::Form(const std::string& caption, int clientWidth, int clientHeight)
   d_->widget = w;
   w->setWindowTitle(qs(caption));
   w->setFixedSize(pixels(clientWidth), pixels(clientHeight));
-  QFont font = w->font();
-  font.setFamilies(kFontFamilies);
-  font.setPixelSize(kFontPixelSize);
-  w->setFont(font);
+  w->setFont(fontfit::formFont(w->font()));
   d_->hwnd = (new WidgetWindow(w))->handle();
 }
 
@@ -256,7 +208,7 @@ void Form::Load() {
   d_->loaded = true;
   if (d_->loadDelivered) return;
   d_->loadDelivered = true;
-  Dispatch("Form_Load", [this] { Form_Load(); });
+  dispatch("Form_Load", [this] { Form_Load(); });
 }
 
 void Form::Show() {
@@ -342,7 +294,12 @@ void ListBox::AddItem(const std::string& item) { as<QListWidget>(widget())->addI
 
 int ListBox::ListCount() const { return as<QListWidget>(widget())->count(); }
 
-int ListBox::ListIndex() const { return as<QListWidget>(widget())->currentRow(); }
+int ListBox::ListIndex() const {
+  const auto* list = as<QListWidget>(widget());
+  // An entry deselected with Ctrl+click keeps the focus but is not chosen.
+  const QListWidgetItem* current = list->currentItem();
+  return current && current->isSelected() ? list->currentRow() : -1;
+}
 
 void ListBox::SetListIndex(int i) {
   auto* list = as<QListWidget>(widget());
@@ -377,7 +334,7 @@ Label::Label(Form& form, int left, int top, int width, int height, int tabIndex,
   label->setWordWrap(wordWrap);
   label->setAutoFillBackground(false);  // the form's background shows through
   label->setText(qs(caption));
-  fitLabel(label);
+  fontfit::fitLabel(label);
 }
 
 std::string Label::Caption() const { return as<QLabel>(widget())->text().toStdString(); }
@@ -385,15 +342,15 @@ std::string Label::Caption() const { return as<QLabel>(widget())->text().toStdSt
 void Label::SetCaption(const std::string& caption) {
   auto* label = as<QLabel>(widget());
   label->setText(qs(caption));
-  fitLabel(label);
+  fontfit::fitLabel(label);
 }
 
 CommandButton::CommandButton(Form& form, int left, int top, int width, int height, int tabIndex,
                              const std::string& caption)
     : Control(form, new QPushButton(qs(caption), form.widget()), left, top, width, height, tabIndex) {
   QObject::connect(as<QPushButton>(widget()), &QAbstractButton::clicked, widget(),
-                   [this] { Dispatch("Click", OnClick); });
-  fitButton(as<QPushButton>(widget()));
+                   [this] { dispatch("Click", OnClick); });
+  fontfit::fitButton(as<QPushButton>(widget()));
 }
 
 std::string CommandButton::Caption() const { return as<QPushButton>(widget())->text().toStdString(); }
@@ -431,7 +388,7 @@ Timer::Timer(Form& form, int intervalMs) : d_(std::make_unique<Impl>()) {
   t->setObjectName(kTimerName);
   t->setTimerType(Qt::PreciseTimer);
   t->setInterval(intervalMs);
-  QObject::connect(t, &QTimer::timeout, t, [this] { Dispatch("Timer", OnTimer); });
+  QObject::connect(t, &QTimer::timeout, t, [this] { dispatch("Timer", OnTimer); });
   d_->timer = t;
 }
 

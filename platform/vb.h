@@ -20,9 +20,9 @@ class Form;
 
 // Runs an event handler the way the runtime delivers events: an error that
 // leaves the handler is reported on standard error and the program goes on.
-void Dispatch(const char* eventName, const std::function<void()>& handler);
+void dispatch(const char* eventName, const std::function<void()>& handler);
 
-// Owns the runtime's application object; one per process.
+// Stands in for the runtime's start-up and event loop; one per process.
 class Application {
  public:
   Application(int& argc, char** argv);
@@ -37,6 +37,7 @@ class Application {
   std::unique_ptr<Impl> d_;
 };
 
+// Stands in for what every control has: position, size, tab index, hWnd.
 class Control {
  public:
   virtual ~Control();
@@ -62,6 +63,7 @@ class Control {
   int left_, top_, width_, height_, tabIndex_;
 };
 
+// Stands in for the ListBox control, with its property and method names.
 class ListBox : public Control {
  public:
   ListBox(Form& form, int left, int top, int width, int height, int tabIndex);
@@ -75,6 +77,7 @@ class ListBox : public Control {
   std::string List(int i) const;
 };
 
+// Stands in for the TextBox control.
 class TextBox : public Control {
  public:
   TextBox(Form& form, int left, int top, int width, int height, int tabIndex, const std::string& text);
@@ -82,6 +85,7 @@ class TextBox : public Control {
   void SetText(const std::string& text);
 };
 
+// Stands in for the Label control.
 class Label : public Control {
  public:
   Label(Form& form, int left, int top, int width, int height, int tabIndex, const std::string& caption,
@@ -90,6 +94,7 @@ class Label : public Control {
   void SetCaption(const std::string& caption);
 };
 
+// Stands in for the CommandButton control.
 class CommandButton : public Control {
  public:
   CommandButton(Form& form, int left, int top, int width, int height, int tabIndex,
@@ -97,11 +102,12 @@ class CommandButton : public Control {
   std::string Caption() const;
   // Handler of the Click event.
   std::function<void()> OnClick;
-  // Clicks the button as the user would (the handler runs through Dispatch).
+  // Clicks the button as the user would (the handler runs through dispatch).
   void Click();
 };
 
-// A borderless picture box measured in pixels: its inner size is its size.
+// Stands in for the PictureBox control: borderless and measured in pixels,
+// so its inner size is its size.
 class PictureBox : public Control {
  public:
   PictureBox(Form& form, int left, int top, int width, int height, int tabIndex);
@@ -109,7 +115,7 @@ class PictureBox : public Control {
   float ScaleHeight() const;
 };
 
-// Holds a picture; does not draw it.
+// Stands in for the Image control: holds a picture; does not draw it.
 class Image : public Control {
  public:
   Image(Form& form, int left, int top, int width, int height);
@@ -121,7 +127,7 @@ class Image : public Control {
   olepro32::StdPicture picture_;
 };
 
-// A timer that ticks on the ideal timeline from the moment it is enabled
+// Stands in for the Timer control: ticks on the ideal timeline from the moment it is enabled
 // (precise, so no lateness accumulates).
 class Timer {
  public:
@@ -140,6 +146,7 @@ class Timer {
   std::unique_ptr<Impl> d_;
 };
 
+// Stands in for a form: the window, its load and terminate events, unloading.
 class Form {
  public:
   // Client size in twips.
@@ -160,12 +167,12 @@ class Form {
   void SetPicture(const std::string& resource);
   void SetIcon(const std::string& resource);
 
-  // Delivers Load once (through Dispatch); Show loads first when needed.
+  // Delivers Load once (through dispatch); Show loads first when needed.
   void Load();
   void Show();
   bool Loaded() const;
   // Closes the window as the user would: delivers Terminate (through
-  // Dispatch), which is expected to unload the form; the window closes anyway.
+  // dispatch), which is expected to unload the form; the window closes anyway.
   void Close();
   // Unloads the form: the window is hidden and gone from the event loop.
   void Unload();

@@ -1,7 +1,10 @@
 #include "platform/vba.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -13,8 +16,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <random>
+#include <set>
+#include <string_view>
 #include <vector>
 
 #include "platform/gdi32.h"
@@ -100,6 +107,7 @@ RuntimeError::RuntimeError(int number, const std::string& description)
 
 // ---- Conversions ----
 
+// Stands in for CDbl.
 double CDbl(const std::string& text) {
   const QString trimmed = QString::fromStdString(Trim(text));
   if (trimmed.isEmpty()) raise(vbErrTypeMismatch);
@@ -111,6 +119,7 @@ double CDbl(const std::string& text) {
   return value;
 }
 
+// Stands in for CInt of a text.
 int16_t CInt(const std::string& text) { return CInt(CDbl(text)); }
 
 int16_t CInt(double value) {
@@ -120,20 +129,26 @@ int16_t CInt(double value) {
   return static_cast<int16_t>(rounded);
 }
 
+// Stands in for CStr of a Double.
 std::string CStr(double value) {
   if (value == 0) return "0";  // also -0
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value > 0 ? "Inf" : "-Inf";
-  // %G with 15 significant digits: no trailing zeros, a plain form for
-  // exponents -5..14 and "1.5E+20" beyond, ASCII digits and minus. Only the
-  // decimal separator is the user's.
+  // The general form with 15 significant digits: no trailing zeros, a plain
+  // form for exponents -5..14 and "1.5E+20" beyond. std::to_chars ignores the
+  // C library's locale, so '.' is always the point written here and the only
+  // separator the user sees is the one Qt reports for the user's locale.
   char buf[40];
-  std::snprintf(buf, sizeof buf, "%.15G", value);
-  QString text = QString::fromLatin1(buf);
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 15);
+  if (ec != std::errc()) raise(vbErrOverflow);
+  QString text = QString::fromLatin1(buf, end - buf);
+  const qsizetype e = text.indexOf(QLatin1Char('e'));
+  if (e >= 0) text[e] = QLatin1Char('E');
   text.replace(QLatin1Char('.'), QLocale().decimalPoint());
   return text.toStdString();
 }
 
+// Stands in for CStr of a Long.
 std::string CStr(int32_t value) { return std::to_string(value); }
 
 std::string Trim(const std::string& text) {
@@ -143,6 +158,7 @@ std::string Trim(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
+// Stands in for Space.
 std::string Space(int32_t n) {
   if (n < 0) raise(vbErrInvalidProcedureCall);
   return std::string(static_cast<size_t>(n), ' ');
@@ -150,6 +166,7 @@ std::string Space(int32_t n) {
 
 // ---- The application folder ----
 
+// Stands in for App.Path.
 std::string AppPath() {
   std::string folder = appPathSeam();
   if (folder.empty()) folder = QCoreApplication::applicationDirPath().toStdString();
@@ -157,7 +174,7 @@ std::string AppPath() {
   return folder;
 }
 
-void SetAppPath(const std::string& folder) { appPathSeam() = folder; }
+void setAppPath(const std::string& folder) { appPathSeam() = folder; }
 
 // ---- Files and folders ----
 
@@ -176,6 +193,7 @@ void syncFolderOf(const std::string& path) {
 
 }  // namespace
 
+// Stands in for Dir.
 std::string Dir(const std::string& pathName, int attributes) {
   struct stat st {};
   if (pathName.empty() || ::stat(pathName.c_str(), &st) != 0) return {};
@@ -184,6 +202,7 @@ std::string Dir(const std::string& pathName, int attributes) {
   return slash == std::string::npos ? pathName : pathName.substr(slash + 1);
 }
 
+// Stands in for MkDir.
 void MkDir(const std::string& path) {
   if (::mkdir(path.c_str(), 0777) == 0) {
     syncFolderOf(path);
@@ -195,6 +214,7 @@ void MkDir(const std::string& path) {
   raise(vbErrPathFileAccess);
 }
 
+// Stands in for Kill.
 void Kill(const std::string& path) {
   if (::unlink(path.c_str()) == 0) return;
   const int err = errno;
@@ -203,6 +223,7 @@ void Kill(const std::string& path) {
   raise(vbErrPathFileAccess);
 }
 
+// Stands in for the Name statement.
 void Name(const std::string& oldPath, const std::string& newPath) {
   long rc = ::syscall(SYS_renameat2, AT_FDCWD, oldPath.c_str(), AT_FDCWD, newPath.c_str(), RENAME_NOREPLACE);
   int err = rc == 0 ? 0 : errno;
@@ -239,10 +260,11 @@ void Name(const std::string& oldPath, const std::string& newPath) {
   }
 }
 
-void SetFileWriter(FileWriter writer) { fileWriterSeam() = std::move(writer); }
+void setFileWriter(FileWriter writer) { fileWriterSeam() = std::move(writer); }
 
 // ---- Date and time ----
 
+// Stands in for Now.
 DateTime Now() {
   if (clockSeam()) return clockSeam()();
   const QDateTime now = QDateTime::currentDateTime();
@@ -251,12 +273,14 @@ DateTime Now() {
   return DateTime{d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second()};
 }
 
+// Stands in for Date.
 DateTime Date() {
   DateTime d = Now();
   d.hour = d.minute = d.second = 0;
   return d;
 }
 
+// Stands in for Time.
 DateTime Time() {
   const DateTime now = Now();
   DateTime t;
@@ -266,8 +290,9 @@ DateTime Time() {
   return t;
 }
 
-void SetClock(std::function<DateTime()> clock) { clockSeam() = std::move(clock); }
+void setClock(std::function<DateTime()> clock) { clockSeam() = std::move(clock); }
 
+// Stands in for Format with a date pattern.
 std::string Format(const DateTime& value, const std::string& pattern) {
   std::string out;
   auto number = [&out](int v, int width) {
@@ -330,6 +355,7 @@ std::string Format(const DateTime& value, const std::string& pattern) {
 
 // ---- Message box ----
 
+// Stands in for MsgBox.
 int MsgBox(const std::string& prompt, int buttons, const std::string& title) {
   if (msgBoxSeam()) return msgBoxSeam()(prompt, buttons, title);
   QMessageBox box;
@@ -342,7 +368,7 @@ int MsgBox(const std::string& prompt, int buttons, const std::string& title) {
   return vbOK;
 }
 
-void SetMsgBoxHandler(MsgBoxHandler handler) { msgBoxSeam() = std::move(handler); }
+void setMsgBoxHandler(MsgBoxHandler handler) { msgBoxSeam() = std::move(handler); }
 
 // ---- Pictures ----
 
@@ -373,20 +399,140 @@ int writeAll(int fd, const uint8_t* data, size_t size) {
 
 }  // namespace
 
-void SavePicture(const olepro32::StdPicture& picture, const std::string& fileName) {
-  if (!picture) raise(vbErrInvalidPicture);
-  const std::vector<uint8_t> bytes = gdi32::EncodeBmp(picture.Handle(), picture.hPal());
-  if (bytes.empty()) raise(vbErrInvalidPicture);
+namespace {
 
-  const int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) raiseForWrite(errno);
+std::vector<uint8_t> encode(const olepro32::StdPicture& picture) {
+  if (!picture) raise(vbErrInvalidPicture);
+  std::vector<uint8_t> bytes = gdi32::encodeBmp(picture.Handle(), picture.hPal());
+  if (bytes.empty()) raise(vbErrInvalidPicture);
+  return bytes;
+}
+
+// Writes bytes to the open file fd and flushes them to disk; on a failure
+// closes fd, removes path and raises the error.
+void writeFlushed(int fd, const std::string& path, const std::vector<uint8_t>& bytes) {
   int err = writeAll(fd, bytes.data(), bytes.size());
   if (err == 0 && ::fsync(fd) != 0) err = errno;
-  if (::close(fd) != 0 && err == 0 && errno != EINTR) err = errno;
   if (err != 0) {
     // Never leave a partial picture behind.
+    ::close(fd);
+    ::unlink(path.c_str());
+    raiseForWrite(err);
+  }
+}
+
+// Temporary files are named ".~frame-" + 16 hexadecimal digits + ".tmp": hidden,
+// and never ending in ".bmp", so they are never taken for a frame.
+constexpr std::string_view kTempPrefix = ".~frame-";
+constexpr std::string_view kTempSuffix = ".tmp";
+constexpr size_t kTempDigits = 16;
+
+std::string tempName() {
+  static std::mt19937_64 random{std::random_device{}()};
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string name(kTempPrefix);
+  for (uint64_t r = random(), i = 0; i < kTempDigits; ++i, r >>= 4) name += digits[r & 15];
+  return name += kTempSuffix;
+}
+
+bool isTempName(std::string_view name) {
+  if (name.size() != kTempPrefix.size() + kTempDigits + kTempSuffix.size()) return false;
+  if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) return false;
+  const std::string_view digits = name.substr(kTempPrefix.size(), kTempDigits);
+  return std::all_of(digits.begin(), digits.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// Removes the temporary files in folder that no save is writing now: a save
+// holds a lock on its file until the file has its name, and the lock goes
+// with the process that held it, so a file nobody holds is a leftover.
+void removeLeftovers(const std::string& folder) {
+  DIR* d = ::opendir(folder.c_str());
+  if (!d) return;
+  while (const dirent* entry = ::readdir(d)) {
+    if (!isTempName(entry->d_name)) continue;
+    const int fd = ::openat(::dirfd(d), entry->d_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) continue;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      ::unlinkat(::dirfd(d), entry->d_name, 0);
+    }
+    ::close(fd);
+  }
+  ::closedir(d);
+}
+
+DiskSpaceProbe& diskSpaceSeam() {
+  static DiskSpaceProbe probe;
+  return probe;
+}
+
+}  // namespace
+
+// Stands in for SavePicture.
+void SavePicture(const olepro32::StdPicture& picture, const std::string& fileName) {
+  const std::vector<uint8_t> bytes = encode(picture);
+  const int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) raiseForWrite(errno);
+  writeFlushed(fd, fileName, bytes);
+  if (::close(fd) != 0 && errno != EINTR) {
+    const int err = errno;
     ::unlink(fileName.c_str());
     raiseForWrite(err);
+  }
+}
+
+DiskSpace diskSpace(const std::string& path) {
+  if (diskSpaceSeam()) return diskSpaceSeam()(path);
+  struct statvfs fs {};
+  if (::statvfs(path.c_str(), &fs) != 0) raise(vbErrPathNotFound);
+  return DiskSpace{static_cast<uint64_t>(fs.f_blocks) * fs.f_frsize,
+                   static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize};
+}
+
+void setDiskSpaceProbe(DiskSpaceProbe probe) { diskSpaceSeam() = std::move(probe); }
+
+uint64_t diskReserve(uint64_t fileSystemSize) {
+  constexpr uint64_t kMaxReserve = 64ull * 1024 * 1024;
+  return std::min(kMaxReserve, fileSystemSize / 20);
+}
+
+std::string savePictureUnderFreeName(const olepro32::StdPicture& picture, const std::string& folder,
+                                     const std::string& baseName) {
+  const std::vector<uint8_t> bytes = encode(picture);
+  // Leftovers come from a run that was cut short, so one look per folder and
+  // run finds them all; a folder of a week's frames is not read every second.
+  static std::set<std::string> cleaned;
+  if (cleaned.insert(folder).second) removeLeftovers(folder);
+  const DiskSpace space = diskSpace(folder);
+  if (space.available < bytes.size() + diskReserve(space.size)) raise(vbErrDiskFull);
+
+  const std::string temp = folder + "/" + tempName();
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) raiseForWrite(errno);
+  // Held until the file has its name: marks the file as being written.
+  ::flock(fd, LOCK_EX);
+  writeFlushed(fd, temp, bytes);
+  // Claim the first free name: a clock set back, two frames in one second or
+  // another copy of the program never replace an earlier file. The contents
+  // are on disk already, so closing cannot lose them.
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  try {
+    for (int n = 1;; ++n) {
+      const std::string name = folder + "/" + baseName + (n == 1 ? "" : "_" + std::to_string(n)) + ".bmp";
+      try {
+        Name(temp, name);
+        return name;
+      } catch (const RuntimeError& e) {
+        if (e.Number() != vbErrFileAlreadyExists) throw;
+      }
+    }
+  } catch (...) {
+    ::unlink(temp.c_str());
+    throw;
   }
 }
 

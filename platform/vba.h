@@ -55,7 +55,7 @@ std::string Space(int32_t n);
 // The folder holding the program, without a trailing separator (except "/").
 std::string AppPath();
 // Test seam: the application folder; empty returns to the real one.
-void SetAppPath(const std::string& folder);
+void setAppPath(const std::string& folder);
 
 // ---- Files and folders (paths use '/') ----
 constexpr int vbNormal = 0;
@@ -72,7 +72,19 @@ void Name(const std::string& oldPath, const std::string& newPath);
 // Test seam: the system call that writes file contents, so tests can make a
 // write fail (a full disk) without needing a full disk. Null restores write(2).
 using FileWriter = std::function<ssize_t(int fd, const void* buf, size_t count)>;
-void SetFileWriter(FileWriter writer);
+void setFileWriter(FileWriter writer);
+
+// The size of the file system holding a path and the bytes free on it for
+// the program's files.
+struct DiskSpace {
+  uint64_t size = 0;
+  uint64_t available = 0;
+};
+// diskSpace: the file system holding path; error 76 when it cannot be asked.
+DiskSpace diskSpace(const std::string& path);
+// Test seam: what diskSpace reports; null restores statvfs(3).
+using DiskSpaceProbe = std::function<DiskSpace(const std::string& path)>;
+void setDiskSpaceProbe(DiskSpaceProbe probe);
 
 // ---- Date and time ----
 struct DateTime {
@@ -91,7 +103,7 @@ DateTime Now();
 DateTime Date();
 DateTime Time();
 // Test seam: the clock behind Now, Date and Time; null restores the system clock.
-void SetClock(std::function<DateTime()> clock);
+void setClock(std::function<DateTime()> clock);
 // Format: patterns built of d, dd, M, MM, yy, yyyy, h, hh (00 to 23), n, nn,
 // s, ss; "mm" and "m" mean minutes after an hour token and months elsewhere.
 // Other characters are copied.
@@ -104,12 +116,28 @@ constexpr int vbOK = 1;
 int MsgBox(const std::string& prompt, int buttons = vbOKOnly, const std::string& title = "");
 // Test seam: what MsgBox shows; null restores the modal box.
 using MsgBoxHandler = std::function<int(const std::string& prompt, int buttons, const std::string& title)>;
-void SetMsgBoxHandler(MsgBoxHandler handler);
+void setMsgBoxHandler(MsgBoxHandler handler);
 
 // ---- Pictures ----
 // SavePicture: writes a bitmap picture as a BMP file, replacing an existing
 // file, flushed to disk before it returns. Disk full: error 61; a missing
 // folder: 76; any other failure: 75. A failed save removes what it wrote.
 void SavePicture(const olepro32::StdPicture& picture, const std::string& fileName);
+
+// The room a save always leaves free on a file system of the given size, so a
+// long run never fills a disk to the brim: 5 % of it, at most 64 MB.
+uint64_t diskReserve(uint64_t fileSystemSize);
+
+// savePictureUnderFreeName: writes a bitmap picture as a BMP file in folder
+// under baseName + ".bmp", or under the first of baseName + "_2.bmp", "_3.bmp",
+// ... that is free; an existing file is never replaced. The file is written
+// under a hidden temporary name, flushed and only then renamed, so a ".bmp"
+// name only ever holds a complete picture; the temporary files of an earlier
+// save that was cut short (the program killed, the power gone) are removed
+// by the first save into the folder. Writes nothing and raises error 61 when the file would leave less
+// than diskReserve free; other failures as SavePicture. Returns the path
+// written.
+std::string savePictureUnderFreeName(const olepro32::StdPicture& picture, const std::string& folder,
+                                     const std::string& baseName);
 
 }  // namespace vba

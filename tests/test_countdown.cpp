@@ -12,17 +12,19 @@ class Countdown : public MainWindowTest {
  protected:
   void SetUp() override {
     MainWindowTest::SetUp();
-    Open({"Cam A"});
-    StartLive();
+    open({"Cam A"});
+    startLive();
   }
   // Runs one tick as the timer does; returns the status and whether a frame
   // was written.
-  std::pair<std::string, bool> Tick() {
-    const auto before = Frames().size();
+  std::pair<std::string, bool> tick() {
+    const auto before = frames().size();
     form->tmrCapture.OnTimer();
-    return {form->lblStatus.Caption(), Frames().size() > before};
+    return {form->lblStatus.Caption(), frames().size() > before};
   }
-  static std::string Status(const std::string& n) { return "Time till next capture: " + n + " secs."; }
+  static std::string statusText(const std::string& n) { return "Time till next capture: " + n + " secs."; }
+
+  testsupport::ScopedLocale locale_{testsupport::englishLocale()};
 };
 
 TEST_F(Countdown, IntervalsCountDownAndSaveOnTheRightTick) {
@@ -48,8 +50,8 @@ TEST_F(Countdown, IntervalsCountDownAndSaveOnTheRightTick) {
     form->txtTmr.SetText(c.interval);
     std::vector<int> frames;
     for (size_t i = 0; i < c.shown.size(); ++i) {
-      const auto [status, saved] = Tick();
-      EXPECT_EQ(status, Status(c.shown[i])) << "tick " << i + 1;
+      const auto [status, saved] = tick();
+      EXPECT_EQ(status, statusText(c.shown[i])) << "tick " << i + 1;
       if (saved) frames.push_back(int(i) + 1);
     }
     EXPECT_EQ(frames, c.frameTicks);
@@ -58,40 +60,40 @@ TEST_F(Countdown, IntervalsCountDownAndSaveOnTheRightTick) {
 
 TEST_F(Countdown, ChangingTheIntervalWhileRunningTakesEffectOnTheNextTick) {
   // Raised from 20 to 60 at 15: nothing at 20, the next frame at 60.
-  for (int i = 0; i < 15; ++i) Tick();
+  for (int i = 0; i < 15; ++i) tick();
   form->txtTmr.SetText("60");
   int firstFrame = 0;
   for (int t = 16; t <= 60 && !firstFrame; ++t)
-    if (Tick().second) firstFrame = t;
+    if (tick().second) firstFrame = t;
   EXPECT_EQ(firstFrame, 60);
 
   // Lowered from 60 to 10 at 30: a frame at once, the status shows -21.
-  for (int i = 0; i < 30; ++i) Tick();
+  for (int i = 0; i < 30; ++i) tick();
   form->txtTmr.SetText("10");
-  const auto [status, saved] = Tick();
-  EXPECT_EQ(status, Status("-21"));
+  const auto [status, saved] = tick();
+  EXPECT_EQ(status, statusText("-21"));
   EXPECT_TRUE(saved);
   EXPECT_EQ(form->elapsedSecs, 0);
 }
 
 TEST_F(Countdown, StopAndStartKeepTheCount) {
-  for (int i = 0; i < 7; ++i) Tick();
+  for (int i = 0; i < 7; ++i) tick();
   form->cmdStop.Click();
-  StartLive();
+  startLive();
   int frameAfter = 0;
   for (int t = 1; t <= 20 && !frameAfter; ++t)
-    if (Tick().second) frameAfter = t;
+    if (tick().second) frameAfter = t;
   EXPECT_EQ(frameAfter, 13);
 }
 
 TEST_F(Countdown, TextThatIsNotAValidIntervalKeepsTheLastOneInForce) {
   form->txtTmr.SetText("10");
-  for (int i = 0; i < 3; ++i) Tick();
+  for (int i = 0; i < 3; ++i) tick();
   for (const char* bad : {"abc", "", "40000", "-40000", "1e9"}) {
     SCOPED_TRACE(bad);
     form->txtTmr.SetText(bad);
     const double before = form->elapsedSecs;
-    const auto [status, saved] = Tick();
+    const auto [status, saved] = tick();
     EXPECT_EQ(form->elapsedSecs, before + 1) << "the second still counts";
     EXPECT_NE(status.find("not valid"), std::string::npos) << status;
     EXPECT_NE(status.find("using 10"), std::string::npos) << status;
@@ -99,22 +101,20 @@ TEST_F(Countdown, TextThatIsNotAValidIntervalKeepsTheLastOneInForce) {
   }
   // Eight seconds counted: two more with the last valid interval give a frame.
   form->txtTmr.SetText("x");
-  Tick();
-  EXPECT_TRUE(Tick().second);
+  tick();
+  EXPECT_TRUE(tick().second);
   // A valid text takes effect on the next tick.
   form->txtTmr.SetText("3");
-  EXPECT_EQ(Tick().first, Status("2"));
+  EXPECT_EQ(tick().first, statusText("2"));
 }
 
 TEST_F(Countdown, TheUsersDecimalCommaIsUnderstoodAndShown) {
-  const QLocale original;
-  QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+  const testsupport::ScopedLocale german(testsupport::germanLocale());
   form->txtTmr.SetText("2,5");
-  const auto first = Tick();
-  const auto second = Tick();
-  QLocale::setDefault(original);
-  EXPECT_EQ(first.first, Status("1,5"));
-  EXPECT_EQ(second.first, Status("0,5"));
+  const auto first = tick();
+  const auto second = tick();
+  EXPECT_EQ(first.first, statusText("1,5"));
+  EXPECT_EQ(second.first, statusText("0,5"));
   EXPECT_TRUE(second.second);
 }
 

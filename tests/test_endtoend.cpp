@@ -22,9 +22,9 @@
 
 namespace {
 
-using testsupport::WaitFor;
+using testsupport::waitFor;
 
-bool NonUniform(const QImage& img) {
+bool nonUniform(const QImage& img) {
   std::set<QRgb> colours;
   for (int y = 0; y < img.height(); y += 2)
     for (int x = 0; x < img.width(); x += 2) colours.insert(img.pixel(x, y) & 0xFFFFFF);
@@ -35,29 +35,29 @@ class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir.isValid());
-    vba::SetAppPath(dir.path().toStdString());
-    vba::SetMsgBoxHandler([this](const std::string& prompt, int, const std::string&) {
+    vba::setAppPath(dir.path().toStdString());
+    vba::setMsgBoxHandler([this](const std::string& prompt, int, const std::string&) {
       prompts.push_back(prompt);
       return vba::vbOK;
     });
     avicap32::ResetDrivers();
   }
   void TearDown() override {
-    vba::SetMsgBoxHandler(nullptr);
-    vba::SetAppPath("");
+    vba::setMsgBoxHandler(nullptr);
+    vba::setAppPath("");
   }
   // Selects the built-in test pattern, always the last entry.
-  void ChooseTestPattern(frmMain& form) {
+  void chooseTestPattern(frmMain& form) {
     ASSERT_GT(form.List1.ListCount(), 0);
     const int last = form.List1.ListCount() - 1;
     ASSERT_EQ(form.List1.List(last), "Test pattern");
     form.List1.SetListIndex(last);
   }
-  QImage PreviewNow() {
-    user32::Window* w = user32::FromHandle(modWebCam::capWindow);
+  QImage previewNow() {
+    user32::Window* w = user32::fromHandle(modWebCam::capWindow);
     return w && w->surface() ? w->surface()->copy() : QImage();
   }
-  QStringList Frames() const {
+  QStringList frames() const {
     return QDir(dir.path() + "/captured").entryList({"*.bmp"}, QDir::Files, QDir::Name);
   }
 
@@ -68,39 +68,39 @@ class EndToEnd : public ::testing::Test {
 TEST_F(EndToEnd, StartShowsTheLiveTestPatternAndStopEndsIt) {
   frmMain form;
   form.Show();
-  ChooseTestPattern(form);
+  chooseTestPattern(form);
   form.cmdStart.Click();
   ASSERT_EQ(prompts.size(), 1u);
   EXPECT_EQ(prompts[0], "Captured frames will be saved in " + dir.path().toStdString() + "/captured/");
 
-  ASSERT_TRUE(WaitFor([&] { return NonUniform(PreviewNow()); }, 5000)) << "no picture in the preview";
-  const QImage first = PreviewNow();
+  ASSERT_TRUE(waitFor([&] { return nonUniform(previewNow()); }, 5000)) << "no picture in the preview";
+  const QImage first = previewNow();
   EXPECT_EQ(first.size(), QSize(320, 240));
-  ASSERT_TRUE(WaitFor([&] { return PreviewNow() != first; }, 3000)) << "the preview does not move";
-  EXPECT_TRUE(modWebCam::PreviewIsLive());
+  ASSERT_TRUE(waitFor([&] { return previewNow() != first; }, 3000)) << "the preview does not move";
+  EXPECT_TRUE(modWebCam::previewIsLive());
 
   form.cmdStop.Click();
   EXPECT_FALSE(user32::IsWindow(modWebCam::capWindow));
-  EXPECT_FALSE(modWebCam::PreviewIsLive());
+  EXPECT_FALSE(modWebCam::previewIsLive());
   form.Close();
 }
 
 TEST_F(EndToEnd, TimeLapseWritesCompleteDistinctFramesEveryInterval) {
   frmMain form;
   form.Show();
-  ChooseTestPattern(form);
+  chooseTestPattern(form);
   form.txtTmr.SetText("2");
   form.cmdStart.Click();
 
   std::vector<std::string> statuses;
-  ASSERT_TRUE(WaitFor(
+  ASSERT_TRUE(waitFor(
       [&] {
         const std::string s = form.lblStatus.Caption();
         if (!s.empty() && (statuses.empty() || statuses.back() != s)) statuses.push_back(s);
-        return Frames().size() >= 2;
+        return frames().size() >= 2;
       },
       15000))
-      << "frames written: " << Frames().size();
+      << "frames written: " << frames().size();
   form.cmdStop.Click();
 
   // The countdown ran 1, 0 (with a frame), 1, 0 (with a frame).
@@ -108,18 +108,18 @@ TEST_F(EndToEnd, TimeLapseWritesCompleteDistinctFramesEveryInterval) {
   EXPECT_EQ(statuses[0], "Time till next capture: 1 secs.");
   EXPECT_EQ(statuses[1], "Time till next capture: 0 secs.");
 
-  const QStringList frames = Frames();
-  ASSERT_EQ(frames.size(), 2);
+  const QStringList written = frames();
+  ASSERT_EQ(written.size(), 2);
   const QRegularExpression pattern("^\\d\\d_\\d\\d_\\d{4} \\d{6}(_\\d+)?\\.bmp$");
   std::vector<QImage> images;
-  for (const QString& name : frames) {
+  for (const QString& name : written) {
     EXPECT_TRUE(pattern.match(name).hasMatch()) << name.toStdString();
     QFile f(dir.path() + "/captured/" + name);
     EXPECT_EQ(f.size(), 54 + 320 * 240 * 3) << "a 24-bit 320 x 240 BMP";
     QImage img(f.fileName(), "BMP");
     ASSERT_FALSE(img.isNull()) << name.toStdString();
     EXPECT_EQ(img.size(), QSize(320, 240));
-    EXPECT_TRUE(NonUniform(img)) << name.toStdString();
+    EXPECT_TRUE(nonUniform(img)) << name.toStdString();
     images.push_back(img);
   }
   EXPECT_NE(images[0], images[1]) << "two frames two seconds apart must differ";

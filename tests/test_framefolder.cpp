@@ -37,7 +37,7 @@ class ReadOnlyMount {
   ~ReadOnlyMount() {
     if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
   }
-  const std::string& Error() const { return error_; }
+  const std::string& error() const { return error_; }
 
  private:
   std::string folder_;
@@ -45,7 +45,7 @@ class ReadOnlyMount {
   std::string error_;
 };
 
-std::string AccountHome() {
+std::string accountHome() {
   const passwd* pw = ::getpwuid(::getuid());
   return pw ? pw->pw_dir : "";
 }
@@ -54,29 +54,29 @@ std::string AccountHome() {
 
 class FrameFolder : public MainWindowTest {
  protected:
-  std::string Root() const { return dir.path().toStdString(); }
-  std::string Home() const { return Root() + "/home"; }
-  void MakeFolder(const std::string& path) const { ASSERT_TRUE(QDir().mkpath(QString::fromStdString(path))); }
+  std::string root() const { return dir.path().toStdString(); }
+  std::string homeFolder() const { return root() + "/home"; }
+  void makeFolder(const std::string& path) const { ASSERT_TRUE(QDir().mkpath(QString::fromStdString(path))); }
 };
 
 TEST_F(FrameFolder, BesideTheProgramOnlyWhereItsFolderIsItsOwn) {
-  MakeFolder(Home());
-  MakeFolder(Root() + "/shots");
-  MakeFolder(Home() + "/Bilder");
-  MakeFolder(Root() + "/config");
+  makeFolder(homeFolder());
+  makeFolder(root() + "/shots");
+  makeFolder(homeFolder() + "/Bilder");
+  makeFolder(root() + "/config");
   {
-    QFile plain(QString::fromStdString(Root() + "/plain"));
+    QFile plain(QString::fromStdString(root() + "/plain"));
     ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
   }
   {
-    QFile dirs(QString::fromStdString(Root() + "/config/user-dirs.dirs"));
+    QFile dirs(QString::fromStdString(root() + "/config/user-dirs.dirs"));
     ASSERT_TRUE(dirs.open(QIODevice::WriteOnly));
     dirs.write(
         "# written by "
         "xdg-user-dirs-update\nXDG_PICTURES_DIR=\"$HOME/Elsewhere\"\nXDG_PICTURES_DIR=\"$HOME/Bilder\"\n");
   }
-  const std::string defaultPictures = Home() + "/Pictures/Ferrowick/captured";
-  ReadOnlyMount readOnly(Root() + "/ro");
+  const std::string defaultPictures = homeFolder() + "/Pictures/Ferrowick/captured";
+  ReadOnlyMount readOnly(root() + "/ro");
 
   struct Case {
     const char* what;
@@ -86,40 +86,40 @@ TEST_F(FrameFolder, BesideTheProgramOnlyWhereItsFolderIsItsOwn) {
     std::optional<std::string> picturesEnv;
     std::string expected;
   };
-  const std::string home = Home();
-  const std::string shots = Root() + "/shots";
-  const std::string config = Root() + "/config";
-  const std::string nowhere = Root() + "/config/empty";
+  const std::string home = homeFolder();
+  const std::string shots = root() + "/shots";
+  const std::string config = root() + "/config";
+  const std::string nowhere = root() + "/config/empty";
   const Case cases[] = {
-      {"a build folder", Root(), home, nowhere, std::nullopt, Root() + "/captured"},
-      {"a build folder, pictures folder set", Root(), home, nowhere, shots, Root() + "/captured"},
+      {"a build folder", root(), home, nowhere, std::nullopt, root() + "/captured"},
+      {"a build folder, pictures folder set", root(), home, nowhere, shots, root() + "/captured"},
       {"the install location", "/usr/bin", home, nowhere, std::nullopt, defaultPictures},
       {"the install location through a link", "/bin", home, nowhere, std::nullopt, defaultPictures},
-      {"a folder under a plain file", Root() + "/plain/app", home, nowhere, std::nullopt, defaultPictures},
-      {"a read-only folder", Root() + "/ro", home, nowhere, std::nullopt, defaultPictures},
+      {"a folder under a plain file", root() + "/plain/app", home, nowhere, std::nullopt, defaultPictures},
+      {"a read-only folder", root() + "/ro", home, nowhere, std::nullopt, defaultPictures},
       {"XDG_PICTURES_DIR set", "/usr/bin", home, nowhere, shots, shots + "/Ferrowick/captured"},
       {"XDG_PICTURES_DIR set with a trailing slash", "/usr/bin", home, nowhere, shots + "/",
        shots + "/Ferrowick/captured"},
-      {"XDG_PICTURES_DIR at a missing folder", "/usr/bin", home, nowhere, Root() + "/unmounted/Pictures",
+      {"XDG_PICTURES_DIR at a missing folder", "/usr/bin", home, nowhere, root() + "/unmounted/Pictures",
        defaultPictures},
       {"XDG_PICTURES_DIR relative", "/usr/bin", home, nowhere, "shots", defaultPictures},
       {"user-dirs.dirs overrides the environment", "/usr/bin", home, config, shots,
-       Home() + "/Bilder/Ferrowick/captured"},
+       homeFolder() + "/Bilder/Ferrowick/captured"},
       {"HOME unset", "/usr/bin", std::nullopt, nowhere, std::nullopt,
-       AccountHome() + "/Pictures/Ferrowick/captured"},
+       accountHome() + "/Pictures/Ferrowick/captured"},
   };
-  Open({});
+  open({});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.appFolder == Root() + "/ro" && !readOnly.Error().empty()) {
-      ADD_FAILURE() << "cannot make a read-only folder: " << readOnly.Error();
+    if (c.appFolder == root() + "/ro" && !readOnly.error().empty()) {
+      ADD_FAILURE() << "cannot make a read-only folder: " << readOnly.error();
       continue;
     }
     ScopedEnv homeEnv("HOME", c.home ? c.home->c_str() : nullptr);
     ScopedEnv configEnv("XDG_CONFIG_HOME", c.configHome.c_str());
     ScopedEnv picturesEnv("XDG_PICTURES_DIR", c.picturesEnv ? c.picturesEnv->c_str() : nullptr);
-    vba::SetAppPath(c.appFolder);
-    EXPECT_EQ(framefolder::CapturedFolder(), c.expected);
+    vba::setAppPath(c.appFolder);
+    EXPECT_EQ(framefolder::capturedFolder(), c.expected);
     boxes.clear();
     form->cmdStart.Click();
     ASSERT_EQ(boxes.size(), 1u);
@@ -127,22 +127,22 @@ TEST_F(FrameFolder, BesideTheProgramOnlyWhereItsFolderIsItsOwn) {
   }
   // Deciding makes nothing: a Start that is never followed by a frame leaves
   // the home folder as it was.
-  EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(Home() + "/Pictures")));
+  EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(homeFolder() + "/Pictures")));
 }
 
 // An installed copy's first frame makes ~/Pictures/Ferrowick/captured and is
 // saved there under its usual name; nothing is written beside the program.
 TEST_F(FrameFolder, InstalledCopySavesIntoANewPicturesFolder) {
-  MakeFolder(Home());
-  ScopedEnv homeEnv("HOME", Home().c_str());
+  makeFolder(homeFolder());
+  ScopedEnv homeEnv("HOME", homeFolder().c_str());
   ScopedEnv configEnv("XDG_CONFIG_HOME", nullptr);
   ScopedEnv picturesEnv("XDG_PICTURES_DIR", nullptr);
   const bool besideExisted = QFileInfo::exists("/usr/bin/captured");
-  Open({"cam"});
-  vba::SetAppPath("/usr/bin");
-  StartLive();
+  open({"cam"});
+  vba::setAppPath("/usr/bin");
+  startLive();
   ASSERT_TRUE(form->saveframe()) << form->lblStatus.Caption();
-  EXPECT_EQ(QDir(QString::fromStdString(Home() + "/Pictures/Ferrowick/captured")).entryList(QDir::Files),
+  EXPECT_EQ(QDir(QString::fromStdString(homeFolder() + "/Pictures/Ferrowick/captured")).entryList(QDir::Files),
             QStringList{"05_03_2007 080409.bmp"});
   if (!besideExisted) {
     EXPECT_FALSE(QFileInfo::exists("/usr/bin/captured"));

@@ -1,88 +1,136 @@
 // Start, Stop and closing the window, over fake capture drivers.
 #include <gtest/gtest.h>
 
+#include <QListWidget>
+#include <QTest>
 #include <QWidget>
+#include <functional>
 
 #include "platform/user32.h"
 #include "tests/fakes/MainWindowFixture.h"
 
 namespace {
 
-bool Topmost(frmMain& form) { return form.widget()->windowFlags().testFlag(Qt::WindowStaysOnTopHint); }
+bool topmost(frmMain& form) { return form.widget()->windowFlags().testFlag(Qt::WindowStaysOnTopHint); }
 
-QString CaptureWindowName() {
-  user32::Window* w = user32::FromHandle(modWebCam::capWindow);
+QString captureWindowName() {
+  user32::Window* w = user32::fromHandle(modWebCam::capWindow);
   return w ? w->widget()->objectName() : QString();
 }
 
 TEST_F(MainWindowTest, LoadListsTheSourcesInDriverOrderAndSelectsTheFirst) {
-  Open({"Cam A", "Cam B", "Cam C"});
+  open({"Cam A", "Cam B", "Cam C"});
   ASSERT_EQ(form->List1.ListCount(), 3);
   EXPECT_EQ(form->List1.List(0), "Cam A");
   EXPECT_EQ(form->List1.List(2), "Cam C");
   EXPECT_EQ(form->List1.ListIndex(), 0);
-  EXPECT_TRUE(Topmost(*form));
+  EXPECT_TRUE(topmost(*form));
 }
 
 TEST_F(MainWindowTest, StartTellsWhereFramesGoBeforeLookingAtTheList) {
-  Open({});
+  open({});
   bool topmostDuringBox = true;
-  onBox = [&] { topmostDuringBox = Topmost(*form); };
-  const int windows = user32::LiveWindowCount();
+  onBox = [&] { topmostDuringBox = topmost(*form); };
+  const int windows = user32::liveWindowCount();
   form->cmdStart.Click();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].prompt, "Captured frames will be saved in " + dir.path().toStdString() + "/captured/");
   EXPECT_EQ(boxes[0].buttons, vba::vbOKOnly);
   EXPECT_EQ(boxes[0].title, "");
   EXPECT_FALSE(topmostDuringBox) << "the box must not hide behind the window";
-  EXPECT_TRUE(Topmost(*form));
+  EXPECT_TRUE(topmost(*form));
   // Nothing to start: no capture window, the timer stays off.
-  EXPECT_EQ(user32::LiveWindowCount(), windows);
+  EXPECT_EQ(user32::liveWindowCount(), windows);
   EXPECT_FALSE(form->tmrCapture.Enabled());
 }
 
-TEST_F(MainWindowTest, StartWithNoCurrentEntryOnlyShowsTheBox) {
-  Open({"Cam A"});
-  form->List1.SetListIndex(-1);
-  form->cmdStart.Click();
-  EXPECT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(drivers[0]->connects, 0);
-  EXPECT_FALSE(form->tmrCapture.Enabled());
+// Putting the window on top never hides, moves or resizes it: after Load,
+// after the Start box and after Stop it is shown, on top, where it was.
+TEST_F(MainWindowTest, StaysOnTopShownInPlaceThroughLoadStartAndStop) {
+  open({"Cam A"});
+  QWidget* w = form->widget();
+  EXPECT_TRUE(topmost(*form));
+  EXPECT_TRUE(w->isVisible());
+  EXPECT_EQ(w->size(), QSize(569, 348));
+  w->move(120, 90);
+  const QRect placed = w->geometry();
+  struct Stage {
+    const char* what;
+    std::function<void()> act;
+  };
+  const Stage stages[] = {{"Start", [this] { startLive(); }}, {"Stop", [this] { form->cmdStop.Click(); }}};
+  for (const Stage& s : stages) {
+    SCOPED_TRACE(s.what);
+    s.act();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(topmost(*form));
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_EQ(w->geometry(), placed);
+  }
+}
+
+TEST_F(MainWindowTest, StartWithNoEntryChosenOnlyShowsTheBox) {
+  struct Case {
+    const char* what;
+    std::function<void(vb::ListBox&)> unchoose;
+  };
+  const Case cases[] = {
+      {"no current entry", [](vb::ListBox& list) { list.SetListIndex(-1); }},
+      {"the entry deselected with Ctrl+click",
+       [](vb::ListBox& list) {
+         auto* w = static_cast<QListWidget*>(list.widget());
+         QTest::mouseClick(w->viewport(), Qt::LeftButton, Qt::ControlModifier,
+                           w->visualItemRect(w->item(0)).center());
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    open({"Cam A", "Cam B"});
+    ASSERT_EQ(form->List1.ListIndex(), 0);
+    boxes.clear();
+    c.unchoose(form->List1);
+    EXPECT_EQ(form->List1.ListIndex(), -1);
+    form->cmdStart.Click();
+    EXPECT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(drivers[0]->connects + drivers[1]->connects, 0);
+    EXPECT_FALSE(form->tmrCapture.Enabled());
+    form->Close();
+  }
 }
 
 TEST_F(MainWindowTest, StartBindsTheSelectedSourceIntoThePreviewArea) {
-  Open({"Cam A", "Cam B"});
+  open({"Cam A", "Cam B"});
   form->List1.SetListIndex(1);
-  StartLive();
+  startLive();
   EXPECT_EQ(modWebCam::capSource, 1);
-  EXPECT_EQ(CaptureWindowName(), "1");
+  EXPECT_EQ(captureWindowName(), "1");
   EXPECT_EQ(drivers[0]->connects, 0);
   EXPECT_EQ(drivers[1]->connects, 1);
   EXPECT_TRUE(form->tmrCapture.Enabled());
-  QWidget* preview = user32::FromHandle(modWebCam::capWindow)->widget();
+  QWidget* preview = user32::fromHandle(modWebCam::capWindow)->widget();
   EXPECT_EQ(preview->parentWidget(), form->Picture1.widget());
   EXPECT_EQ(preview->geometry(), QRect(0, 0, 320, 240));
 }
 
 TEST_F(MainWindowTest, RefusedConnectionDestroysTheWindowButStillStartsTheTimer) {
-  Open({"Broken"});
+  open({"Broken"});
   drivers[0]->connectSucceeds = false;
-  const int windows = user32::LiveWindowCount();
+  const int windows = user32::liveWindowCount();
   form->cmdStart.Click();
   EXPECT_FALSE(user32::IsWindow(modWebCam::capWindow));
-  EXPECT_EQ(user32::LiveWindowCount(), windows);
+  EXPECT_EQ(user32::liveWindowCount(), windows);
   EXPECT_TRUE(form->tmrCapture.Enabled());
 }
 
 TEST_F(MainWindowTest, StartWhileRunningRebindsWithOneCaptureWindow) {
-  Open({"Cam A", "Cam B"});
-  const int windows = user32::LiveWindowCount();
-  StartLive();
+  open({"Cam A", "Cam B"});
+  const int windows = user32::liveWindowCount();
+  startLive();
   const HWND first = modWebCam::capWindow;
   form->elapsedSecs = 5;
   form->List1.SetListIndex(1);
-  StartLive();
-  EXPECT_EQ(user32::LiveWindowCount(), windows + 1);
+  startLive();
+  EXPECT_EQ(user32::liveWindowCount(), windows + 1);
   EXPECT_FALSE(user32::IsWindow(first));
   EXPECT_EQ(drivers[0]->disconnects, 1) << "the first camera must be released";
   EXPECT_TRUE(drivers[1]->connected);
@@ -91,29 +139,29 @@ TEST_F(MainWindowTest, StartWhileRunningRebindsWithOneCaptureWindow) {
 }
 
 TEST_F(MainWindowTest, StopReleasesTheSourceAndStartBindsAgain) {
-  Open({"Cam A"});
-  const int windows = user32::LiveWindowCount();
-  StartLive();
+  open({"Cam A"});
+  const int windows = user32::liveWindowCount();
+  startLive();
   const HWND first = modWebCam::capWindow;
   form->lblStatus.SetCaption("Time till next capture: 13 secs.");
   form->elapsedSecs = 7;
   form->cmdStop.Click();
   EXPECT_FALSE(form->tmrCapture.Enabled());
   EXPECT_FALSE(drivers[0]->connected);
-  EXPECT_EQ(user32::LiveWindowCount(), windows);
+  EXPECT_EQ(user32::liveWindowCount(), windows);
   // Stop keeps the count and the status line.
   EXPECT_EQ(form->elapsedSecs, 7);
   EXPECT_EQ(form->lblStatus.Caption(), "Time till next capture: 13 secs.");
   form->cmdStop.Click();  // stopping again changes nothing
 
-  StartLive();
+  startLive();
   EXPECT_NE(modWebCam::capWindow, first);
   EXPECT_EQ(drivers[0]->connects, 2);
 }
 
 TEST_F(MainWindowTest, ClosingTheWindowWhileRunningReleasesTheSource) {
-  Open({"Cam A"});
-  StartLive();
+  open({"Cam A"});
+  startLive();
   const HWND bound = modWebCam::capWindow;
   form->Close();
   EXPECT_FALSE(drivers[0]->connected);

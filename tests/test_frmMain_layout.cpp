@@ -15,7 +15,7 @@
 
 namespace {
 
-QString TextOf(QWidget* w) {
+QString textOf(QWidget* w) {
   if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
   if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
   if (auto* e = qobject_cast<QLineEdit*>(w)) return e->text();
@@ -29,7 +29,7 @@ struct Expected {
   const char* text;
 };
 
-std::vector<Expected> Table(frmMain& form) {
+std::vector<Expected> table(frmMain& form) {
   return {
       {"List1", form.List1, 30, 1470, 3465, 1230, 0, ""},
       {"Picture1", form.Picture1, 3600, 1440, 4800, 3600, 1, ""},
@@ -56,14 +56,14 @@ TEST(MainWindowLayout, CaptionSizeAndEveryControlInPlace) {
   EXPECT_EQ(form.ScaleWidth(), 8535);
   EXPECT_EQ(form.ScaleHeight(), 5220);
 
-  for (const Expected& e : Table(form)) {
+  for (const Expected& e : table(form)) {
     SCOPED_TRACE(e.name);
     vb::Control& c = e.control;
     EXPECT_EQ((std::vector<int>{c.Left(), c.Top(), c.Width(), c.Height(), c.TabIndex()}),
               (std::vector<int>{e.left, e.top, e.width, e.height, e.tabIndex}));
     EXPECT_EQ(c.widget()->geometry(), QRect(e.left / 15, e.top / 15, e.width / 15, e.height / 15));
     EXPECT_TRUE(c.widget()->isVisible());
-    EXPECT_EQ(TextOf(c.widget()), QString(e.text));
+    EXPECT_EQ(textOf(c.widget()), QString(e.text));
   }
   EXPECT_TRUE(qobject_cast<QLabel*>(form.Label4.widget())->wordWrap());
   const QString appeal = qobject_cast<QLabel*>(form.Label5.widget())->text();

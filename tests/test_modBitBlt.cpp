@@ -12,9 +12,9 @@ namespace {
 
 using olepro32::StdPicture;
 
-QRgb Colour(int x, int y) { return qRgb(x * 30, y * 40, 255 - x - y); }
+QRgb colour(int x, int y) { return qRgb(x * 30, y * 40, 255 - x - y); }
 
-std::vector<gdi32::PALETTEENTRY> SystemPalette(int n, int seed) {
+std::vector<gdi32::PALETTEENTRY> systemPalette(int n, int seed) {
   std::vector<gdi32::PALETTEENTRY> p(n);
   for (int i = 0; i < n; ++i) p[i] = {BYTE(i), BYTE(i * 3 + seed), BYTE(255 - i), 0};
   return p;
@@ -23,16 +23,16 @@ std::vector<gdi32::PALETTEENTRY> SystemPalette(int n, int seed) {
 class GrabTest : public testing::Test {
  protected:
   void SetUp() override {
-    gdi32::ResetDisplayMode();
+    gdi32::resetDisplayMode();
     for (int y = 0; y < surface_.height(); ++y)
-      for (int x = 0; x < surface_.width(); ++x) surface_.setPixel(x, y, Colour(x, y));
-    dc_ = gdi32::CreateSurfaceDC(&surface_);
+      for (int x = 0; x < surface_.width(); ++x) surface_.setPixel(x, y, colour(x, y));
+    dc_ = gdi32::createSurfaceDC(&surface_);
   }
   void TearDown() override {
-    gdi32::ReleaseSurfaceDC(dc_);
-    gdi32::ResetDisplayMode();
+    gdi32::releaseSurfaceDC(dc_);
+    gdi32::resetDisplayMode();
   }
-  StdPicture Grab(int left = 0, int top = 0, int w = 8, int h = 6) {
+  StdPicture grab(int left = 0, int top = 0, int w = 8, int h = 6) {
     return modBitBlt::GrabSurface(dc_, left, top, w, h);
   }
 
@@ -46,28 +46,28 @@ TEST_F(GrabTest, CopiesExactlyTheRectangleAndBlackOutside) {
   };
   for (const Case c : {Case{0, 0, 8, 6}, Case{2, 1, 3, 2}, Case{5, 3, 6, 5}, Case{-2, -1, 4, 4}}) {
     SCOPED_TRACE(testing::Message() << c.left << "," << c.top << " " << c.w << "x" << c.h);
-    const StdPicture p = Grab(c.left, c.top, c.w, c.h);
+    const StdPicture p = grab(c.left, c.top, c.w, c.h);
     ASSERT_EQ(p.Type(), olepro32::PICTYPE_BITMAP);
     EXPECT_EQ(p.hPal(), nullptr);  // true colour: no palette
-    const QImage* img = gdi32::BitmapImage(p.Handle());
+    const QImage* img = gdi32::bitmapImage(p.Handle());
     ASSERT_NE(img, nullptr);
     ASSERT_EQ(img->size(), QSize(c.w, c.h));
     for (int y = 0; y < c.h; ++y)
       for (int x = 0; x < c.w; ++x) {
         const int sx = c.left + x, sy = c.top + y;
         const bool inside = sx >= 0 && sx < 8 && sy >= 0 && sy < 6;
-        EXPECT_EQ(img->pixel(x, y), inside ? Colour(sx, sy) : qRgb(0, 0, 0)) << x << "," << y;
+        EXPECT_EQ(img->pixel(x, y), inside ? colour(sx, sy) : qRgb(0, 0, 0)) << x << "," << y;
       }
   }
 }
 
 TEST_F(GrabTest, PaletteOnlyOnA256ColourDisplayAndAsItWasAtTheGrab) {
-  const auto first = SystemPalette(256, 0);
-  gdi32::SetDisplayMode(256, first);
-  const StdPicture a = Grab();
-  const auto second = SystemPalette(256, 77);
-  gdi32::SetDisplayMode(256, second);
-  const StdPicture b = Grab();
+  const auto first = systemPalette(256, 0);
+  gdi32::setDisplayMode(256, first);
+  const StdPicture a = grab();
+  const auto second = systemPalette(256, 77);
+  gdi32::setDisplayMode(256, second);
+  const StdPicture b = grab();
   ASSERT_NE(a.hPal(), nullptr);
   const auto same = [](const std::vector<gdi32::PALETTEENTRY>& x, const std::vector<gdi32::PALETTEENTRY>& y) {
     if (x.size() != y.size()) return false;
@@ -76,28 +76,28 @@ TEST_F(GrabTest, PaletteOnlyOnA256ColourDisplayAndAsItWasAtTheGrab) {
         return false;
     return true;
   };
-  EXPECT_TRUE(same(gdi32::PaletteEntries(a.hPal()), first));
-  EXPECT_TRUE(same(gdi32::PaletteEntries(b.hPal()), second));
+  EXPECT_TRUE(same(gdi32::paletteEntries(a.hPal()), first));
+  EXPECT_TRUE(same(gdi32::paletteEntries(b.hPal()), second));
 
-  gdi32::SetDisplayMode(16, SystemPalette(16, 0));
-  const StdPicture c = Grab();
+  gdi32::setDisplayMode(16, systemPalette(16, 0));
+  const StdPicture c = grab();
   EXPECT_EQ(c.hPal(), nullptr);
-  EXPECT_EQ(gdi32::BitmapImage(c.Handle())->format(), QImage::Format_Indexed8);
-  EXPECT_FALSE(gdi32::EncodeBmp(c.Handle(), c.hPal()).empty());
+  EXPECT_EQ(gdi32::bitmapImage(c.Handle())->format(), QImage::Format_Indexed8);
+  EXPECT_FALSE(gdi32::encodeBmp(c.Handle(), c.hPal()).empty());
 }
 
 // What the palettized grab holds decodes back to the surface's colours when
 // the surface shows only system palette colours.
 TEST_F(GrabTest, PalettizedGrabSavesTheSurfacesColours) {
-  const auto sys = SystemPalette(256, 5);
+  const auto sys = systemPalette(256, 5);
   for (int y = 0; y < 6; ++y)
     for (int x = 0; x < 8; ++x) {
       const auto& e = sys[(x * 31 + y * 7) % 256];
       surface_.setPixel(x, y, qRgb(e.peRed, e.peGreen, e.peBlue));
     }
-  gdi32::SetDisplayMode(256, sys);
-  const StdPicture p = Grab();
-  const std::vector<uint8_t> bytes = gdi32::EncodeBmp(p.Handle(), p.hPal());
+  gdi32::setDisplayMode(256, sys);
+  const StdPicture p = grab();
+  const std::vector<uint8_t> bytes = gdi32::encodeBmp(p.Handle(), p.hPal());
   const QImage decoded = QImage::fromData(bytes.data(), static_cast<int>(bytes.size()), "BMP");
   ASSERT_EQ(decoded.size(), surface_.size());
   for (int y = 0; y < 6; ++y)
@@ -106,27 +106,27 @@ TEST_F(GrabTest, PalettizedGrabSavesTheSurfacesColours) {
 
 TEST_F(GrabTest, ReleasingThePictureFreesBitmapAndPalette) {
   for (int size : {0, 256}) {
-    gdi32::SetDisplayMode(size, SystemPalette(size, 1));
-    const int before = gdi32::LiveObjectCount();
+    gdi32::setDisplayMode(size, systemPalette(size, 1));
+    const int before = gdi32::liveObjectCount();
     const int perPicture = size ? 2 : 1;
     {
-      StdPicture holder = Grab();  // like an image control, replaced by each new frame
-      EXPECT_EQ(gdi32::LiveObjectCount(), before + perPicture);  // no DC left behind
+      StdPicture holder = grab();  // like an image control, replaced by each new frame
+      EXPECT_EQ(gdi32::liveObjectCount(), before + perPicture);  // no DC left behind
       const HBITMAP firstBitmap = holder.Handle();
-      holder = Grab();
-      EXPECT_EQ(gdi32::LiveObjectCount(), before + perPicture);
-      EXPECT_EQ(gdi32::BitmapImage(firstBitmap), nullptr);
+      holder = grab();
+      EXPECT_EQ(gdi32::liveObjectCount(), before + perPicture);
+      EXPECT_EQ(gdi32::bitmapImage(firstBitmap), nullptr);
       StdPicture copy = holder;
       holder = StdPicture();
-      EXPECT_EQ(gdi32::LiveObjectCount(), before + perPicture);  // the copy keeps it alive
+      EXPECT_EQ(gdi32::liveObjectCount(), before + perPicture);  // the copy keeps it alive
     }
-    EXPECT_EQ(gdi32::LiveObjectCount(), before);
+    EXPECT_EQ(gdi32::liveObjectCount(), before);
   }
 }
 
 TEST_F(GrabTest, PictureFactoryChecksItsArguments) {
   HBITMAP bm = gdi32::CreateCompatibleBitmap(dc_, 2, 2);
-  const int live = gdi32::LiveObjectCount();
+  const int live = gdi32::liveObjectCount();
   const olepro32::IID unknown = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
   struct Case {
     UINT size, type;
@@ -155,7 +155,7 @@ TEST_F(GrabTest, PictureFactoryChecksItsArguments) {
       EXPECT_EQ(pic->Release(), 1u);
       EXPECT_EQ(pic->Release(), 0u);
     }
-    EXPECT_EQ(gdi32::LiveObjectCount(), live);
+    EXPECT_EQ(gdi32::liveObjectCount(), live);
   }
   EXPECT_EQ(olepro32::OleCreatePictureIndirect(nullptr, olepro32::IID_IDispatch, 1, nullptr), E_POINTER);
   EXPECT_TRUE(gdi32::DeleteObject(bm));

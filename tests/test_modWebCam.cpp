@@ -21,12 +21,12 @@
 
 namespace {
 
-using testsupport::WaitFor;
+using testsupport::waitFor;
 
 using fakes::FakeDriver;
 
 // Format_RGB32 wants 0xFF in the unused byte: images compare and convert by it.
-bool Opaque(const QImage& image) {
+bool opaque(const QImage& image) {
   for (int y = 0; y < image.height(); ++y) {
     for (int x = 0; x < image.width(); ++x) {
       if (qAlpha(image.pixel(x, y)) != 0xFF) return false;
@@ -35,7 +35,7 @@ bool Opaque(const QImage& image) {
   return true;
 }
 
-bool Uniform(const QImage& image) {
+bool uniform(const QImage& image) {
   for (int y = 0; y < image.height(); ++y) {
     for (int x = 0; x < image.width(); ++x) {
       if (image.pixel(x, y) != image.pixel(0, 0)) return false;
@@ -44,7 +44,7 @@ bool Uniform(const QImage& image) {
   return true;
 }
 
-std::vector<std::string> Entries(const vb::ListBox& list) {
+std::vector<std::string> entries(const vb::ListBox& list) {
   std::vector<std::string> out;
   for (int i = 0; i < list.ListCount(); ++i) out.push_back(list.List(i));
   return out;
@@ -68,8 +68,8 @@ class ModWebCamTest : public testing::Test {
     modWebCam::StopPreview();
     avicap32::ResetDrivers();
   }
-  QWidget* CaptureWidget() { return user32::FromHandle(modWebCam::capWindow)->widget(); }
-  QImage Surface() { return *user32::FromHandle(modWebCam::capWindow)->surface(); }
+  QWidget* CaptureWidget() { return user32::fromHandle(modWebCam::capWindow)->widget(); }
+  QImage surface() { return *user32::fromHandle(modWebCam::capWindow)->surface(); }
 };
 
 TEST_F(ModWebCamTest, FillSourceListListsDriversInOrderAsTheirBuffersRead) {
@@ -90,11 +90,11 @@ TEST_F(ModWebCamTest, FillSourceListListsDriversInOrderAsTheirBuffersRead) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    fakes::InstallFakeDrivers(c.drivers);
+    fakes::installFakeDrivers(c.drivers);
     TestForm form;
     form.List1.AddItem("left over");
     modWebCam::FillSourceList(form.List1);
-    EXPECT_EQ(Entries(form.List1), c.expected);
+    EXPECT_EQ(entries(form.List1), c.expected);
   }
 }
 
@@ -107,7 +107,7 @@ TEST_F(ModWebCamTest, FillSourceListStopsAtTheFirstMissingIndex) {
 }
 
 TEST_F(ModWebCamTest, StartPreviewBindsTheChosenSourceToANamedChildWindow) {
-  auto drivers = fakes::InstallFakeDrivers({"A", "B"});
+  auto drivers = fakes::installFakeDrivers({"A", "B"});
   TestForm form;
   modWebCam::StartPreview(1, form.Picture1);
   ASSERT_TRUE(user32::IsWindow(modWebCam::capWindow));
@@ -119,14 +119,14 @@ TEST_F(ModWebCamTest, StartPreviewBindsTheChosenSourceToANamedChildWindow) {
   EXPECT_TRUE(drivers[1]->connected);
   EXPECT_EQ(drivers[1]->lastWidth, 320);
   EXPECT_EQ(drivers[1]->lastHeight, 240);
-  ASSERT_TRUE(WaitFor(modWebCam::PreviewIsLive, 1000));
+  ASSERT_TRUE(waitFor(modWebCam::previewIsLive, 1000));
   avicap32::CAPSTATUS status;
   user32::SendMessageA(modWebCam::capWindow, avicap32::WM_CAP_GET_STATUS, sizeof status,
                        reinterpret_cast<LPARAM>(&status));
   EXPECT_EQ(status.fScale, TRUE);
   // The fake's colour, scaled over the whole window.
-  EXPECT_EQ(Surface().pixel(0, 0), 0xFF3080C0u);
-  EXPECT_EQ(Surface().pixel(319, 239), 0xFF3080C0u);
+  EXPECT_EQ(surface().pixel(0, 0), 0xFF3080C0u);
+  EXPECT_EQ(surface().pixel(319, 239), 0xFF3080C0u);
 }
 
 TEST_F(ModWebCamTest, CaptureWindowTakesThePreviewAreasSize) {
@@ -135,40 +135,40 @@ TEST_F(ModWebCamTest, CaptureWindowTakesThePreviewAreasSize) {
     QSize expected;
   };
   const Case cases[] = {{4800, 3600, {320, 240}}, {6000, 4500, {400, 300}}, {4815, 3585, {321, 239}}};
-  fakes::InstallFakeDrivers({"A"});
+  fakes::installFakeDrivers({"A"});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.twipsWidth);
     TestForm form(c.twipsWidth, c.twipsHeight);
     modWebCam::StartPreview(0, form.Picture1);
     EXPECT_EQ(CaptureWidget()->geometry(), QRect(QPoint(0, 0), c.expected));
-    EXPECT_EQ(Surface().size(), c.expected);
+    EXPECT_EQ(surface().size(), c.expected);
     modWebCam::StopPreview();
   }
 }
 
 TEST_F(ModWebCamTest, RefusedConnectDestroysTheNewWindow) {
-  auto drivers = fakes::InstallFakeDrivers({"A"});
+  auto drivers = fakes::installFakeDrivers({"A"});
   drivers[0]->connectSucceeds = false;
   TestForm form;
-  const int windows = user32::LiveWindowCount();
+  const int windows = user32::liveWindowCount();
   modWebCam::StartPreview(0, form.Picture1);
   EXPECT_NE(modWebCam::capWindow, nullptr);
   EXPECT_FALSE(user32::IsWindow(modWebCam::capWindow));
-  EXPECT_EQ(user32::LiveWindowCount(), windows);
+  EXPECT_EQ(user32::liveWindowCount(), windows);
   EXPECT_TRUE(form.Picture1.widget()->findChildren<QWidget*>().isEmpty());
-  EXPECT_FALSE(modWebCam::PreviewIsLive());
+  EXPECT_FALSE(modWebCam::previewIsLive());
 }
 
 TEST_F(ModWebCamTest, StopThenStartBindsAgainWithANewWindow) {
-  auto drivers = fakes::InstallFakeDrivers({"A"});
+  auto drivers = fakes::installFakeDrivers({"A"});
   TestForm form;
-  const int windows = user32::LiveWindowCount();
+  const int windows = user32::liveWindowCount();
   modWebCam::StartPreview(0, form.Picture1);
   const HWND first = modWebCam::capWindow;
   modWebCam::StopPreview();
   EXPECT_FALSE(user32::IsWindow(first));
   EXPECT_FALSE(drivers[0]->connected);
-  EXPECT_EQ(user32::LiveWindowCount(), windows);
+  EXPECT_EQ(user32::liveWindowCount(), windows);
   modWebCam::StartPreview(0, form.Picture1);
   EXPECT_NE(modWebCam::capWindow, first);
   EXPECT_TRUE(user32::IsWindow(modWebCam::capWindow));
@@ -178,27 +178,27 @@ TEST_F(ModWebCamTest, StopThenStartBindsAgainWithANewWindow) {
 }
 
 TEST_F(ModWebCamTest, StopPreviewWithNothingBoundHasNoEffect) {
-  auto drivers = fakes::InstallFakeDrivers({"A"});
+  auto drivers = fakes::installFakeDrivers({"A"});
   TestForm form;
-  const int windows = user32::LiveWindowCount();
+  const int windows = user32::liveWindowCount();
   modWebCam::StopPreview();  // whatever an earlier test left: a dead handle
   modWebCam::StartPreview(0, form.Picture1);
   modWebCam::StopPreview();
   modWebCam::StopPreview();
   EXPECT_EQ(drivers[0]->disconnects, 1);
-  EXPECT_EQ(user32::LiveWindowCount(), windows);
+  EXPECT_EQ(user32::liveWindowCount(), windows);
   EXPECT_TRUE(form.Picture1.widget()->isVisible());
 }
 
 TEST_F(ModWebCamTest, LostSourceIsNoLongerLive) {
-  auto drivers = fakes::InstallFakeDrivers({"A"});
+  auto drivers = fakes::installFakeDrivers({"A"});
   TestForm form;
   modWebCam::StartPreview(0, form.Picture1);
-  ASSERT_TRUE(WaitFor(modWebCam::PreviewIsLive, 1000));
+  ASSERT_TRUE(waitFor(modWebCam::previewIsLive, 1000));
   drivers[0]->live = false;
-  EXPECT_FALSE(modWebCam::PreviewIsLive());
-  WaitFor([] { return false; }, 150);  // preview ticks go on without a crash
-  EXPECT_FALSE(modWebCam::PreviewIsLive());
+  EXPECT_FALSE(modWebCam::previewIsLive());
+  waitFor([] { return false; }, 150);  // preview ticks go on without a crash
+  EXPECT_FALSE(modWebCam::previewIsLive());
   EXPECT_TRUE(user32::IsWindow(modWebCam::capWindow));
 }
 
@@ -216,11 +216,11 @@ TEST_F(ModWebCamTest, TestPatternPaintsAMovingPictureUntilStopped) {
   QDeadlineTimer budget(10000);
   modWebCam::StartPreview(last, form.Picture1);
   ASSERT_TRUE(user32::IsWindow(modWebCam::capWindow));
-  ASSERT_TRUE(WaitFor(modWebCam::PreviewIsLive, static_cast<int>(budget.remainingTime())));
-  const QImage first = Surface();
-  EXPECT_FALSE(Uniform(first));
-  EXPECT_TRUE(Opaque(first));
-  EXPECT_TRUE(WaitFor([&] { return Surface() != first; }, static_cast<int>(budget.remainingTime())))
+  ASSERT_TRUE(waitFor(modWebCam::previewIsLive, static_cast<int>(budget.remainingTime())));
+  const QImage first = surface();
+  EXPECT_FALSE(uniform(first));
+  EXPECT_TRUE(opaque(first));
+  EXPECT_TRUE(waitFor([&] { return surface() != first; }, static_cast<int>(budget.remainingTime())))
       << "the picture does not move";
 
   modWebCam::StopPreview();

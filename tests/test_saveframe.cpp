@@ -2,10 +2,13 @@
 // never half written, and never a reason for the program to end.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <QFile>
 #include <QImage>
 #include <cerrno>
+#include <cstring>
 
 #include "platform/gdi32.h"
 #include "platform/user32.h"
@@ -17,76 +20,59 @@ class SaveFrame : public MainWindowTest {
  protected:
   void SetUp() override {
     MainWindowTest::SetUp();
-    Open({"Cam A"});
-    StartLive();
+    open({"Cam A"});
+    startLive();
   }
-  QImage Preview() const { return user32::FromHandle(modWebCam::capWindow)->surface()->copy(); }
-  QImage Saved(const QString& name) const {
-    return QImage(QString::fromStdString(Captured()) + "/" + name, "BMP");
+  QImage preview() const { return user32::fromHandle(modWebCam::capWindow)->surface()->copy(); }
+  QImage savedImage(const QString& name) const {
+    return QImage(QString::fromStdString(captured()) + "/" + name, "BMP");
   }
 };
 
 TEST_F(SaveFrame, WritesWhatThePreviewShowsUnderTheDateAndTimeName) {
-  EXPECT_TRUE(QDir(QString::fromStdString(Captured())).exists() == false);
+  EXPECT_TRUE(QDir(QString::fromStdString(captured())).exists() == false);
   ASSERT_TRUE(form->saveframe());
-  ASSERT_EQ(Frames(), QStringList{"05_03_2007 080409.bmp"});
-  const QImage saved = Saved("05_03_2007 080409.bmp");
+  ASSERT_EQ(frames(), QStringList{"05_03_2007 080409.bmp"});
+  const QImage saved = savedImage("05_03_2007 080409.bmp");
   ASSERT_EQ(saved.size(), QSize(320, 240));
-  EXPECT_EQ(saved.convertToFormat(QImage::Format_RGB32), Preview().convertToFormat(QImage::Format_RGB32));
-  EXPECT_EQ(QFile(QString::fromStdString(Captured()) + "/05_03_2007 080409.bmp").size(), 54 + 320 * 240 * 3);
+  EXPECT_EQ(saved.convertToFormat(QImage::Format_RGB32), preview().convertToFormat(QImage::Format_RGB32));
+  EXPECT_EQ(QFile(QString::fromStdString(captured()) + "/05_03_2007 080409.bmp").size(), 54 + 320 * 240 * 3);
   ASSERT_TRUE(form->Image1.Picture());
   EXPECT_NE(form->Image1.Picture().Handle(), nullptr);
 
   // The folder is reused; the next frame replaces the picture in Image1 and
   // the previous one is freed.
-  const int objects = gdi32::LiveObjectCount();
+  const int objects = gdi32::liveObjectCount();
   clock.second = 29;
   ASSERT_TRUE(form->saveframe());
-  EXPECT_EQ(gdi32::LiveObjectCount(), objects);
-  EXPECT_EQ(Frames().size(), 2);
-  EXPECT_EQ(AllFiles(), Frames()) << "no temporary file left behind";
+  EXPECT_EQ(gdi32::liveObjectCount(), objects);
+  EXPECT_EQ(frames().size(), 2);
+  EXPECT_EQ(allFiles(), frames()) << "no temporary file left behind";
 }
 
 TEST_F(SaveFrame, AFrameTakenAtMidnightIsNamedFromOneClockReading) {
   int readings = 0;
-  vba::SetClock([&] {
+  vba::setClock([&] {
     return ++readings == 1 ? vba::DateTime{2026, 12, 7, 23, 59, 59} : vba::DateTime{2026, 12, 8, 0, 0, 0};
   });
   ASSERT_TRUE(form->saveframe());
-  const QStringList frames = Frames();
-  ASSERT_EQ(frames.size(), 1);
-  EXPECT_TRUE(frames[0] == "07_12_2026 235959.bmp" || frames[0] == "08_12_2026 000000.bmp")
-      << frames[0].toStdString();
-}
-
-TEST_F(SaveFrame, ATakenNameIsNeverOverwritten) {
-  // Three frames in one second, then the clock set back an hour onto the
-  // same names: every frame is kept, the first under the plain name.
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(form->saveframe());
-  const QByteArray first = [&] {
-    QFile f(QString::fromStdString(Captured()) + "/05_03_2007 080409.bmp");
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
-  }();
-  ASSERT_TRUE(form->saveframe());
-  EXPECT_EQ(Frames(), (QStringList{"05_03_2007 080409.bmp", "05_03_2007 080409_2.bmp",
-                                   "05_03_2007 080409_3.bmp", "05_03_2007 080409_4.bmp"}));
-  QFile again(QString::fromStdString(Captured()) + "/05_03_2007 080409.bmp");
-  again.open(QIODevice::ReadOnly);
-  EXPECT_EQ(again.readAll(), first);
+  const QStringList written = frames();
+  ASSERT_EQ(written.size(), 1);
+  EXPECT_TRUE(written[0] == "07_12_2026 235959.bmp" || written[0] == "08_12_2026 000000.bmp")
+      << written[0].toStdString();
 }
 
 TEST_F(SaveFrame, ACaptureWindowOfAnotherSizeStillGivesA320By240Frame) {
   user32::SetWindowPos(modWebCam::capWindow, user32::HWND_BOTTOM, 0, 0, 200, 100,
                        user32::SWP_NOMOVE | user32::SWP_NOZORDER);
-  ASSERT_TRUE(WaitFor([&] { return Preview().size() == QSize(200, 100); }, 2000));
-  ASSERT_TRUE(WaitFor([] { return modWebCam::PreviewIsLive(); }, 2000));
+  ASSERT_TRUE(waitFor([&] { return preview().size() == QSize(200, 100); }, 2000));
+  ASSERT_TRUE(waitFor([] { return modWebCam::previewIsLive(); }, 2000));
   ASSERT_TRUE(form->saveframe());
-  const QImage saved = Saved(Frames().value(0)).convertToFormat(QImage::Format_RGB32);
+  const QImage saved = savedImage(frames().value(0)).convertToFormat(QImage::Format_RGB32);
   ASSERT_EQ(saved.size(), QSize(320, 240));
   EXPECT_EQ(saved.pixel(319, 239) & 0xFFFFFF, 0u) << "outside the window is black";
   EXPECT_EQ(saved.pixel(250, 10) & 0xFFFFFF, 0u);
-  EXPECT_EQ(saved.copy(0, 0, 200, 100), Preview().convertToFormat(QImage::Format_RGB32).copy(0, 0, 200, 100));
+  EXPECT_EQ(saved.copy(0, 0, 200, 100), preview().convertToFormat(QImage::Format_RGB32).copy(0, 0, 200, 100));
 }
 
 // Each way the disk or the folder can refuse a frame: the program goes on,
@@ -104,7 +90,7 @@ TEST_F(SaveFrame, FailuresLeaveNoFileAndSayWhy) {
   const Case cases[] = {
       {"a plain file named captured",
        [this] {
-         QFile f(QString::fromStdString(Captured()));
+         QFile f(QString::fromStdString(captured()));
          f.open(QIODevice::WriteOnly);
        },
        "A file named captured"},
@@ -112,14 +98,14 @@ TEST_F(SaveFrame, FailuresLeaveNoFileAndSayWhy) {
        [this] {
          QFile f(dir.path() + "/plain");
          f.open(QIODevice::WriteOnly);
-         vba::SetAppPath(dir.path().toStdString() + "/plain/app");
+         vba::setAppPath(dir.path().toStdString() + "/plain/app");
          ::setenv("HOME", (dir.path() + "/plain/home").toUtf8().constData(), 1);
        },
        "Cannot reach folder"},
       {"a full disk",
        [] {
          int written = 0;
-         vba::SetFileWriter([written](int fd, const void* buf, size_t n) mutable -> ssize_t {
+         vba::setFileWriter([written](int fd, const void* buf, size_t n) mutable -> ssize_t {
            if (written > 1000) {
              errno = ENOSPC;
              return -1;
@@ -129,7 +115,12 @@ TEST_F(SaveFrame, FailuresLeaveNoFileAndSayWhy) {
            return r;
          });
        },
-       "Disk full"},
+       "Disk almost full ("},
+      {"a disk that would be filled into its reserve",
+       [] { vba::setDiskSpaceProbe([](const std::string&) {
+              return vba::DiskSpace{100 << 20, 3 << 20};
+            }); },
+       "Disk almost full (3 MB left), frame not saved."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -139,30 +130,75 @@ TEST_F(SaveFrame, FailuresLeaveNoFileAndSayWhy) {
     form->tmrCapture.OnTimer();
     EXPECT_EQ(form->elapsedSecs, 1) << "a failed save must not reset the count";
     EXPECT_NE(form->lblStatus.Caption().find(c.status), std::string::npos) << form->lblStatus.Caption();
-    EXPECT_TRUE(Frames().isEmpty());
-    if (QFileInfo(QString::fromStdString(Captured())).isDir()) {
-      EXPECT_TRUE(AllFiles().isEmpty());
+    EXPECT_TRUE(frames().isEmpty());
+    if (QFileInfo(QString::fromStdString(captured())).isDir()) {
+      EXPECT_TRUE(allFiles().isEmpty());
     }
 
     // Once the cause is gone the next tick saves.
-    vba::SetFileWriter(nullptr);
-    vba::SetAppPath(dir.path().toStdString());
-    QFile::remove(QString::fromStdString(Captured()));
+    vba::setFileWriter(nullptr);
+    vba::setDiskSpaceProbe(nullptr);
+    vba::setAppPath(dir.path().toStdString());
+    QFile::remove(QString::fromStdString(captured()));
     form->tmrCapture.OnTimer();
     EXPECT_EQ(form->elapsedSecs, 0);
-    EXPECT_EQ(Frames().size(), 1);
-    QDir(QString::fromStdString(Captured())).removeRecursively();
+    EXPECT_EQ(frames().size(), 1);
+    QDir(QString::fromStdString(captured())).removeRecursively();
   }
 }
 
 TEST_F(SaveFrame, NoLivePictureNoFile) {
   drivers[0]->live = false;
-  ASSERT_TRUE(WaitFor([] { return !modWebCam::PreviewIsLive(); }, 2000));
+  ASSERT_TRUE(waitFor([] { return !modWebCam::previewIsLive(); }, 2000));
   EXPECT_FALSE(form->saveframe());
   EXPECT_NE(form->lblStatus.Caption().find("No source connected"), std::string::npos);
   form->cmdStop.Click();
   EXPECT_FALSE(form->saveframe());
-  EXPECT_TRUE(Frames().isEmpty());
+  EXPECT_TRUE(frames().isEmpty());
+}
+
+// On a real small disk (a 1.5 MB file system mounted over "captured"), frames
+// are written until the next one would eat into the reserve; then nothing is
+// written and the status says how much is left, until room is made.
+TEST_F(SaveFrame, ASmallDiskFillsOnlyUpToItsReserveAndSavingResumes) {
+  ASSERT_TRUE(QDir(dir.path()).mkdir("captured"));
+  if (::mount("tmpfs", captured().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1536k") != 0)
+    GTEST_SKIP() << "cannot mount a file system here: " << std::strerror(errno);
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{captured()};
+
+  const qint64 frameSize = 54 + 320 * 240 * 3;
+  form->txtTmr.SetText("1");
+  int ticks = 0;
+  for (; ticks < 20 && form->lblStatus.Caption().find("Disk") == std::string::npos; ++ticks) {
+    clock.second = ticks;  // a new name each tick
+    form->tmrCapture.OnTimer();
+  }
+  struct statvfs fs {};
+  ASSERT_EQ(::statvfs(captured().c_str(), &fs), 0);
+  const uint64_t available = uint64_t(fs.f_bavail) * fs.f_frsize;
+  const uint64_t reserve = vba::diskReserve(uint64_t(fs.f_blocks) * fs.f_frsize);
+  EXPECT_GE(frames().size(), 4);
+  EXPECT_EQ(frames().size(), ticks - 1) << "every tick saved until the reserve was reached";
+  EXPECT_GE(available, reserve) << "the reserve was never crossed";
+  EXPECT_LT(available, reserve + frameSize) << "stopped only when the next frame would cross it";
+  EXPECT_NE(form->lblStatus.Caption().find("Disk almost full ("), std::string::npos);
+  EXPECT_NE(form->lblStatus.Caption().find(" MB left)"), std::string::npos);
+  EXPECT_EQ(allFiles(), frames()) << "nothing partial or temporary";
+  for (const QString& f : frames())
+    EXPECT_EQ(QFileInfo(QString::fromStdString(captured()) + "/" + f).size(), frameSize);
+
+  // Still full on the next tick; saving resumes once a frame is deleted.
+  form->tmrCapture.OnTimer();
+  EXPECT_EQ(frames().size(), ticks - 1);
+  ASSERT_TRUE(QFile::remove(QString::fromStdString(captured()) + "/" + frames().first()));
+  clock = {2007, 3, 5, 8, 30, 0};
+  form->tmrCapture.OnTimer();
+  EXPECT_EQ(form->elapsedSecs, 0);
+  EXPECT_EQ(frames().size(), ticks - 1);
+  EXPECT_TRUE(frames().contains("05_03_2007 083000.bmp")) << frames().join(",").toStdString();
 }
 
 }  // namespace

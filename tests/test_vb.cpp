@@ -23,7 +23,7 @@
 
 namespace {
 
-using testsupport::WaitFor;
+using testsupport::waitFor;
 
 // A form that counts the events it receives.
 class CountingForm : public vb::Form {
@@ -67,9 +67,9 @@ TEST(Form, ClientSizeAndControlGeometryInPixels) {
     EXPECT_EQ(c.control.widget()->geometry(), c.pixels);
     EXPECT_EQ(c.control.widget()->parentWidget(), form.widget());
     ASSERT_NE(c.control.hWnd(), nullptr);
-    EXPECT_EQ(user32::FromHandle(c.control.hWnd())->widget(), c.control.widget());
+    EXPECT_EQ(user32::fromHandle(c.control.hWnd())->widget(), c.control.widget());
   }
-  EXPECT_EQ(user32::FromHandle(form.hWnd())->widget(), form.widget());
+  EXPECT_EQ(user32::fromHandle(form.hWnd())->widget(), form.widget());
   EXPECT_FLOAT_EQ(picture.ScaleWidth(), 320.0f);
   EXPECT_FLOAT_EQ(picture.ScaleHeight(), 240.0f);
   EXPECT_FALSE(image.widget()->isVisible()) << "an image only holds its picture";
@@ -204,19 +204,19 @@ TEST(Form, UnloadHidesWithoutTerminateWhichComesWithTheEnd) {
 }
 
 TEST(Form, ControlsAndFormLeaveTheWindowTableInEitherDestructionOrder) {
-  const int before = user32::LiveWindowCount();
+  const int before = user32::liveWindowCount();
   {
     auto form = std::make_unique<CountingForm>();
     auto label = std::make_unique<vb::Label>(*form, 0, 0, 600, 255, 0, "x");
     auto list = std::make_unique<vb::ListBox>(*form, 0, 300, 600, 600, 1);
-    EXPECT_EQ(user32::LiveWindowCount(), before + 3);
+    EXPECT_EQ(user32::liveWindowCount(), before + 3);
     list.reset();  // the control first
-    EXPECT_EQ(user32::LiveWindowCount(), before + 2);
+    EXPECT_EQ(user32::liveWindowCount(), before + 2);
     form.reset();  // then the form, before the label
     EXPECT_EQ(label->widget(), nullptr);
-    EXPECT_EQ(user32::LiveWindowCount(), before);
+    EXPECT_EQ(user32::liveWindowCount(), before);
   }
-  EXPECT_EQ(user32::LiveWindowCount(), before);
+  EXPECT_EQ(user32::liveWindowCount(), before);
 }
 
 TEST(ListBox, SelectingMakesTheEntryCurrent) {
@@ -265,7 +265,7 @@ TEST(Dispatch, ReportsAndSwallowsErrorsLeavingAHandler) {
   };
   for (const Case& c : cases) {
     testing::internal::CaptureStderr();
-    EXPECT_NO_THROW(vb::Dispatch("Form_Load", c.handler));
+    EXPECT_NO_THROW(vb::dispatch("Form_Load", c.handler));
     const std::string err = testing::internal::GetCapturedStderr();
     for (const std::string& part : c.reported) EXPECT_NE(err.find(part), std::string::npos) << err;
   }
@@ -300,7 +300,7 @@ TEST(Timer, TicksThroughDispatchWhileEnabled) {
   testing::internal::CaptureStderr();
   timer.SetEnabled(true);
   EXPECT_TRUE(timer.Enabled());
-  const bool ticked = WaitFor([&] { return ticks >= 2; }, 10000);
+  const bool ticked = waitFor([&] { return ticks >= 2; }, 10000);
   timer.SetEnabled(false);
   testing::internal::GetCapturedStderr();
   EXPECT_TRUE(ticked);
@@ -319,7 +319,7 @@ TEST(Timer, EnablingAnEnabledTimerDoesNotRestartIt) {
   nag.setTimerType(Qt::PreciseTimer);
   QObject::connect(&nag, &QTimer::timeout, [&] { timer.SetEnabled(true); });
   nag.start(5);
-  EXPECT_TRUE(WaitFor([&] { return ticks >= 1; }, 10000));
+  EXPECT_TRUE(waitFor([&] { return ticks >= 1; }, 10000));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <clocale>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -17,13 +18,12 @@
 
 namespace {
 
-using testsupport::ErrorOf;
+using testsupport::errorOf;
 
-// Every conversion test runs under a known locale and restores the default.
+// Every conversion test runs under a known locale.
 class Conversions : public ::testing::Test {
  protected:
-  void SetUp() override { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
-  void TearDown() override { QLocale::setDefault(QLocale::c()); }
+  testsupport::ScopedLocale locale_{testsupport::englishLocale()};
 };
 
 TEST_F(Conversions, CDblReadsNumbersAndRejectsTheRest) {
@@ -40,7 +40,7 @@ TEST_F(Conversions, CDblReadsNumbersAndRejectsTheRest) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     if (c.error) {
-      EXPECT_EQ(ErrorOf([&] { vba::CDbl(c.text); }), c.error);
+      EXPECT_EQ(errorOf([&] { vba::CDbl(c.text); }), c.error);
     } else {
       EXPECT_DOUBLE_EQ(vba::CDbl(c.text), c.value);
     }
@@ -61,7 +61,7 @@ TEST_F(Conversions, CIntRoundsHalvesToEvenWithinSixteenBits) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
     if (c.error) {
-      EXPECT_EQ(ErrorOf([&] { vba::CInt(c.value); }), c.error);
+      EXPECT_EQ(errorOf([&] { vba::CInt(c.value); }), c.error);
     } else {
       EXPECT_EQ(vba::CInt(c.value), c.result);
     }
@@ -81,7 +81,7 @@ TEST_F(Conversions, CIntOfTextConvertsThroughDouble) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     if (c.error) {
-      EXPECT_EQ(ErrorOf([&] { vba::CInt(c.text); }), c.error);
+      EXPECT_EQ(errorOf([&] { vba::CInt(c.text); }), c.error);
     } else {
       EXPECT_EQ(vba::CInt(c.text), c.result);
     }
@@ -121,7 +121,7 @@ TEST_F(Conversions, CStrWritesAtMostFifteenSignificantDigits) {
 }
 
 TEST_F(Conversions, GermanDecimalCommaBothWays) {
-  QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+  const testsupport::ScopedLocale german(testsupport::germanLocale());
   EXPECT_DOUBLE_EQ(vba::CDbl("2,5"), 2.5);
   EXPECT_DOUBLE_EQ(vba::CDbl(" -0,5 "), -0.5);
   EXPECT_EQ(vba::CInt("2,5"), 2);
@@ -130,6 +130,19 @@ TEST_F(Conversions, GermanDecimalCommaBothWays) {
   EXPECT_EQ(vba::CStr(-1.5), "-1,5");
   EXPECT_EQ(vba::CStr(1234.5), "1234,5");
   EXPECT_EQ(vba::CStr(19.0), "19");
+  EXPECT_EQ(vba::CStr(-2.5e-20), "-2,5E-20");
+}
+
+// The C library's own locale (set from LANG at start-up) has no say: only the
+// separator Qt reports for the user's locale is read and written.
+TEST_F(Conversions, TheCLibrarysLocaleIsIgnored) {
+  const std::string before = std::setlocale(LC_NUMERIC, nullptr);
+  if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) GTEST_SKIP() << "de_DE.UTF-8 is not generated";
+  const std::string shown = vba::CStr(1.5);
+  const double read = vba::CDbl("2.5");
+  std::setlocale(LC_NUMERIC, before.c_str());
+  EXPECT_EQ(shown, "1.5");
+  EXPECT_DOUBLE_EQ(read, 2.5);
 }
 
 TEST(Text, TrimAndSpace) {
@@ -139,7 +152,7 @@ TEST(Text, TrimAndSpace) {
   EXPECT_EQ(vba::Trim(""), "");
   EXPECT_EQ(vba::Space(3), "   ");
   EXPECT_EQ(vba::Space(0), "");
-  EXPECT_EQ(ErrorOf([] { vba::Space(-1); }), vba::vbErrInvalidProcedureCall);
+  EXPECT_EQ(errorOf([] { vba::Space(-1); }), vba::vbErrInvalidProcedureCall);
 }
 
 TEST(AppPath, NeverEndsInASeparatorExceptAtTheRoot) {
@@ -151,23 +164,23 @@ TEST(AppPath, NeverEndsInASeparatorExceptAtTheRoot) {
       {"/opt/tools", "/opt/tools"}, {"/opt/tools/", "/opt/tools"}, {"/opt//", "/opt"}, {"/", "/"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.seam);
-    vba::SetAppPath(c.seam);
+    vba::setAppPath(c.seam);
     EXPECT_EQ(vba::AppPath(), c.result);
   }
-  vba::SetAppPath("");
+  vba::setAppPath("");
   EXPECT_EQ(vba::AppPath(), QCoreApplication::applicationDirPath().toStdString());
 }
 
 class DateAndTime : public ::testing::Test {
  protected:
-  void SetClock(vba::DateTime now) {
-    vba::SetClock([now] { return now; });
+  void setClock(vba::DateTime now) {
+    vba::setClock([now] { return now; });
   }
-  void TearDown() override { vba::SetClock(nullptr); }
+  void TearDown() override { vba::setClock(nullptr); }
 };
 
 TEST_F(DateAndTime, DateAndTimeSplitOneReading) {
-  SetClock({2007, 3, 5, 8, 4, 9});
+  setClock({2007, 3, 5, 8, 4, 9});
   EXPECT_EQ(vba::Now(), (vba::DateTime{2007, 3, 5, 8, 4, 9}));
   EXPECT_EQ(vba::Date(), (vba::DateTime{2007, 3, 5, 0, 0, 0}));
   EXPECT_EQ(vba::Time(), (vba::DateTime{1899, 12, 30, 8, 4, 9}));
@@ -200,14 +213,14 @@ TEST_F(DateAndTime, FormatPatterns) {
 TEST(MsgBox, TheSeamSeesPromptStyleAndTitle) {
   std::string prompt, title;
   int style = -1;
-  vba::SetMsgBoxHandler([&](const std::string& p, int b, const std::string& t) {
+  vba::setMsgBoxHandler([&](const std::string& p, int b, const std::string& t) {
     prompt = p;
     style = b;
     title = t;
     return vba::vbOK;
   });
   EXPECT_EQ(vba::MsgBox("Saved in /tmp/captured/", vba::vbOKOnly, ""), vba::vbOK);
-  vba::SetMsgBoxHandler(nullptr);
+  vba::setMsgBoxHandler(nullptr);
   EXPECT_EQ(prompt, "Saved in /tmp/captured/");
   EXPECT_EQ(style, vba::vbOKOnly);
   EXPECT_EQ(title, "");

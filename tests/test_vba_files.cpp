@@ -1,6 +1,8 @@
 // The runtime's file and folder operations and its picture saver, on real
 // files in a temporary folder.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <QByteArray>
@@ -20,7 +22,7 @@
 
 namespace {
 
-using testsupport::ErrorOf;
+using testsupport::errorOf;
 
 // A folder holding a plain file "file.txt" and a folder "sub".
 class Files : public ::testing::Test {
@@ -28,19 +30,19 @@ class Files : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(tmp.isValid());
     root = tmp.path().toStdString();
-    Write(root + "/file.txt", "old");
+    write(root + "/file.txt", "old");
     ASSERT_TRUE(QDir(tmp.path()).mkdir("sub"));
   }
-  static void Write(const std::string& path, const QByteArray& bytes) {
+  static void write(const std::string& path, const QByteArray& bytes) {
     QFile f(QString::fromStdString(path));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(bytes);
   }
-  static QByteArray Read(const std::string& path) {
+  static QByteArray read(const std::string& path) {
     QFile f(QString::fromStdString(path));
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
   }
-  static bool Exists(const std::string& path) { return QFileInfo::exists(QString::fromStdString(path)); }
+  static bool exists(const std::string& path) { return QFileInfo::exists(QString::fromStdString(path)); }
 
   QTemporaryDir tmp;
   std::string root;
@@ -82,26 +84,26 @@ TEST_F(Files, MkDirCreatesOrFailsWithTheRightNumber) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    EXPECT_EQ(ErrorOf([&] { vba::MkDir(root + c.path); }), c.error);
+    EXPECT_EQ(errorOf([&] { vba::MkDir(root + c.path); }), c.error);
   }
-  EXPECT_EQ(Read(root + "/file.txt"), "old");
+  EXPECT_EQ(read(root + "/file.txt"), "old");
 }
 
 TEST_F(Files, KillRemovesAFile) {
   vba::Kill(root + "/file.txt");
-  EXPECT_FALSE(Exists(root + "/file.txt"));
-  EXPECT_EQ(ErrorOf([&] { vba::Kill(root + "/file.txt"); }), vba::vbErrFileNotFound);
-  EXPECT_EQ(ErrorOf([&] { vba::Kill(root + "/missing/x"); }), vba::vbErrFileNotFound);
+  EXPECT_FALSE(exists(root + "/file.txt"));
+  EXPECT_EQ(errorOf([&] { vba::Kill(root + "/file.txt"); }), vba::vbErrFileNotFound);
+  EXPECT_EQ(errorOf([&] { vba::Kill(root + "/missing/x"); }), vba::vbErrFileNotFound);
 }
 
 TEST_F(Files, NameMovesAFile) {
   vba::Name(root + "/file.txt", root + "/sub/renamed.bmp");
-  EXPECT_FALSE(Exists(root + "/file.txt"));
-  EXPECT_EQ(Read(root + "/sub/renamed.bmp"), "old");
+  EXPECT_FALSE(exists(root + "/file.txt"));
+  EXPECT_EQ(read(root + "/sub/renamed.bmp"), "old");
 }
 
 TEST_F(Files, NameNeverReplacesAndFailsWithTheRightNumber) {
-  Write(root + "/taken.bmp", "taken");
+  write(root + "/taken.bmp", "taken");
   struct Case {
     const char* from;
     const char* to;
@@ -116,14 +118,14 @@ TEST_F(Files, NameNeverReplacesAndFailsWithTheRightNumber) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.from) + " -> " + c.to);
-    EXPECT_EQ(ErrorOf([&] { vba::Name(root + c.from, root + c.to); }), c.error);
+    EXPECT_EQ(errorOf([&] { vba::Name(root + c.from, root + c.to); }), c.error);
   }
-  EXPECT_EQ(Read(root + "/file.txt"), "old");
-  EXPECT_EQ(Read(root + "/taken.bmp"), "taken");
+  EXPECT_EQ(read(root + "/file.txt"), "old");
+  EXPECT_EQ(read(root + "/taken.bmp"), "taken");
 }
 
 // A 4 x 3 true-colour bitmap picture that owns its bitmap.
-olepro32::StdPicture MakePicture() {
+olepro32::StdPicture makePicture() {
   HDC dc = gdi32::CreateCompatibleDC(nullptr);
   HBITMAP bitmap = gdi32::CreateCompatibleBitmap(dc, 4, 3);
   gdi32::DeleteDC(dc);
@@ -138,22 +140,25 @@ olepro32::StdPicture MakePicture() {
 
 class SavePicture : public Files {
  protected:
-  void TearDown() override { vba::SetFileWriter(nullptr); }
-  const olepro32::StdPicture picture = MakePicture();
-  const std::vector<uint8_t> bmp = gdi32::EncodeBmp(picture.Handle(), picture.hPal());
-  QByteArray Expected() const { return QByteArray(reinterpret_cast<const char*>(bmp.data()), bmp.size()); }
+  void TearDown() override {
+    vba::setFileWriter(nullptr);
+    vba::setDiskSpaceProbe(nullptr);
+  }
+  const olepro32::StdPicture picture = makePicture();
+  const std::vector<uint8_t> bmp = gdi32::encodeBmp(picture.Handle(), picture.hPal());
+  QByteArray expected() const { return QByteArray(reinterpret_cast<const char*>(bmp.data()), bmp.size()); }
 };
 
 TEST_F(SavePicture, WritesTheBitmapReplacingALongerFile) {
   ASSERT_FALSE(bmp.empty());
-  Write(root + "/frame.bmp", QByteArray(4096, 'x'));
+  write(root + "/frame.bmp", QByteArray(4096, 'x'));
   vba::SavePicture(picture, root + "/frame.bmp");
-  EXPECT_EQ(Read(root + "/frame.bmp"), Expected());
+  EXPECT_EQ(read(root + "/frame.bmp"), expected());
 }
 
 TEST_F(SavePicture, CompletesShortAndInterruptedWrites) {
   int calls = 0;
-  vba::SetFileWriter([&](int fd, const void* buf, size_t count) -> ssize_t {
+  vba::setFileWriter([&](int fd, const void* buf, size_t count) -> ssize_t {
     if (++calls % 3 == 0) {
       errno = EINTR;
       return -1;
@@ -161,7 +166,7 @@ TEST_F(SavePicture, CompletesShortAndInterruptedWrites) {
     return ::write(fd, buf, std::min<size_t>(count, 7));
   });
   vba::SavePicture(picture, root + "/frame.bmp");
-  EXPECT_EQ(Read(root + "/frame.bmp"), Expected());
+  EXPECT_EQ(read(root + "/frame.bmp"), expected());
 }
 
 TEST_F(SavePicture, AFailedWriteLeavesNoFile) {
@@ -175,7 +180,7 @@ TEST_F(SavePicture, AFailedWriteLeavesNoFile) {
     SCOPED_TRACE(c.err);
     // The disk fills up after the first 20 bytes.
     size_t written = 0;
-    vba::SetFileWriter([&](int fd, const void* buf, size_t count) -> ssize_t {
+    vba::setFileWriter([&](int fd, const void* buf, size_t count) -> ssize_t {
       if (written >= 20) {
         errno = c.err;
         return -1;
@@ -184,8 +189,8 @@ TEST_F(SavePicture, AFailedWriteLeavesNoFile) {
       written += static_cast<size_t>(n);
       return n;
     });
-    EXPECT_EQ(ErrorOf([&] { vba::SavePicture(picture, root + "/frame.bmp"); }), c.error);
-    EXPECT_FALSE(Exists(root + "/frame.bmp"));
+    EXPECT_EQ(errorOf([&] { vba::SavePicture(picture, root + "/frame.bmp"); }), c.error);
+    EXPECT_FALSE(exists(root + "/frame.bmp"));
   }
 }
 
@@ -201,16 +206,90 @@ TEST_F(SavePicture, PathsThatCannotBeWritten) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    EXPECT_EQ(ErrorOf([&] { vba::SavePicture(picture, root + c.path); }), c.error);
+    EXPECT_EQ(errorOf([&] { vba::SavePicture(picture, root + c.path); }), c.error);
   }
   EXPECT_TRUE(QFileInfo(QString::fromStdString(root + "/sub")).isDir());
-  EXPECT_EQ(Read(root + "/file.txt"), "old");
+  EXPECT_EQ(read(root + "/file.txt"), "old");
 }
 
 TEST_F(SavePicture, NoPictureIsAnInvalidPicture) {
-  EXPECT_EQ(ErrorOf([&] { vba::SavePicture(olepro32::StdPicture(), root + "/frame.bmp"); }),
+  EXPECT_EQ(errorOf([&] { vba::SavePicture(olepro32::StdPicture(), root + "/frame.bmp"); }),
             vba::vbErrInvalidPicture);
-  EXPECT_FALSE(Exists(root + "/frame.bmp"));
+  EXPECT_FALSE(exists(root + "/frame.bmp"));
+}
+
+// ---- Saving under the first free name
+
+TEST_F(SavePicture, UnderTheFirstFreeNameNeverReplacingAFile) {
+  write(root + "/sub/frame.bmp", "first");
+  write(root + "/sub/frame_2.bmp", "second");
+  EXPECT_EQ(vba::savePictureUnderFreeName(picture, root + "/sub", "frame"), root + "/sub/frame_3.bmp");
+  EXPECT_EQ(vba::savePictureUnderFreeName(picture, root + "/sub", "other"), root + "/sub/other.bmp");
+  EXPECT_EQ(read(root + "/sub/frame.bmp"), "first");
+  EXPECT_EQ(read(root + "/sub/frame_2.bmp"), "second");
+  EXPECT_EQ(read(root + "/sub/frame_3.bmp"), expected());
+  EXPECT_EQ(QDir(tmp.path() + "/sub").entryList(QDir::Files | QDir::Hidden).size(), 4);
+  EXPECT_EQ(errorOf([&] { vba::savePictureUnderFreeName(picture, root + "/missing", "frame"); }),
+            vba::vbErrPathNotFound);
+}
+
+// The reserve is 5 % of the disk, at most 64 MB; a file that would eat into
+// it is not written at all.
+TEST_F(SavePicture, UnderAFreeNameOnlyWhenTheReserveStaysFree) {
+  constexpr uint64_t MB = 1024 * 1024;
+  struct Case {
+    uint64_t size;
+    uint64_t available;  // beyond the file's own size
+    bool written;
+  };
+  const Case cases[] = {
+      {100 * MB, 5 * MB, true},
+      {100 * MB, 5 * MB - 1, false},
+      {10000 * MB, 64 * MB, true},
+      {10000 * MB, 64 * MB - 1, false},
+      {1 * MB, 52428, true},
+      {1 * MB, 52427, false},
+      {0, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.size << " " << c.available);
+    std::string asked;
+    vba::setDiskSpaceProbe([&](const std::string& path) {
+      asked = path;
+      return vba::DiskSpace{c.size, c.available + bmp.size()};
+    });
+    const auto error = errorOf([&] { vba::savePictureUnderFreeName(picture, root + "/sub", "frame"); });
+    EXPECT_EQ(asked, root + "/sub");
+    EXPECT_EQ(error, c.written ? std::nullopt : std::optional<int>(vba::vbErrDiskFull));
+    EXPECT_EQ(QDir(tmp.path() + "/sub").entryList(QDir::Files | QDir::Hidden).size(), c.written ? 1 : 0);
+    QFile::remove(tmp.path() + "/sub/frame.bmp");
+  }
+}
+
+// Temporary files of a save that was cut short go with the next save; any
+// other file stays, and so does a temporary file a save is writing now.
+TEST_F(SavePicture, UnderAFreeNameRemovesOnlyLeftoverTemporaryFiles) {
+  const QString folder = tmp.path() + "/sub";
+  const QStringList leftovers = {".~frame-0123456789abcdef.tmp", ".~frame-fedcba9876543210.tmp"};
+  const QStringList others = {".~frame-0123456789ABCDEF.tmp",  ".~frame-0123.tmp",
+                              ".~frame-0123456789abcdefa.tmp", ".~frame-0123456789abcdef.tmp.bmp",
+                              "~frame-0123456789abcdef.tmp",   "notes.tmp",
+                              ".~frame-0123456789abcdeg.tmp",  "05_03_2007 080409.bmp"};
+  for (const QString& name : leftovers + others) write((folder + "/" + name).toStdString(), "x");
+  const std::string busy = (folder + "/.~frame-00000000000000aa.tmp").toStdString();
+  write(busy, "x");
+  const int fd = ::open(busy.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  ASSERT_TRUE(QDir(folder).mkdir(".~frame-1111111111111111.tmp"));
+
+  vba::savePictureUnderFreeName(picture, root + "/sub", "frame");
+  ::close(fd);
+  QStringList expected =
+      others + QStringList{".~frame-00000000000000aa.tmp", ".~frame-1111111111111111.tmp", "frame.bmp"};
+  expected.sort();
+  EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
+            expected);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@ namespace fakes {
 FakeDriver::FakeDriver(std::string name_, std::string version_)
     : name(std::move(name_)), version(std::move(version_)) {}
 
-std::shared_ptr<const avicap32::VideoFrame> FakeDriver::SolidFrame(int width, int height, uint32_t rgb) {
+std::shared_ptr<const avicap32::VideoFrame> FakeDriver::solidFrame(int width, int height, uint32_t rgb) {
   auto f = std::make_shared<avicap32::VideoFrame>();
   f->width = width;
   f->height = height;
@@ -39,7 +39,7 @@ void FakeDriver::Disconnect() {
   ++disconnects;
 }
 
-std::vector<std::shared_ptr<FakeDriver>> InstallFakeDrivers(const std::vector<std::string>& names) {
+std::vector<std::shared_ptr<FakeDriver>> installFakeDrivers(const std::vector<std::string>& names) {
   std::vector<std::shared_ptr<FakeDriver>> fakes;
   avicap32::DriverList list;
   for (const std::string& n : names) {

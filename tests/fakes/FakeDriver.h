@@ -16,7 +16,7 @@ class FakeDriver : public avicap32::CaptureDriver {
   explicit FakeDriver(std::string name = "Fake camera", std::string version = "1.0");
 
   // A frame of one colour, given as 0x00RRGGBB.
-  static std::shared_ptr<const avicap32::VideoFrame> SolidFrame(int width, int height, uint32_t rgb);
+  static std::shared_ptr<const avicap32::VideoFrame> solidFrame(int width, int height, uint32_t rgb);
 
   std::string Description() const override { return name; }
   std::string Version() const override { return version; }
@@ -30,7 +30,7 @@ class FakeDriver : public avicap32::CaptureDriver {
   std::string version;
   bool connectSucceeds = true;
   bool live = true;  // set false to act as an unplugged camera
-  std::shared_ptr<const avicap32::VideoFrame> frame = SolidFrame(320, 240, 0x3080C0);
+  std::shared_ptr<const avicap32::VideoFrame> frame = solidFrame(320, 240, 0x3080C0);
 
   bool connected = false;
   int connects = 0;     // successful connects
@@ -42,6 +42,6 @@ class FakeDriver : public avicap32::CaptureDriver {
 
 // Installs drivers with the given names as the driver list (test seam) and
 // returns them.
-std::vector<std::shared_ptr<FakeDriver>> InstallFakeDrivers(const std::vector<std::string>& names);
+std::vector<std::shared_ptr<FakeDriver>> installFakeDrivers(const std::vector<std::string>& names);
 
 }  // namespace fakes

@@ -24,45 +24,46 @@ class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir.isValid());
-    vba::SetAppPath(dir.path().toStdString());
-    vba::SetMsgBoxHandler([this](const std::string& prompt, int buttons, const std::string& title) {
+    vba::setAppPath(dir.path().toStdString());
+    vba::setMsgBoxHandler([this](const std::string& prompt, int buttons, const std::string& title) {
       boxes.push_back({prompt, buttons, title});
       if (onBox) onBox();
       return vba::vbOK;
     });
-    vba::SetClock([this] { return clock; });
+    vba::setClock([this] { return clock; });
   }
   void TearDown() override {
     if (form) form->Close();
     form.reset();
-    vba::SetMsgBoxHandler(nullptr);
-    vba::SetClock(nullptr);
-    vba::SetFileWriter(nullptr);
-    vba::SetAppPath("");
+    vba::setMsgBoxHandler(nullptr);
+    vba::setClock(nullptr);
+    vba::setFileWriter(nullptr);
+    vba::setDiskSpaceProbe(nullptr);
+    vba::setAppPath("");
     avicap32::ResetDrivers();
   }
 
   // Installs drivers with the given names and opens the window over them.
-  void Open(const std::vector<std::string>& names) {
-    drivers = fakes::InstallFakeDrivers(names);
+  void open(const std::vector<std::string>& names) {
+    drivers = fakes::installFakeDrivers(names);
     form = std::make_unique<frmMain>();
     form->Show();
   }
 
   // Starts the selected source and waits until the preview shows it.
-  void StartLive() {
+  void startLive() {
     form->cmdStart.Click();
-    ASSERT_TRUE(WaitFor([] { return modWebCam::PreviewIsLive(); }, 5000)) << "the preview never went live";
+    ASSERT_TRUE(waitFor([] { return modWebCam::previewIsLive(); }, 5000)) << "the preview never went live";
   }
 
-  static bool WaitFor(const std::function<bool()>& done, int ms) { return testsupport::WaitFor(done, ms); }
+  static bool waitFor(const std::function<bool()>& done, int ms) { return testsupport::waitFor(done, ms); }
 
-  std::string Captured() const { return dir.path().toStdString() + "/captured"; }
-  QStringList Frames() const {
-    return QDir(QString::fromStdString(Captured())).entryList({"*.bmp"}, QDir::Files, QDir::Name);
+  std::string captured() const { return dir.path().toStdString() + "/captured"; }
+  QStringList frames() const {
+    return QDir(QString::fromStdString(captured())).entryList({"*.bmp"}, QDir::Files, QDir::Name);
   }
-  QStringList AllFiles() const {
-    return QDir(QString::fromStdString(Captured())).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+  QStringList allFiles() const {
+    return QDir(QString::fromStdString(captured())).entryList(QDir::Files | QDir::Hidden, QDir::Name);
   }
 
   struct Box {

@@ -2,6 +2,7 @@
 // Small helpers the test suites share.
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QLocale>
 #include <QThread>
 #include <cstdlib>
 #include <functional>
@@ -14,7 +15,7 @@ namespace testsupport {
 
 // Runs the event loop until done() holds or ms milliseconds have passed;
 // returns whether done() held.
-inline bool WaitFor(const std::function<bool()>& done, int ms) {
+inline bool waitFor(const std::function<bool()>& done, int ms) {
   QDeadlineTimer deadline(ms);
   while (!done()) {
     if (deadline.hasExpired()) return false;
@@ -24,9 +25,26 @@ inline bool WaitFor(const std::function<bool()>& done, int ms) {
   return true;
 }
 
+// Makes locale the user's locale (Qt's default) for its lifetime, then puts
+// back the one before, so a test asserts on the locale it chose whatever LANG
+// the suite runs under.
+class ScopedLocale {
+ public:
+  explicit ScopedLocale(const QLocale& locale) { QLocale::setDefault(locale); }
+  ~ScopedLocale() { QLocale::setDefault(previous_); }
+  ScopedLocale(const ScopedLocale&) = delete;
+  ScopedLocale& operator=(const ScopedLocale&) = delete;
+
+ private:
+  QLocale previous_;
+};
+
+inline QLocale englishLocale() { return QLocale(QLocale::English, QLocale::UnitedStates); }
+inline QLocale germanLocale() { return QLocale(QLocale::German, QLocale::Germany); }
+
 // Runs f and returns the number of the run-time error it raised, if any.
 template <typename F>
-std::optional<int> ErrorOf(F&& f) {
+std::optional<int> errorOf(F&& f) {
   try {
     f();
   } catch (const vba::RuntimeError& e) {
