@@ -1,8 +1,13 @@
 #include "app/frmMain.h"
+#include "platform/gstcapture.h"
 #include "platform/vb.h"
 
 int main(int argc, char** argv) {
   vb::Application application(argc, argv);
+  // The capture drivers: cameras, then the built-in test pattern.
+  gstcapture::InstallDrivers();
   frmMain form;
-  return application.Run(form);
+  const int code = application.Run(form);
+  gstcapture::UninstallDrivers();
+  return code;
 }

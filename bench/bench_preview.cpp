@@ -127,7 +127,11 @@ int main(int argc, char** argv) {
       {"Test pattern (320 x 240 at 15 frames/s)", [] { return gstcapture::MakeTestPattern(); }},
       {"Camera-like (1280 x 720 at 30 frames/s before the pipeline's scaling)",
        [] {
-         return gstcapture::MakeTestPattern(gstcapture::Mode{false, 1280, 720, 30, 1});
+         return gstcapture::MakeLaunchDriver(
+             "videotestsrc is-live=true pattern=smpte100 ! "
+             "video/x-raw,format=YUY2,width=1280,height=720,framerate=30/1 ! " +
+                 gstcapture::CameraChain(320, 240, 15),
+             "camera-like");
        }},
   };
   for (const Source& s : sources) measure(s, seconds, area);

@@ -7,23 +7,22 @@
 #include <QTimer>
 #include <QWidget>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <iterator>
 #include <optional>
+#include <set>
 
-#include "platform/gstcapture.h"
 #include "platform/vb.h"
 
 namespace avicap32 {
 namespace {
 
-struct DriverRegistry {
-  std::optional<DriverList> seam;
-  std::optional<DriverList> system;
-};
+using Clock = std::chrono::steady_clock;
 
-DriverRegistry& registry() {
-  static DriverRegistry r;
-  return r;
+DriverList& registry() {
+  static DriverList drivers;
+  return drivers;
 }
 
 // Writes text and its NUL into buf (cb bytes), cutting a text that does not
@@ -43,8 +42,22 @@ void copyText(const std::string& text, char* buf, int cb) {
 constexpr int kDefaultPreviewRateMs = 66;
 // Frame rate asked of a driver on connect; the preview rate limits painting.
 constexpr int kConnectFps = 15;
+// A connected source that sends nothing new for this long is lost...
+constexpr auto kStallTimeout = std::chrono::seconds(2);
+// ...and one that sends no first frame for this long after connecting (a
+// camera's start-up, exposure and the media server's linking take a moment).
+constexpr auto kFirstFrameTimeout = std::chrono::seconds(5);
+// Waits between attempts to connect a lost source again: a few seconds at
+// most, so a camera that comes back is live again soon.
+constexpr std::chrono::milliseconds kRetryDelays[] = {std::chrono::milliseconds(500), std::chrono::seconds(1),
+                                                      std::chrono::seconds(2), std::chrono::seconds(3)};
 
 class CaptureWindow;
+
+std::set<CaptureWindow*>& windows() {
+  static std::set<CaptureWindow*> all;
+  return all;
+}
 
 // The capture window's widget: shows the window's surface.
 class CaptureWidget : public QWidget {
@@ -71,13 +84,20 @@ class CaptureWindow : public user32::Window {
     syncSurface();
     QObject::connect(&timer_, &QTimer::timeout, &timer_,
                      [this] { vb::dispatch("Preview", [this] { tick(); }); });
+    windows().insert(this);
   }
 
   // The table deletes the widget before this (or this because the widget
   // went), so only the driver and the timer are released here.
   ~CaptureWindow() override {
+    windows().erase(this);
     timer_.stop();
     if (driver_) driver_->Disconnect();
+  }
+
+  // Devices came or went: a lost source is tried again now.
+  void retrySoon() {
+    if (lost_) retryAt_ = Clock::now();
   }
 
   QWidget* widget() override { return widget_; }
@@ -95,7 +115,7 @@ class CaptureWindow : public user32::Window {
         return disconnectDriver();
       case WM_CAP_SET_SCALE:
         scale_ = wParam != 0;
-        if (shown_ && !signalLost_) {
+        if (shown_ && !lost_) {
           paint(*shown_);
           widget_->update();
         }
@@ -120,7 +140,7 @@ class CaptureWindow : public user32::Window {
     if (surface_.size() == widget_->size()) return;
     surface_ = QImage(widget_->size(), QImage::Format_RGB32);
     surface_.fill(Qt::black);
-    if (shown_ && !signalLost_) paint(*shown_);
+    if (shown_ && !lost_) paint(*shown_);
   }
 
  private:
@@ -133,7 +153,10 @@ class CaptureWindow : public user32::Window {
     driver_ = std::move(driver);
     shown_.reset();
     framesPainted_ = 0;
-    signalLost_ = false;
+    lost_ = false;
+    retries_ = 0;
+    startedAt_ = Clock::now();
+    frameAt_.reset();
     return TRUE;
   }
 
@@ -143,6 +166,7 @@ class CaptureWindow : public user32::Window {
     previewing_ = false;
     driver_->Disconnect();
     driver_.reset();
+    lost_ = false;
     return TRUE;
   }
 
@@ -173,39 +197,81 @@ class CaptureWindow : public user32::Window {
       status->uiImageHeight = static_cast<UINT>(shown_->height);
     }
     status->fScale = scale_ ? TRUE : FALSE;
-    const bool live = driver_ && previewing_ && !signalLost_ && driver_->IsLive() && framesPainted_ > 0;
-    status->fLiveWindow = live ? TRUE : FALSE;
+    status->fLiveWindow = live() ? TRUE : FALSE;
     status->dwCurrentVideoFrame = framesPainted_;
     return TRUE;
   }
 
-  // One preview period: paints the driver's newest frame, or shows once that
-  // the signal is lost. A lost source's last frames are never shown as live.
+  // Live: previewing a source that still works and whose newest frame is
+  // recent, so what the surface shows is the picture of now.
+  bool live() {
+    if (!driver_ || !previewing_ || lost_ || !frameAt_) return false;
+    return Clock::now() - *frameAt_ <= kStallTimeout && driver_->IsLive();
+  }
+
+  // One preview period: paints the driver's newest frame; notices a source
+  // that failed, ended, went away or stalled; retries a lost one when due.
   void tick() {
     if (!driver_) return;
-    if (!driver_->IsLive()) {
-      if (!signalLost_) {
-        signalLost_ = true;
-        syncSurface();
-        surface_.fill(Qt::black);
-        widget_->update();
-      }
+    const auto now = Clock::now();
+    if (lost_) {
+      if (now >= retryAt_) reconnect(now);
       return;
     }
-    if (signalLost_) return;
+    if (!driver_->IsLive()) {
+      enterLost(now);
+      return;
+    }
     std::shared_ptr<const VideoFrame> frame = driver_->LatestFrame();
-    if (!frame || frame == shown_) return;
+    if (!frame || frame == shown_) {
+      const bool stalled = frameAt_ ? now - *frameAt_ > kStallTimeout : now - startedAt_ > kFirstFrameTimeout;
+      if (stalled) enterLost(now);
+      return;
+    }
     if (frame->width <= 0 || frame->height <= 0 ||
         frame->bgrx.size() < static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height) * 4) {
       return;
     }
     shown_ = std::move(frame);
+    frameAt_ = now;
+    retries_ = 0;
     syncSurface();
     paint(*shown_);
     ++framesPainted_;
     // Shown at once rather than through a posted update: at the preview rate
     // the posted event's wake-up of the event loop costs more than painting.
     widget_->repaint();
+  }
+
+  // The source is gone or frozen: release the device at once, show black
+  // (never the last picture) and try again later.
+  void enterLost(Clock::time_point now) {
+    driver_->Disconnect();
+    lost_ = true;
+    shown_.reset();
+    frameAt_.reset();
+    syncSurface();
+    surface_.fill(Qt::black);
+    widget_->update();
+    scheduleRetry(now);
+  }
+
+  void scheduleRetry(Clock::time_point now) {
+    const size_t last = std::size(kRetryDelays) - 1;
+    retryAt_ = now + kRetryDelays[std::min(static_cast<size_t>(retries_), last)];
+    ++retries_;
+  }
+
+  // Connects the same driver again; it finds its device by the device's
+  // identity and takes whatever mode the device offers now.
+  void reconnect(Clock::time_point now) {
+    if (!driver_->Connect(widget_->width(), widget_->height(), kConnectFps)) {
+      scheduleRetry(now);
+      return;
+    }
+    lost_ = false;
+    startedAt_ = now;
+    frameAt_.reset();
   }
 
   void paint(const VideoFrame& frame) {
@@ -235,7 +301,11 @@ class CaptureWindow : public user32::Window {
   std::shared_ptr<const VideoFrame> shown_;
   bool scale_ = false;
   bool previewing_ = false;
-  bool signalLost_ = false;
+  bool lost_ = false;
+  int retries_ = 0;  // attempts since the source was last live
+  Clock::time_point startedAt_;
+  std::optional<Clock::time_point> frameAt_;  // when the newest frame arrived
+  Clock::time_point retryAt_;
   int rateMs_ = kDefaultPreviewRateMs;
   DWORD framesPainted_ = 0;
 };
@@ -252,20 +322,17 @@ void CaptureWidget::resizeEvent(QResizeEvent* event) {
 
 }  // namespace
 
-void SetDrivers(DriverList drivers) { registry().seam = std::move(drivers); }
+void SetDrivers(DriverList drivers) {
+  registry() = std::move(drivers);
+  DevicesChanged();
+}
 
-void ResetDrivers() { registry().seam.reset(); }
+void ResetDrivers() { registry().clear(); }
 
-const DriverList& Drivers() {
-  DriverRegistry& r = registry();
-  if (r.seam) return *r.seam;
-  if (!r.system) {
-    // Cameras first, so that a real camera is entry 0 whenever there is one.
-    DriverList list = gstcapture::CameraDrivers();
-    list.push_back(gstcapture::MakeTestPattern());
-    r.system = std::move(list);
-  }
-  return *r.system;
+const DriverList& Drivers() { return registry(); }
+
+void DevicesChanged() {
+  for (CaptureWindow* w : windows()) w->retrySoon();
 }
 
 // Stands in for capGetDriverDescriptionA.

@@ -1,11 +1,9 @@
 #pragma once
 // Stand-in for the video capture library: the capture driver list, the
-// capture window and its messages.
-#include <cstdint>
-#include <memory>
-#include <string>
-#include <vector>
-
+// capture window and its messages. A capture window whose source is lost (it
+// failed, ended, went away or sent nothing new for 2 s) releases it at once,
+// shows black and connects again by itself, retrying every few seconds.
+#include "platform/capturedriver.h"
 #include "platform/user32.h"
 #include "platform/windef.h"
 
@@ -52,40 +50,16 @@ HWND capCreateCaptureWindowA(const char* lpszWindowName, DWORD dwStyle, int x, i
                              HWND hwndParent, int nID);
 
 // ---------------------------------------------------------------------------
-// Capture drivers, for the other stand-ins in platform/ and for tests.
+// The driver list (seam): the program's start-up installs the real drivers,
+// tests install fakes. A capture window keeps the driver it connected to, so
+// replacing the list never disturbs a running preview.
 
-// One frame: top-down rows of 4 bytes a pixel in the order B, G, R, X,
-// stride = width * 4.
-struct VideoFrame {
-  int width = 0;
-  int height = 0;
-  std::vector<uint8_t> bgrx;
-};
-
-class CaptureDriver {
- public:
-  virtual ~CaptureDriver() = default;
-  virtual std::string Description() const = 0;
-  virtual std::string Version() const = 0;
-  // Starts the source, asking for frames that cover width x height at up to
-  // fps frames a second. False when the source cannot start.
-  virtual bool Connect(int width, int height, int fps) = 0;
-  // The newest frame, or null when none has arrived since Connect. Called on
-  // the UI thread.
-  virtual std::shared_ptr<const VideoFrame> LatestFrame() = 0;
-  // Whether the source still delivers (false after an error or unplugging).
-  virtual bool IsLive() = 0;
-  // Stops the source and releases the device. Harmless when not connected.
-  virtual void Disconnect() = 0;
-};
-
-using DriverList = std::vector<std::shared_ptr<CaptureDriver>>;
-
-// Test seam: replaces the driver list. ResetDrivers returns to the system's
-// list (cameras found by GStreamer, then the built-in test pattern),
-// enumerated once on first use.
 void SetDrivers(DriverList drivers);
+// Empties the list.
 void ResetDrivers();
 const DriverList& Drivers();
+// Drivers call this when devices come or go: a capture window that lost its
+// source tries again at once instead of waiting for its next retry.
+void DevicesChanged();
 
 }  // namespace avicap32

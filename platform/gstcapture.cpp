@@ -5,12 +5,17 @@
 #include <gst/video/video.h>
 
 #include <algorithm>
-#include <chrono>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <tuple>
 #include <utility>
+
+#include "platform/avicap32.h"
 
 namespace gstcapture {
 namespace {
@@ -29,13 +34,13 @@ using Owned = std::unique_ptr<T, Releaser<T, Release>>;
 using ElementPtr = Owned<GstElement, gst_object_unref>;
 using BusPtr = Owned<GstBus, gst_object_unref>;
 using DevicePtr = Owned<GstDevice, gst_object_unref>;
-using MonitorPtr = Owned<GstDeviceMonitor, gst_object_unref>;
 using MessagePtr = Owned<GstMessage, gst_message_unref>;
 using SamplePtr = Owned<GstSample, gst_sample_unref>;
 using CapsPtr = Owned<GstCaps, gst_caps_unref>;
 using StructurePtr = Owned<GstStructure, gst_structure_free>;
 using ErrorPtr = Owned<GError, g_error_free>;
 using StringPtr = Owned<gchar, g_free>;
+using PadPtr = Owned<GstPad, gst_object_unref>;
 
 // Takes ownership of a newly made element, whose reference may be floating.
 ElementPtr adopt(GstElement* e) { return ElementPtr(e ? GST_ELEMENT(gst_object_ref_sink(e)) : nullptr); }
@@ -50,115 +55,117 @@ void ensureInit() {
   std::call_once(once, [] { gst_init(nullptr, nullptr); });
 }
 
-// A camera's first frame can take a while (exposure, USB start-up); a source
-// that has delivered nothing by then is treated as refusing the connection.
-constexpr auto kStartTimeout = std::chrono::seconds(5);
-constexpr auto kPollSlice = std::chrono::milliseconds(20);
-
-// The appsink settings every pipeline ends with: hold only the newest frame
-// and never wait for the clock, so the UI thread can pull without blocking;
-// report the end of a stream at once, even with a frame not yet pulled.
-constexpr const char* kSink =
-    "appsink name=sink max-buffers=1 drop=true sync=false emit-signals=false enable-last-sample=false "
-    "wait-on-eos=false";
+// The appsink every pipeline ends with: it never waits for the clock or for
+// a preroll, and hands each frame to the driver as it arrives.
+constexpr const char* kSink = "appsink name=sink max-buffers=1 drop=true sync=false async=false";
 
 // Rate limiting first (dropping frames costs nothing), then scaling in the
 // source's own format, then one conversion of the small picture to BGRx. The
 // first videoconvert passes through unless videoscale cannot take the format.
-std::string cameraTail(int width, int height, int fps, const std::string& overlay) {
-  return "decodebin ! videorate drop-only=true ! videoconvert ! videoscale ! video/x-raw,width=[1," +
-         std::to_string(width) + "],height=[1," + std::to_string(height) + "] ! " + overlay +
-         "videoconvert ! video/x-raw,format=BGRx,framerate=[1/1," + std::to_string(fps) + "/1] ! " + kSink;
+// One fixed chain, no decodebin: a chain that relinks itself makes some
+// sources (PipeWire's) rebuild their stream.
+std::string cameraTail(int width, int height, int fps) {
+  return "videorate drop-only=true ! videoconvert ! videoscale ! video/x-raw,width=[1," +
+         std::to_string(width) + "],height=[1," + std::to_string(height) +
+         "] ! videoconvert ! video/x-raw,format=BGRx,framerate=[1/1," + std::to_string(fps) + "/1] ! " +
+         kSink;
 }
 
-// ---- One running pipeline and its newest frame.
+ElementPtr parseLaunch(const std::string& description) {
+  GError* raw = nullptr;
+  ElementPtr e = adopt(gst_parse_launch(description.c_str(), &raw));
+  ErrorPtr error(raw);
+  // A description with a missing element may still yield a partial pipeline.
+  if (error) return nullptr;
+  return e;
+}
 
-class Pipeline {
+// ---- One running pipeline: started and stopped on a thread of its own (a
+// device's state change may take long or never end), its newest frame in a
+// mutex-guarded slot filled by the streaming thread.
+
+class Session {
  public:
-  ~Pipeline() { Stop(); }
-
-  // Starts the pipeline and waits for it to reach PLAYING and hand over its
-  // first frame; on failure everything is released.
-  bool Start(ElementPtr pipeline) {
-    Stop();
-    if (!pipeline) return false;
+  // Takes a pipeline whose appsink is named "sink"; null when it has none.
+  static std::unique_ptr<Session> Start(ElementPtr pipeline) {
+    if (!pipeline) return nullptr;
     ElementPtr sink(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
-    if (!sink || !GST_IS_APP_SINK(sink.get())) return false;
-    pipeline_ = std::move(pipeline);
-    sink_ = std::move(sink);
-    bus_.reset(gst_element_get_bus(pipeline_.get()));
-    dead_ = false;
-
-    const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
-    const auto remaining = [&] {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now());
-      return static_cast<GstClockTime>(std::max<int64_t>(0, left.count()));
-    };
-    bool started = gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
-    if (started) {
-      GstState state = GST_STATE_NULL;
-      started =
-          gst_element_get_state(pipeline_.get(), &state, nullptr, remaining()) != GST_STATE_CHANGE_FAILURE &&
-          state == GST_STATE_PLAYING;
-    }
-    while (started && !latest_) {
-      pollBus();
-      if (dead_ || std::chrono::steady_clock::now() >= deadline) {
-        started = false;
-        break;
-      }
-      takeSample(gst_app_sink_try_pull_sample(
-          GST_APP_SINK(sink_.get()),
-          std::chrono::duration_cast<std::chrono::nanoseconds>(kPollSlice).count()));
-    }
-    if (!started) Stop();
-    return started;
+    if (!sink || !GST_IS_APP_SINK(sink.get())) return nullptr;
+    std::unique_ptr<Session> s(new Session);
+    s->pipeline_ = std::move(pipeline);
+    s->bus_.reset(gst_element_get_bus(s->pipeline_.get()));
+    GstAppSinkCallbacks callbacks{};
+    callbacks.new_sample = &Session::onSample;
+    gst_app_sink_set_callbacks(GST_APP_SINK(sink.get()), &callbacks, s.get(), nullptr);
+    s->thread_ = std::thread([raw = s.get()] { raw->run(); });
+    return s;
   }
 
-  std::shared_ptr<const avicap32::VideoFrame> LatestFrame() {
-    if (!sink_) return nullptr;
-    pollBus();
-    if (!dead_) takeSample(gst_app_sink_try_pull_sample(GST_APP_SINK(sink_.get()), 0));
+  ~Session() {
+    Stop();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // Asks the thread to take the pipeline down, which releases the device.
+  void Stop() {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+    wake_.notify_all();
+  }
+
+  bool Finished() const { return finished_; }
+
+  std::shared_ptr<const avicap32::VideoFrame> Latest() {
+    std::lock_guard lock(mutex_);
     return latest_;
   }
 
-  bool IsLive() {
-    if (!pipeline_) return false;
-    pollBus();
-    return !dead_;
-  }
-
-  void Stop() {
-    if (pipeline_) gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
-    latest_.reset();
-    sink_.reset();
-    bus_.reset();
-    pipeline_.reset();
-    dead_ = false;
+  // False after a failed start, an error or the end of the stream. Drains
+  // the bus without blocking, so messages never pile up.
+  bool Healthy() {
+    while (MessagePtr msg{gst_bus_pop(bus_.get())}) {
+      const GstMessageType type = GST_MESSAGE_TYPE(msg.get());
+      if (type == GST_MESSAGE_ERROR || type == GST_MESSAGE_EOS) failed_ = true;
+    }
+    return !failed_;
   }
 
  private:
-  // Drains the bus without blocking, so messages never pile up; an error or
-  // the end of the stream means the source is gone.
-  void pollBus() {
-    if (!bus_) return;
-    while (MessagePtr msg{gst_bus_pop(bus_.get())}) {
-      const GstMessageType type = GST_MESSAGE_TYPE(msg.get());
-      if (type == GST_MESSAGE_ERROR || type == GST_MESSAGE_EOS) dead_ = true;
+  Session() = default;
+
+  void run() {
+    if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) failed_ = true;
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [this] { return stop_; });
     }
+    gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+    // Stopped sessions are no longer asked for frames or messages, so the
+    // pipeline can go now rather than with the session.
+    bus_.reset();
+    pipeline_.reset();
+    finished_ = true;
   }
 
-  void takeSample(GstSample* raw) {
-    SamplePtr sample(raw);
-    if (!sample) return;
-    GstBuffer* buffer = gst_sample_get_buffer(sample.get());
-    GstCaps* caps = gst_sample_get_caps(sample.get());
+  static GstFlowReturn onSample(GstAppSink* sink, gpointer self) {
+    SamplePtr sample(gst_app_sink_pull_sample(sink));
+    if (auto frame = toFrame(sample.get())) {
+      auto* s = static_cast<Session*>(self);
+      std::lock_guard lock(s->mutex_);
+      s->latest_ = std::move(frame);
+    }
+    return GST_FLOW_OK;
+  }
+
+  static std::shared_ptr<const avicap32::VideoFrame> toFrame(GstSample* sample) {
+    if (!sample) return nullptr;
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    GstCaps* caps = gst_sample_get_caps(sample);
     GstVideoInfo info;
-    if (!buffer || !caps || !gst_video_info_from_caps(&info, caps)) return;
-    if (GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_FORMAT_BGRx) return;
+    if (!buffer || !caps || !gst_video_info_from_caps(&info, caps)) return nullptr;
+    if (GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_FORMAT_BGRx) return nullptr;
     GstVideoFrame mapped;
-    if (!gst_video_frame_map(&mapped, &info, buffer, GST_MAP_READ)) return;
+    if (!gst_video_frame_map(&mapped, &info, buffer, GST_MAP_READ)) return nullptr;
     auto frame = std::make_shared<avicap32::VideoFrame>();
     frame->width = GST_VIDEO_FRAME_WIDTH(&mapped);
     frame->height = GST_VIDEO_FRAME_HEIGHT(&mapped);
@@ -171,13 +178,17 @@ class Pipeline {
                   row);
     }
     gst_video_frame_unmap(&mapped);
-    latest_ = std::move(frame);
+    return frame;
   }
 
   ElementPtr pipeline_;
-  ElementPtr sink_;
   BusPtr bus_;
-  bool dead_ = false;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::atomic<bool> finished_ = false;
+  std::atomic<bool> failed_ = false;
   std::shared_ptr<const avicap32::VideoFrame> latest_;
 };
 
@@ -186,16 +197,30 @@ class Pipeline {
 class PipelineDriver : public avicap32::CaptureDriver {
  public:
   explicit PipelineDriver(std::string description) : description_(std::move(description)) {}
+  ~PipelineDriver() override {
+    Disconnect();
+    retired_.clear();  // joins their threads
+  }
   std::string Description() const override { return description_; }
   std::string Version() const override { return VersionText(); }
   bool Connect(int width, int height, int fps) override {
     ensureInit();
-    pipeline_.Stop();
-    return pipeline_.Start(Build(std::max(width, 1), std::max(height, 1), std::max(fps, 1)));
+    Disconnect();
+    session_ = Session::Start(Build(std::max(width, 1), std::max(height, 1), std::max(fps, 1)));
+    return session_ != nullptr;
   }
-  std::shared_ptr<const avicap32::VideoFrame> LatestFrame() override { return pipeline_.LatestFrame(); }
-  bool IsLive() override { return pipeline_.IsLive(); }
-  void Disconnect() override { pipeline_.Stop(); }
+  std::shared_ptr<const avicap32::VideoFrame> LatestFrame() override {
+    return session_ ? session_->Latest() : nullptr;
+  }
+  bool IsLive() override { return session_ && session_->Healthy(); }
+  void Disconnect() override {
+    // Sessions that finished stopping are joined; the others go on stopping
+    // in the background, so the caller never waits on a device.
+    std::erase_if(retired_, [](const std::unique_ptr<Session>& s) { return s->Finished(); });
+    if (!session_) return;
+    session_->Stop();
+    retired_.push_back(std::move(session_));
+  }
 
  protected:
   // The pipeline for a preview of width x height at up to fps; null when it
@@ -204,17 +229,9 @@ class PipelineDriver : public avicap32::CaptureDriver {
 
  private:
   std::string description_;
-  Pipeline pipeline_;
+  std::unique_ptr<Session> session_;
+  std::vector<std::unique_ptr<Session>> retired_;
 };
-
-ElementPtr parseLaunch(const std::string& description) {
-  GError* raw = nullptr;
-  ElementPtr e = adopt(gst_parse_launch(description.c_str(), &raw));
-  ErrorPtr error(raw);
-  // A description with a missing element may still yield a partial pipeline.
-  if (error) return nullptr;
-  return e;
-}
 
 class LaunchDriver : public PipelineDriver {
  public:
@@ -230,30 +247,16 @@ class LaunchDriver : public PipelineDriver {
 
 class TestPatternDriver : public PipelineDriver {
  public:
-  explicit TestPatternDriver(std::optional<Mode> sourceMode)
-      : PipelineDriver("Test pattern"), sourceMode_(sourceMode) {}
+  TestPatternDriver() : PipelineDriver("Test pattern") {}
 
  protected:
-  ElementPtr Build(int width, int height, int fps) override {
-    if (!sourceMode_) {
-      // Scrolling colour bars: moving, yet cheap to draw (a bouncing ball
-      // costs twice as much).
-      return parseLaunch(std::string("videotestsrc is-live=true pattern=smpte horizontal-speed=2 ! ") +
-                         "video/x-raw,width=320,height=240,framerate=15/1 ! clockoverlay ! videoconvert ! " +
-                         "video/x-raw,format=BGRx ! " + kSink);
-    }
-    // Still full-screen bars, which cost videotestsrc next to nothing to
-    // produce, as a camera's frames cost the CPU next to nothing: what is left
-    // is the pipeline's own work. The clock overlay keeps the picture changing.
-    const Mode& m = *sourceMode_;
-    return parseLaunch("videotestsrc is-live=true pattern=smpte100 ! video/x-raw,format=YUY2,width=" +
-                       std::to_string(m.width) + ",height=" + std::to_string(m.height) +
-                       ",framerate=" + std::to_string(m.fpsNum) + "/" + std::to_string(m.fpsDen) + " ! " +
-                       cameraTail(width, height, fps, "clockoverlay ! "));
+  ElementPtr Build(int, int, int) override {
+    // Scrolling colour bars: moving, yet cheap to draw (a bouncing ball
+    // costs twice as much).
+    return parseLaunch(std::string("videotestsrc is-live=true pattern=smpte horizontal-speed=2 ! ") +
+                       "video/x-raw,width=320,height=240,framerate=15/1 ! clockoverlay ! videoconvert ! " +
+                       "video/x-raw,format=BGRx ! " + kSink);
   }
-
- private:
-  std::optional<Mode> sourceMode_;
 };
 
 // ---- Cameras
@@ -308,76 +311,272 @@ std::vector<std::pair<int, int>> rates(const GstStructure* s, int fps) {
   return out;
 }
 
+// The fixed caps of the device's cheapest mode for the preview.
+CapsPtr pickCaps(const GstCaps* all, int width, int height, int fps) {
+  if (!all) return nullptr;
+  std::vector<Mode> modes;
+  std::vector<guint> from;
+  for (guint i = 0; i < gst_caps_get_size(all); ++i) {
+    const GstStructure* s = gst_caps_get_structure(all, i);
+    const bool jpeg = gst_structure_has_name(s, "image/jpeg");
+    if (!jpeg && !gst_structure_has_name(s, "video/x-raw")) continue;
+    GstCapsFeatures* features = gst_caps_get_features(all, i);
+    if (features && !gst_caps_features_is_equal(features, GST_CAPS_FEATURES_MEMORY_SYSTEM_MEMORY)) continue;
+    Mode m;
+    m.jpeg = jpeg;
+    if (!pickInt(s, "width", width, &m.width) || !pickInt(s, "height", height, &m.height)) continue;
+    for (const auto& [num, den] : rates(s, fps)) {
+      m.fpsNum = num;
+      m.fpsDen = den;
+      modes.push_back(m);
+      from.push_back(i);
+    }
+  }
+  const int best = PickMode(modes, width, height, fps);
+  if (best < 0) return nullptr;
+  const Mode& m = modes[static_cast<size_t>(best)];
+  GstStructure* s = gst_structure_copy(gst_caps_get_structure(all, from[static_cast<size_t>(best)]));
+  gst_structure_set(s, "width", G_TYPE_INT, m.width, "height", G_TYPE_INT, m.height, "framerate",
+                    GST_TYPE_FRACTION, m.fpsNum, m.fpsDen, nullptr);
+  CapsPtr caps(gst_caps_new_empty());
+  gst_caps_append_structure(caps.get(), s);
+  // Fields left as lists or ranges (a format list, say) take their first value.
+  return CapsPtr(gst_caps_fixate(caps.release()));
+}
+
+std::string propertyText(const GstStructure* props, const char* field) {
+  const gchar* v = props ? gst_structure_get_string(props, field) : nullptr;
+  return v ? v : "";
+}
+
+// What is known of one device when it is listed.
+struct DeviceInfo {
+  DevicePtr device;
+  std::string name;      // as the device names itself
+  std::string serial;    // udev serial, when it has one
+  std::string busPath;   // USB/PCI path, bus info
+  std::string nodeName;  // PipeWire node name
+  std::string path;      // /dev/videoN, for the order of the list only
+};
+
+DeviceInfo describe(GstDevice* device) {
+  DeviceInfo info;
+  info.device.reset(GST_DEVICE(gst_object_ref(device)));
+  info.name = takeString(gst_device_get_display_name(device));
+  StructurePtr props(gst_device_get_properties(device));
+  info.serial = propertyText(props.get(), "device.serial");
+  for (const char* f : {"device.bus_path", "api.v4l2.cap.bus_info", "v4l2.device.bus_info"}) {
+    if (info.busPath.empty()) info.busPath = propertyText(props.get(), f);
+  }
+  info.nodeName = propertyText(props.get(), "node.name");
+  for (const char* f : {"api.v4l2.path", "device.path", "object.path"}) {
+    if (info.path.empty()) info.path = propertyText(props.get(), f);
+  }
+  return info;
+}
+
+// The device's stable identity: what stays the same when it is unplugged
+// and plugged in again (never /dev/videoN, nor PipeWire's object ids or
+// serials). The udev serial only where no other device shares it.
+std::string identity(const DeviceInfo& d, const std::vector<const DeviceInfo*>& others) {
+  if (!d.nodeName.empty()) return "node:" + d.nodeName;
+  if (!d.serial.empty()) {
+    const bool shared = std::any_of(others.begin(), others.end(),
+                                    [&](const DeviceInfo* o) { return o != &d && o->serial == d.serial; });
+    if (!shared) return "serial:" + d.serial;
+  }
+  if (!d.busPath.empty()) return "bus:" + d.busPath;
+  return "name:" + d.name;
+}
+
 class CameraDriver : public PipelineDriver {
  public:
-  CameraDriver(DevicePtr device, std::string name)
-      : PipelineDriver(std::move(name)), device_(std::move(device)) {}
+  CameraDriver(std::string listName, std::string id)
+      : PipelineDriver(std::move(listName)), id_(std::move(id)) {}
+
+  const std::string& Identity() const { return id_; }
+  // The device now behind this camera; null while it is away.
+  void SetDevice(GstDevice* device) {
+    device_.reset(device ? GST_DEVICE(gst_object_ref(device)) : nullptr);
+    if (!device) gone_ = true;
+  }
+  bool Present() const { return device_ != nullptr; }
+  bool Holds(GstDevice* device) const { return device_.get() == device; }
+
+  bool Connect(int width, int height, int fps) override {
+    gone_ = false;
+    return device_ && PipelineDriver::Connect(width, height, fps);
+  }
+  bool IsLive() override { return !gone_ && PipelineDriver::IsLive(); }
 
  protected:
   ElementPtr Build(int width, int height, int fps) override {
-    CapsPtr modeCaps = pickCaps(width, height, fps);
-    if (!modeCaps) return nullptr;
-    ElementPtr pipeline = adopt(gst_pipeline_new("camera"));
+    CapsPtr all(gst_device_get_caps(device_.get()));
+    CapsPtr mode = pickCaps(all.get(), width, height, fps);
+    if (!mode) return nullptr;
+    const bool jpeg = gst_structure_has_name(gst_caps_get_structure(mode.get(), 0), "image/jpeg");
+    // One flat pipeline: the mode's capsfilter, the decoder MJPEG needs, the
+    // chain; the device's own element is linked in front.
+    ElementPtr pipeline = parseLaunch(std::string("capsfilter name=mode ! ") + (jpeg ? "jpegdec ! " : "") +
+                                      cameraTail(width, height, fps));
     ElementPtr source = adopt(gst_device_create_element(device_.get(), nullptr));
-    ElementPtr filter = adopt(gst_element_factory_make("capsfilter", nullptr));
-    GError* raw = nullptr;
-    ElementPtr tail =
-        adopt(gst_parse_bin_from_description(cameraTail(width, height, fps, "").c_str(), TRUE, &raw));
-    ErrorPtr error(raw);
-    if (!pipeline || !source || !filter || !tail || error) return nullptr;
-    g_object_set(filter.get(), "caps", modeCaps.get(), nullptr);
-    gst_bin_add_many(GST_BIN(pipeline.get()), source.get(), filter.get(), tail.get(), nullptr);
-    if (!gst_element_link_many(source.get(), filter.get(), tail.get(), nullptr)) return nullptr;
+    if (!pipeline || !source) return nullptr;
+    // Buffers stamped on arrival: some sources send none, or times that jump
+    // when their stream is rebuilt, which would hold the rate limiter.
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(source.get()), "do-timestamp")) {
+      g_object_set(source.get(), "do-timestamp", TRUE, nullptr);
+    }
+    ElementPtr filter(gst_bin_get_by_name(GST_BIN(pipeline.get()), "mode"));
+    g_object_set(filter.get(), "caps", mode.get(), nullptr);
+    gst_bin_add(GST_BIN(pipeline.get()), source.get());  // the bin takes a reference of its own
+    if (!gst_element_link(source.get(), filter.get())) return nullptr;
     return pipeline;
   }
 
  private:
-  // The device's cheapest mode for the preview, as fixed caps (other fields,
-  // such as the pixel format, kept as the device gives them).
-  CapsPtr pickCaps(int width, int height, int fps) {
-    CapsPtr all(gst_device_get_caps(device_.get()));
-    if (!all) return nullptr;
-    std::vector<Mode> modes;
-    std::vector<guint> from;
-    for (guint i = 0; i < gst_caps_get_size(all.get()); ++i) {
-      const GstStructure* s = gst_caps_get_structure(all.get(), i);
-      const bool jpeg = gst_structure_has_name(s, "image/jpeg");
-      if (!jpeg && !gst_structure_has_name(s, "video/x-raw")) continue;
-      GstCapsFeatures* features = gst_caps_get_features(all.get(), i);
-      if (features && !gst_caps_features_is_equal(features, GST_CAPS_FEATURES_MEMORY_SYSTEM_MEMORY)) continue;
-      Mode m;
-      m.jpeg = jpeg;
-      if (!pickInt(s, "width", width, &m.width) || !pickInt(s, "height", height, &m.height)) continue;
-      for (const auto& [num, den] : rates(s, fps)) {
-        m.fpsNum = num;
-        m.fpsDen = den;
-        modes.push_back(m);
-        from.push_back(i);
-      }
-    }
-    const int best = PickMode(modes, width, height, fps);
-    if (best < 0) return nullptr;
-    const Mode& m = modes[static_cast<size_t>(best)];
-    GstStructure* s = gst_structure_copy(gst_caps_get_structure(all.get(), from[static_cast<size_t>(best)]));
-    gst_structure_set(s, "width", G_TYPE_INT, m.width, "height", G_TYPE_INT, m.height, "framerate",
-                      GST_TYPE_FRACTION, m.fpsNum, m.fpsDen, nullptr);
-    CapsPtr caps(gst_caps_new_empty());
-    gst_caps_append_structure(caps.get(), s);
-    return caps;
-  }
-
+  std::string id_;
   DevicePtr device_;
+  bool gone_ = false;  // the device went away since the last Connect
 };
 
-// The device's path (a stable order for the list), or its name.
-std::string deviceKey(GstDevice* device, const std::string& name) {
-  StructurePtr props(gst_device_get_properties(device));
-  if (props) {
-    for (const char* field : {"api.v4l2.path", "device.path", "object.path"}) {
-      if (const gchar* path = gst_structure_get_string(props.get(), field)) return path;
+// ---- The system's drivers and the device monitor behind them.
+
+// The device monitor, started once and kept for the whole run: stopping
+// PipeWire's device provider (0.3.65) races its own thread and may free the
+// same object twice, so it is never stopped.
+GstDeviceMonitor* deviceMonitor() {
+  static GstDeviceMonitor* const monitor = [] {
+    GstDeviceMonitor* m = gst_device_monitor_new();
+    gst_device_monitor_add_filter(m, "Video/Source", nullptr);
+    gst_device_monitor_start(m);
+    return m;
+  }();
+  return monitor;
+}
+
+class SystemDrivers {
+ public:
+  SystemDrivers() : monitor_(deviceMonitor()), testPattern_(std::make_shared<TestPatternDriver>()) {
+    BusPtr bus(gst_device_monitor_get_bus(monitor_));
+    watch_ = gst_bus_add_watch(bus.get(), &SystemDrivers::onMessage, this);
+
+    std::vector<DeviceInfo> found;
+    GList* list = gst_device_monitor_get_devices(monitor_);
+    for (GList* l = list; l; l = l->next) {
+      found.push_back(describe(GST_DEVICE(l->data)));
+      gst_object_unref(l->data);
     }
+    g_list_free(list);
+    // A stable order: by device path (numbers by value, /dev/video2 before
+    // /dev/video10), else by PipeWire node name, else by name.
+    const auto key = [](const DeviceInfo& d) {
+      return !d.path.empty() ? d.path : !d.nodeName.empty() ? d.nodeName : d.name;
+    };
+    std::stable_sort(found.begin(), found.end(),
+                     [&](const DeviceInfo& a, const DeviceInfo& b) { return NaturalLess(key(a), key(b)); });
+    std::vector<const DeviceInfo*> all;
+    for (const DeviceInfo& d : found) all.push_back(&d);
+    for (const DeviceInfo& d : found) add(d, identity(d, all));
+    publish();
   }
-  return name;
+
+  ~SystemDrivers() { g_source_remove(watch_); }
+
+ private:
+  static gboolean onMessage(GstBus*, GstMessage* msg, gpointer self) {
+    auto* s = static_cast<SystemDrivers*>(self);
+    GstDevice* device = nullptr;
+    switch (GST_MESSAGE_TYPE(msg)) {
+      case GST_MESSAGE_DEVICE_ADDED:
+        gst_message_parse_device_added(msg, &device);
+        s->added(device);
+        break;
+      case GST_MESSAGE_DEVICE_REMOVED:
+        gst_message_parse_device_removed(msg, &device);
+        s->removed(device);
+        break;
+      default:
+        break;
+    }
+    if (device) gst_object_unref(device);
+    return G_SOURCE_CONTINUE;
+  }
+
+  // A camera's list name: its own, told apart from earlier entries of the
+  // same name by a number.
+  std::string listName(const std::string& name) {
+    const int n = ++named_[name];
+    return n == 1 ? name : name + " (" + std::to_string(n) + ")";
+  }
+
+  void add(const DeviceInfo& d, const std::string& id) {
+    auto camera = std::make_shared<CameraDriver>(listName(d.name), id);
+    camera->SetDevice(d.device.get());
+    cameras_.push_back(std::move(camera));
+  }
+
+  // Present devices, for telling whether a serial is shared.
+  std::vector<DeviceInfo> presentDevices() {
+    std::vector<DeviceInfo> out;
+    GList* list = gst_device_monitor_get_devices(monitor_);
+    for (GList* l = list; l; l = l->next) {
+      out.push_back(describe(GST_DEVICE(l->data)));
+      gst_object_unref(l->data);
+    }
+    g_list_free(list);
+    return out;
+  }
+
+  std::string identityNow(GstDevice* device) {
+    const DeviceInfo d = describe(device);
+    std::vector<DeviceInfo> present = presentDevices();
+    std::vector<const DeviceInfo*> others;
+    for (const DeviceInfo& o : present) {
+      if (o.device.get() != device) others.push_back(&o);
+    }
+    return identity(d, others);
+  }
+
+  void added(GstDevice* device) {
+    const std::string id = identityNow(device);
+    for (const auto& camera : cameras_) {
+      if (camera->Identity() == id && !camera->Present()) {
+        // The camera is back (under a new device path or object id).
+        camera->SetDevice(device);
+        avicap32::DevicesChanged();
+        return;
+      }
+    }
+    for (const auto& camera : cameras_) {
+      if (camera->Identity() == id) return;  // already listed and present
+    }
+    add(describe(device), id);
+    publish();
+  }
+
+  void removed(GstDevice* device) {
+    for (const auto& camera : cameras_) {
+      if (camera->Holds(device)) camera->SetDevice(nullptr);
+    }
+    avicap32::DevicesChanged();
+  }
+
+  void publish() {
+    avicap32::DriverList list(cameras_.begin(), cameras_.end());
+    list.push_back(testPattern_);
+    avicap32::SetDrivers(std::move(list));
+  }
+
+  GstDeviceMonitor* monitor_;
+  guint watch_ = 0;
+  std::vector<std::shared_ptr<CameraDriver>> cameras_;
+  std::shared_ptr<avicap32::CaptureDriver> testPattern_;
+  std::map<std::string, int> named_;
+};
+
+std::unique_ptr<SystemDrivers>& systemDrivers() {
+  static std::unique_ptr<SystemDrivers> s;
+  return s;
 }
 
 }  // namespace
@@ -429,37 +628,27 @@ int PickMode(const std::vector<Mode>& modes, int width, int height, int fps) {
   return best;
 }
 
-avicap32::DriverList CameraDrivers() {
+std::string PickCaps(const std::string& deviceCaps, int width, int height, int fps) {
   ensureInit();
-  MonitorPtr monitor(gst_device_monitor_new());
-  gst_device_monitor_add_filter(monitor.get(), "Video/Source", nullptr);
-  std::vector<std::tuple<std::string, std::string, DevicePtr>> found;
-  GList* list = gst_device_monitor_get_devices(monitor.get());
-  for (GList* l = list; l; l = l->next) {
-    DevicePtr device(GST_DEVICE(l->data));  // takes the list's reference
-    std::string name = takeString(gst_device_get_display_name(device.get()));
-    std::string key = deviceKey(device.get(), name);
-    found.emplace_back(std::move(key), std::move(name), std::move(device));
-  }
-  g_list_free(list);
-  // Numbers in device paths compare by value, so /dev/video2 comes before
-  // /dev/video10.
-  std::stable_sort(found.begin(), found.end(),
-                   [](const auto& a, const auto& b) { return NaturalLess(std::get<0>(a), std::get<0>(b)); });
-  avicap32::DriverList drivers;
-  for (auto& [key, name, device] : found) {
-    drivers.push_back(std::make_shared<CameraDriver>(std::move(device), std::move(name)));
-  }
-  return drivers;
+  CapsPtr all(gst_caps_from_string(deviceCaps.c_str()));
+  CapsPtr picked = pickCaps(all.get(), width, height, fps);
+  return picked ? takeString(gst_caps_to_string(picked.get())) : std::string();
 }
 
-std::shared_ptr<avicap32::CaptureDriver> MakeTestPattern() {
-  return std::make_shared<TestPatternDriver>(std::nullopt);
+void InstallDrivers() {
+  ensureInit();
+  systemDrivers().reset();
+  systemDrivers() = std::make_unique<SystemDrivers>();
 }
 
-std::shared_ptr<avicap32::CaptureDriver> MakeTestPattern(const Mode& sourceMode) {
-  return std::make_shared<TestPatternDriver>(sourceMode);
+void UninstallDrivers() {
+  systemDrivers().reset();
+  avicap32::ResetDrivers();
 }
+
+std::shared_ptr<avicap32::CaptureDriver> MakeTestPattern() { return std::make_shared<TestPatternDriver>(); }
+
+std::string CameraChain(int width, int height, int fps) { return cameraTail(width, height, fps); }
 
 std::shared_ptr<avicap32::CaptureDriver> MakeLaunchDriver(const std::string& description,
                                                           const std::string& name) {

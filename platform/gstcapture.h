@@ -1,12 +1,14 @@
 #pragma once
-// Capture drivers over GStreamer: the cameras the device monitor finds and the
-// built-in test pattern. Each connected driver runs one pipeline that ends in
-// an appsink holding at most one BGRx frame, pulled from the UI thread.
+// Capture drivers over GStreamer: the cameras the device monitor finds (V4L2
+// devices and PipeWire nodes alike) and the built-in test pattern. Each
+// connected driver runs one pipeline, started and stopped on a thread of its
+// own, that ends in an appsink handing over BGRx frames at most the preview's
+// size and rate.
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/avicap32.h"
+#include "platform/capturedriver.h"
 
 namespace gstcapture {
 
@@ -26,21 +28,35 @@ struct Mode {
 // does), and raw before MJPEG, which needs decoding.
 int PickMode(const std::vector<Mode>& modes, int width, int height, int fps);
 
+// The fixed caps (as text) of the cheapest mode in a device's caps (as text)
+// for such a preview; empty when none can be used. Only system-memory raw
+// video and MJPEG count.
+std::string PickCaps(const std::string& deviceCaps, int width, int height, int fps);
+
 // Whether a sorts before b, comparing runs of digits by their value
 // ("/dev/video2" before "/dev/video10"); a total order: names that differ
 // only in leading zeros sort by them ("/dev/video2" before "/dev/video02").
 bool NaturalLess(const std::string& a, const std::string& b);
 
-// Drivers for the devices listed as "Video/Source", ordered by device path.
-avicap32::DriverList CameraDrivers();
+// Installs the system's drivers in the capture driver list: one per camera
+// listed as "Video/Source" (in a stable order, identical names told apart as
+// "Name", "Name (2)"), then the test pattern. From then on the device monitor
+// runs: a camera's removal makes its driver lost, a camera that comes back is
+// found again by its identity, and a new camera is added before the test
+// pattern. Call from the UI thread, whose event loop delivers the monitor's
+// messages.
+void InstallDrivers();
+// Stops following devices and empties the driver list.
+void UninstallDrivers();
 
 // The built-in test source: a moving pattern with a running clock, 320 x 240
 // at 15 frames a second.
 std::shared_ptr<avicap32::CaptureDriver> MakeTestPattern();
-// The test source made to behave like a camera: the pattern is produced in
-// sourceMode (raw) and goes through the camera pipeline's own rate limiting,
-// scaling and conversion.
-std::shared_ptr<avicap32::CaptureDriver> MakeTestPattern(const Mode& sourceMode);
+
+// The chain a camera's raw frames go through (launch syntax, from rate
+// limiting to the appsink named "sink"), for a preview of width x height at
+// up to fps frames a second.
+std::string CameraChain(int width, int height, int fps);
 
 // A driver over a launch description whose last element is an appsink named
 // "sink" (anything else in it is up to the caller).

@@ -1,5 +1,5 @@
 // The capture driver query, the capture window and its messages over fake
-// drivers, the camera mode choice, and GStreamer pipelines that fail.
+// drivers.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -14,7 +14,6 @@
 #include <string>
 
 #include "platform/avicap32.h"
-#include "platform/gstcapture.h"
 #include "platform/user32.h"
 #include "tests/fakes/FakeDriver.h"
 #include "tests/fakes/TestSupport.h"
@@ -134,14 +133,6 @@ TEST(DriverDescription, FalseAndBuffersUntouchedWithoutADriverAtTheIndex) {
   EXPECT_EQ(avicap32::capGetDriverDescriptionA(2, name, 8, ver, 8), FALSE);
   EXPECT_STREQ(name, "xxxxxxx");
   avicap32::ResetDrivers();
-}
-
-TEST(DriverList, SystemListEndsWithTheTestPattern) {
-  avicap32::ResetDrivers();
-  const avicap32::DriverList& drivers = avicap32::Drivers();
-  ASSERT_FALSE(drivers.empty());
-  EXPECT_EQ(drivers.back()->Description(), "Test pattern");
-  EXPECT_EQ(&drivers, &avicap32::Drivers()) << "enumerated once";
 }
 
 // ---- The capture window
@@ -273,126 +264,6 @@ TEST_F(CaptureWindowTest, DestroyingTheWindowReleasesTheDriver) {
   EXPECT_FALSE(user32::IsWindow(other));
   EXPECT_FALSE(drivers[0]->connected);
   EXPECT_EQ(drivers[0]->disconnects, 2);
-}
-
-// ---- Camera modes
-
-TEST(DeviceOrder, NumbersInDevicePathsCompareByValue) {
-  std::vector<std::string> paths = {"/dev/video10", "/dev/video2", "/dev/video",
-                                    "/dev/video1",  "/dev/media0", "/dev/video02"};
-  std::sort(paths.begin(), paths.end(), gstcapture::NaturalLess);
-  EXPECT_EQ(paths, (std::vector<std::string>{"/dev/media0", "/dev/video", "/dev/video1", "/dev/video2",
-                                             "/dev/video02", "/dev/video10"}));
-  // A total order: of two different names exactly one comes first.
-  for (const std::string& a : paths)
-    for (const std::string& b : paths)
-      EXPECT_EQ(gstcapture::NaturalLess(a, b) + gstcapture::NaturalLess(b, a), a == b ? 0 : 1)
-          << a << " " << b;
-}
-
-TEST(PickMode, ChoosesTheCheapestModeThatCoversThePreview) {
-  using gstcapture::Mode;
-  const Mode raw1080{false, 1920, 1080, 30, 1};
-  const Mode jpeg1080{true, 1920, 1080, 30, 1};
-  const Mode raw640{false, 640, 480, 30, 1};
-  const Mode jpeg640{true, 640, 480, 30, 1};
-  const Mode raw320at5{false, 320, 240, 5, 1};
-  const Mode raw320at15{false, 320, 240, 15, 1};
-  const Mode raw320at30{false, 320, 240, 30, 1};
-  const Mode raw160{false, 160, 120, 30, 1};
-  const Mode ntsc{false, 320, 240, 30000, 1001};
-  struct Case {
-    const char* what;
-    std::vector<Mode> modes;
-    int expected;
-  };
-  const Case cases[] = {
-      {"none", {}, -1},
-      {"smallest covering area, not the 1080p mode", {raw1080, jpeg640, raw640}, 2},
-      {"raw before MJPEG of the same mode", {jpeg640, raw640}, 1},
-      {"MJPEG when only MJPEG covers", {raw160, jpeg1080, jpeg640}, 2},
-      {"the largest when none covers", {Mode{false, 300, 200, 30, 1}, raw160}, 0},
-      {"lowest rate that reaches 15", {raw320at30, raw320at15, raw320at5}, 1},
-      {"the highest rate when none reaches 15", {raw320at5, Mode{false, 320, 240, 10, 1}}, 1},
-      {"reaching the rate before a smaller area", {raw320at5, raw640}, 1},
-      {"fractional rates", {raw320at30, ntsc}, 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(gstcapture::PickMode(c.modes, 320, 240, 15), c.expected);
-  }
-}
-
-// ---- GStreamer pipelines
-
-TEST(GstDriver, PipelinesThatCannotStartRefuseTheConnection) {
-  struct Case {
-    const char* what;
-    const char* launch;
-  };
-  const Case cases[] = {
-      {"missing element", "videotestsrc ! nosuchelement ! appsink name=sink"},
-      {"no sink named sink", "videotestsrc is-live=true ! fakesink"},
-      {"formats that cannot meet",
-       "videotestsrc is-live=true ! video/x-raw,format=I420 ! appsink name=sink "
-       "caps=video/x-raw,format=BGRx"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    auto driver = gstcapture::MakeLaunchDriver(c.launch, "bad");
-    EXPECT_FALSE(driver->Connect(320, 240, 15));
-    EXPECT_FALSE(driver->IsLive());
-    EXPECT_EQ(driver->LatestFrame(), nullptr);
-  }
-}
-
-// A source that ends, by the end of its stream or by an error in the
-// pipeline, delivers its first frames and is then no longer live. The error
-// comes from a second branch, so it arrives alone: an error inside the frames'
-// own branch is followed by the end of the stream.
-TEST(GstDriver, EndOfStreamOrAnErrorIsNoLongerLive) {
-  struct Case {
-    const char* what;
-    const char* source;
-  };
-  const Case cases[] = {
-      {"end of stream", "videotestsrc is-live=true num-buffers=3 ! "},
-      {"error",
-       "videotestsrc is-live=true ! video/x-raw,framerate=30/1 ! identity error-after=30 ! fakesink "
-       "videotestsrc is-live=true ! "},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    auto driver = gstcapture::MakeLaunchDriver(
-        std::string(c.source) +
-            "video/x-raw,format=BGRx,width=64,height=48,framerate=30/1 ! "
-            "appsink name=sink max-buffers=1 drop=true sync=false wait-on-eos=false",
-        "short");
-    ASSERT_TRUE(driver->Connect(64, 48, 15));
-    auto frame = driver->LatestFrame();
-    ASSERT_NE(frame, nullptr);
-    EXPECT_EQ(frame->width, 64);
-    EXPECT_EQ(frame->height, 48);
-    EXPECT_EQ(frame->bgrx.size(), 64u * 48u * 4u);
-    EXPECT_TRUE(waitFor([&] { return !driver->IsLive(); }, 5000));
-    driver->Disconnect();
-  }
-}
-
-// The camera pipeline's own scaling and conversion, fed a 1280 x 720 source.
-TEST(GstDriver, CameraLikeSourceArrivesScaledDownAsOpaqueBgrx) {
-  auto driver = gstcapture::MakeTestPattern(gstcapture::Mode{false, 1280, 720, 30, 1});
-  ASSERT_TRUE(driver->Connect(320, 240, 15));
-  auto frame = driver->LatestFrame();
-  ASSERT_NE(frame, nullptr);
-  EXPECT_LE(frame->width, 320);
-  EXPECT_LE(frame->height, 240);
-  EXPECT_GE(frame->width, 300);
-  ASSERT_EQ(frame->bgrx.size(), static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height) * 4);
-  for (size_t i = 3; i < frame->bgrx.size(); i += 4) ASSERT_EQ(frame->bgrx[i], 0xFF) << i;
-  EXPECT_TRUE(driver->IsLive());
-  driver->Disconnect();
-  EXPECT_FALSE(driver->IsLive());
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "app/frmMain.h"
 #include "capture/modWebCam.h"
 #include "platform/avicap32.h"
+#include "platform/gstcapture.h"
 #include "platform/user32.h"
 #include "platform/vba.h"
 #include "tests/fakes/TestSupport.h"
@@ -40,9 +41,10 @@ class EndToEnd : public ::testing::Test {
       prompts.push_back(prompt);
       return vba::vbOK;
     });
-    avicap32::ResetDrivers();
+    gstcapture::InstallDrivers();
   }
   void TearDown() override {
+    gstcapture::UninstallDrivers();
     vba::setMsgBoxHandler(nullptr);
     vba::setAppPath("");
   }

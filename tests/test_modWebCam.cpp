@@ -14,6 +14,7 @@
 
 #include "capture/modWebCam.h"
 #include "platform/avicap32.h"
+#include "platform/gstcapture.h"
 #include "platform/user32.h"
 #include "platform/vb.h"
 #include "tests/fakes/FakeDriver.h"
@@ -66,7 +67,7 @@ class ModWebCamTest : public testing::Test {
  protected:
   void TearDown() override {
     modWebCam::StopPreview();
-    avicap32::ResetDrivers();
+    gstcapture::UninstallDrivers();
   }
   QWidget* CaptureWidget() { return user32::fromHandle(modWebCam::capWindow)->widget(); }
   QImage surface() { return *user32::fromHandle(modWebCam::capWindow)->surface(); }
@@ -205,7 +206,7 @@ TEST_F(ModWebCamTest, LostSourceIsNoLongerLive) {
 // The real built-in source, end to end: a moving picture. (It takes a few
 // milliseconds here; the budget is generous for a loaded machine.)
 TEST_F(ModWebCamTest, TestPatternPaintsAMovingPictureUntilStopped) {
-  avicap32::ResetDrivers();
+  gstcapture::InstallDrivers();
   TestForm form;
   modWebCam::FillSourceList(form.List1);
   const int last = form.List1.ListCount() - 1;

@@ -1,0 +1,45 @@
+#pragma once
+// The capture driver interface that the capture windows talk to: describe,
+// connect, the latest frame, is it live, disconnect. Drivers are installed in
+// the capture service's driver list (avicap32::SetDrivers).
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace avicap32 {
+
+// One frame: top-down rows of 4 bytes a pixel in the order B, G, R, X,
+// stride = width * 4.
+struct VideoFrame {
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> bgrx;
+};
+
+// All calls come from the UI thread, and none of them may wait on the device:
+// a driver starts and stops its source in the background.
+class CaptureDriver {
+ public:
+  virtual ~CaptureDriver() = default;
+  virtual std::string Description() const = 0;
+  virtual std::string Version() const = 0;
+  // Starts the source, asking for frames that cover width x height at up to
+  // fps frames a second. False when the source cannot start now (no such
+  // device at the moment, a pipeline that cannot be built); frames follow
+  // later when it does.
+  virtual bool Connect(int width, int height, int fps) = 0;
+  // The newest frame, or null when none has arrived since Connect. A new
+  // frame is a new object, so a caller tells new frames by the pointer.
+  virtual std::shared_ptr<const VideoFrame> LatestFrame() = 0;
+  // False once the source has failed, ended or its device went away (a
+  // source that only stops delivering is noticed by the capture window).
+  virtual bool IsLive() = 0;
+  // Stops the source and releases the device at once. Harmless when not
+  // connected.
+  virtual void Disconnect() = 0;
+};
+
+using DriverList = std::vector<std::shared_ptr<CaptureDriver>>;
+
+}  // namespace avicap32

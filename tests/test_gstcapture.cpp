@@ -1,0 +1,270 @@
+// The GStreamer drivers: the camera mode choice over caps lists, pipelines
+// that fail, and cameras listed, chosen, decoded and previewed through fake
+// V4L2-like devices registered with GStreamer's device provider API.
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture/modWebCam.h"
+#include "platform/avicap32.h"
+#include "platform/gstcapture.h"
+#include "platform/user32.h"
+#include "platform/vb.h"
+#include "tests/fakes/FakeCameras.h"
+#include "tests/fakes/TestSupport.h"
+
+namespace {
+
+using testsupport::mainColour;
+using testsupport::waitFor;
+
+// Caps text as GStreamer writes it, for comparing.
+std::string Canonical(const std::string& caps) {
+  gst_init(nullptr, nullptr);
+  GstCaps* c = gst_caps_from_string(caps.c_str());
+  gchar* s = gst_caps_to_string(c);
+  std::string out = s;
+  g_free(s);
+  gst_caps_unref(c);
+  return out;
+}
+
+// Whether caps have at least the fields of pattern, with its values.
+bool Within(const std::string& caps, const std::string& pattern) {
+  GstCaps* a = gst_caps_from_string(caps.c_str());
+  GstCaps* b = gst_caps_from_string(pattern.c_str());
+  const bool within = a && b && !gst_caps_is_empty(a) && gst_caps_is_subset(a, b);
+  if (a) gst_caps_unref(a);
+  if (b) gst_caps_unref(b);
+  return within;
+}
+
+// Waits for a frame newer than `after` from a connected driver.
+std::shared_ptr<const avicap32::VideoFrame> NextFrame(
+    avicap32::CaptureDriver& driver, const std::shared_ptr<const avicap32::VideoFrame>& after = {}) {
+  std::shared_ptr<const avicap32::VideoFrame> frame;
+  waitFor(
+      [&] {
+        frame = driver.LatestFrame();
+        return frame && frame != after;
+      },
+      10000);
+  return frame != after ? frame : nullptr;
+}
+
+QImage ToImage(const avicap32::VideoFrame& f) {
+  return QImage(f.bgrx.data(), f.width, f.height, f.width * 4, QImage::Format_RGB32).copy();
+}
+
+TEST(DeviceOrder, NumbersInDevicePathsCompareByValue) {
+  std::vector<std::string> paths = {"/dev/video10", "/dev/video2", "/dev/video",
+                                    "/dev/video1",  "/dev/media0", "/dev/video02"};
+  std::sort(paths.begin(), paths.end(), gstcapture::NaturalLess);
+  EXPECT_EQ(paths, (std::vector<std::string>{"/dev/media0", "/dev/video", "/dev/video1", "/dev/video2",
+                                             "/dev/video02", "/dev/video10"}));
+  // A total order: of two different names exactly one comes first.
+  for (const std::string& a : paths)
+    for (const std::string& b : paths)
+      EXPECT_EQ(gstcapture::NaturalLess(a, b) + gstcapture::NaturalLess(b, a), a == b ? 0 : 1)
+          << a << " " << b;
+}
+
+// A V4L2 webcam's list: MJPEG for the large modes, YUY2 for the small ones.
+constexpr const char* kWebcam =
+    "image/jpeg, width=1920, height=1080, framerate=30/1; "
+    "image/jpeg, width=1280, height=720, framerate={ 30/1, 15/1 }; "
+    "video/x-raw, format=YUY2, width=640, height=480, framerate={ 30/1, 15/1, 15/2 }; "
+    "video/x-raw, format=YUY2, width=320, height=240, framerate=[ 5/1, 30/1 ]; "
+    "video/x-raw(memory:DMABuf), format=NV12, width=320, height=240, framerate=15/1";
+
+TEST(ModeChoice, TheCheapestModeThatCoversThePreview) {
+  struct Case {
+    const char* what;
+    std::string caps;
+    int width, height, fps;
+    std::string expected;  // "" for none
+  };
+  const Case cases[] = {
+      {"webcam, small preview: the small raw mode, rate taken from its range", kWebcam, 320, 240, 15,
+       "video/x-raw, format=YUY2, width=320, height=240, framerate=15/1"},
+      {"webcam, VGA preview: the raw mode at the lowest listed rate reaching 15", kWebcam, 640, 480, 15,
+       "video/x-raw, format=YUY2, width=640, height=480, framerate=15/1"},
+      {"webcam, 720p preview: MJPEG, the only mode that covers it, at 15", kWebcam, 1280, 720, 15,
+       "image/jpeg, width=1280, height=720, framerate=15/1"},
+      {"larger than any mode: the largest", kWebcam, 3840, 2160, 15,
+       "image/jpeg, width=1920, height=1080, framerate=30/1"},
+      {"odd rates: 15/2 when nothing faster",
+       "video/x-raw, format=YUY2, width=640, height=480, framerate={ 15/2, 5/1 }", 320, 240, 15,
+       "video/x-raw, format=YUY2, width=640, height=480, framerate=15/2"},
+      {"NTSC rates reach 15",
+       "video/x-raw, format=NV12, width=640, height=480, framerate={ 30000/1001, 15000/1001 }", 320, 240, 15,
+       "video/x-raw, format=NV12, width=640, height=480, framerate=30000/1001"},
+      {"raw before MJPEG of the same mode",
+       "image/jpeg, width=640, height=480, framerate=30/1; video/x-raw, format=YUY2, width=640, height=480, "
+       "framerate=30/1",
+       320, 240, 15, "video/x-raw, format=YUY2, width=640, height=480, framerate=30/1"},
+      {"size ranges: the preview's own size",
+       "video/x-raw, format=I420, width=[ 160, 1920 ], height=[ 120, 1080 ], framerate=[ 1/1, 60/1 ]", 320,
+       240, 15, "video/x-raw, format=I420, width=320, height=240, framerate=15/1"},
+      {"a list of formats: the first",
+       "video/x-raw, format={ NV12, YUY2 }, width=640, height=480, framerate=30/1", 320, 240, 15,
+       "video/x-raw, format=NV12, width=640, height=480, framerate=30/1"},
+      {"only a non-system-memory mode: none",
+       "video/x-raw(memory:DMABuf), format=NV12, width=640, height=480, framerate=30/1", 320, 240, 15, ""},
+      {"neither raw nor MJPEG: none", "video/x-h264, width=640, height=480, framerate=30/1", 320, 240, 15,
+       ""},
+      {"nothing", "EMPTY", 320, 240, 15, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string picked = gstcapture::PickCaps(c.caps, c.width, c.height, c.fps);
+    EXPECT_EQ(picked, c.expected.empty() ? "" : Canonical(c.expected));
+  }
+}
+
+TEST(GstDriver, PipelinesThatCannotRunAreNeverLive) {
+  struct Case {
+    const char* what;
+    const char* launch;
+    bool connects;  // whether Connect can tell at once
+  };
+  const Case cases[] = {
+      {"missing element", "videotestsrc ! nosuchelement ! appsink name=sink", false},
+      {"no sink named sink", "videotestsrc is-live=true ! fakesink", false},
+      {"elements that cannot link",
+       "videotestsrc is-live=true ! video/x-raw,format=I420 ! "
+       "appsink name=sink caps=video/x-raw,format=BGRx",
+       false},
+      {"a source that cannot start", "v4l2src device=/nonexistent/video0 ! appsink name=sink", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto driver = gstcapture::MakeLaunchDriver(c.launch, "bad");
+    EXPECT_EQ(driver->Connect(320, 240, 15), c.connects);
+    EXPECT_TRUE(waitFor([&] { return !driver->IsLive(); }, 10000));
+    EXPECT_EQ(driver->LatestFrame(), nullptr);
+    driver->Disconnect();
+  }
+}
+
+// A source that ends, by the end of its stream or by an error in the
+// pipeline, delivers its first frames and is then no longer live. The error
+// comes from a second branch, so it arrives alone: an error inside the frames'
+// own branch is followed by the end of the stream.
+TEST(GstDriver, EndOfStreamOrAnErrorIsNoLongerLive) {
+  struct Case {
+    const char* what;
+    const char* source;
+  };
+  const Case cases[] = {
+      {"end of stream", "videotestsrc is-live=true num-buffers=3 ! "},
+      {"error",
+       "videotestsrc is-live=true ! video/x-raw,framerate=30/1 ! identity error-after=30 ! fakesink "
+       "videotestsrc is-live=true ! "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto driver = gstcapture::MakeLaunchDriver(
+        std::string(c.source) + "video/x-raw,format=BGRx,width=64,height=48,framerate=30/1 ! appsink name=sink",
+        "short");
+    ASSERT_TRUE(driver->Connect(64, 48, 15));
+    auto frame = NextFrame(*driver);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->width, 64);
+    EXPECT_EQ(frame->height, 48);
+    EXPECT_EQ(frame->bgrx.size(), 64u * 48u * 4u);
+    EXPECT_TRUE(waitFor([&] { return !driver->IsLive(); }, 5000));
+    driver->Disconnect();
+  }
+}
+
+// The camera chain's own scaling and conversion, fed a 1280 x 720 source.
+TEST(GstDriver, CameraChainScalesDownToOpaqueBgrx) {
+  auto driver = gstcapture::MakeLaunchDriver(
+      "videotestsrc is-live=true ! video/x-raw,format=YUY2,width=1280,height=720,framerate=30/1 ! " +
+          gstcapture::CameraChain(320, 240, 15),
+      "camera-like");
+  ASSERT_TRUE(driver->Connect(320, 240, 15));
+  auto frame = NextFrame(*driver);
+  ASSERT_NE(frame, nullptr);
+  EXPECT_LE(frame->width, 320);
+  EXPECT_LE(frame->height, 240);
+  EXPECT_GE(frame->width, 300);
+  ASSERT_EQ(frame->bgrx.size(), static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height) * 4);
+  for (size_t i = 3; i < frame->bgrx.size(); i += 4) ASSERT_EQ(frame->bgrx[i], 0xFF) << i;
+  EXPECT_TRUE(driver->IsLive());
+  driver->Disconnect();
+  EXPECT_FALSE(driver->IsLive());
+}
+
+// ---- Cameras through the device monitor, fake V4L2-like devices behind it.
+
+class FakeCameraTest : public testing::Test {
+ protected:
+  void SetUp() override { fakes::RegisterFakeCameraProvider(); }
+  void TearDown() override {
+    modWebCam::StopPreview();
+    gstcapture::UninstallDrivers();
+  }
+  std::vector<std::string> Names() {
+    std::vector<std::string> out;
+    for (const auto& d : avicap32::Drivers()) out.push_back(d->Description());
+    return out;
+  }
+  static fakes::FakeCameraSpec Spec(const std::string& name, const std::string& caps, const std::string& path,
+                                    unsigned rgb) {
+    return {name, caps, {{"device.path", path}, {"device.serial", "usb-" + path}}, rgb};
+  }
+};
+
+TEST_F(FakeCameraTest, CamerasAreListedInDeviceOrderAndToldApartBeforeTheTestPattern) {
+  fakes::FakeCamera b(Spec("USB Camera", kWebcam, "/dev/video10", 0xFF0000));
+  fakes::FakeCamera a(Spec("USB Camera", kWebcam, "/dev/video2", 0x00FF00));
+  fakes::FakeCamera c(Spec("Built-in", kWebcam, "/dev/video0", 0x0000FF));
+  a.Plug();
+  b.Plug();
+  c.Plug();
+  gstcapture::InstallDrivers();
+  EXPECT_EQ(Names(), (std::vector<std::string>{"Built-in", "USB Camera", "USB Camera (2)", "Test pattern"}));
+}
+
+TEST_F(FakeCameraTest, EachCameraPreviewsItsPictureThroughItsCheapestMode) {
+  struct Case {
+    const char* what;
+    std::string caps;
+    unsigned rgb;
+    std::string negotiated;  // at the camera's element
+  };
+  const Case cases[] = {
+      {"raw webcam", kWebcam, 0xFF0000, "video/x-raw, format=YUY2, width=320, height=240, framerate=15/1"},
+      {"MJPEG-only camera, decoded",
+       "image/jpeg, width=1920, height=1080, framerate=30/1; image/jpeg, width=1280, height=720, "
+       "framerate=30/1",
+       0x0000FF, "image/jpeg, width=1280, height=720, framerate=30/1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fakes::FakeCamera camera(Spec(c.what, c.caps, "/dev/video0", c.rgb));
+    camera.Plug();
+    gstcapture::InstallDrivers();
+    ASSERT_EQ(Names().size(), 2u);
+    auto driver = avicap32::Drivers()[0];
+    ASSERT_TRUE(driver->Connect(320, 240, 15));
+    auto frame = NextFrame(*driver);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->width, 320);
+    EXPECT_EQ(frame->height, 240);
+    EXPECT_EQ(mainColour(ToImage(*frame)), c.rgb);
+    EXPECT_TRUE(Within(camera.NegotiatedCaps(), c.negotiated)) << camera.NegotiatedCaps();
+    driver->Disconnect();
+    EXPECT_TRUE(waitFor([&] { return camera.LiveElements() == 0; }, 10000)) << "the element is released";
+    gstcapture::UninstallDrivers();
+  }
+}
+
+}  // namespace
