@@ -3,7 +3,9 @@
 // WirePlumber started in a runtime folder of their own (real devices'
 // monitors off), and virtual cameras published on it. This process is pointed
 // at the session, so GStreamer's PipeWire device provider sees its cameras.
-// Everything is stopped and removed when the rig goes.
+// Everything is stopped and removed when the rig goes. One rig per process:
+// the program's device monitor, started once, stays with the first session
+// (ctest runs each test in a process of its own).
 #include <QProcess>
 #include <QTemporaryDir>
 #include <map>
