@@ -1,12 +1,14 @@
 #include "app/frmMain.h"
 
 #include <cmath>
+#include <algorithm>
 #include <exception>
 #include <string>
 
 #include "app/modTopmost.h"
 #include "capture/modWebCam.h"
 #include "grab/modBitBlt.h"
+#include "platform/avicap32.h"
 #include "platform/framefolder.h"
 #include "platform/user32.h"
 #include "platform/vba.h"
@@ -70,6 +72,7 @@ frmMain::frmMain() : vb::Form("Ferrowick v 0.1", 8535, 5220) {
   cmdStart.OnClick = [this] { cmdStart_Click(); };
   cmdStop.OnClick = [this] { cmdStop_Click(); };
   tmrCapture.OnTimer = [this] { tmrCapture_Timer(); };
+  tmrSources.OnTimer = [this] { tmrSources_Timer(); };
 }
 
 void frmMain::Form_Load() {
@@ -77,6 +80,26 @@ void frmMain::Form_Load() {
   elapsedSecs = 0;
   modWebCam::FillSourceList(List1);
   if (List1.ListCount() > 0) List1.SetListIndex(0);
+  tmrSources.SetEnabled(true);
+}
+
+void frmMain::tmrSources_Timer() {
+  // Sources are only ever added (a lost camera keeps its entry), so a driver
+  // at the index after the last entry means the list has grown. The entry
+  // chosen stays chosen.
+  char name[100];
+  char ver[100];
+  if (!avicap32::capGetDriverDescriptionA(static_cast<UINT>(List1.ListCount()), name, 100, ver, 100)) return;
+  const int chosen = List1.ListIndex();
+  const std::string chosenName = chosen >= 0 ? List1.List(chosen) : std::string();
+  modWebCam::FillSourceList(List1);
+  for (int i = 0; i < List1.ListCount(); ++i) {
+    if (chosen >= 0 && List1.List(i) == chosenName) {
+      List1.SetListIndex(i);
+      return;
+    }
+  }
+  List1.SetListIndex(std::min(chosen, List1.ListCount() - 1));
 }
 
 void frmMain::cmdStart_Click() {
@@ -102,6 +125,21 @@ void frmMain::Form_Terminate() {
   Unload();
 }
 
+bool frmMain::sourceLive() {
+  if (!user32::IsWindow(capWindow) || modWebCam::previewIsLive()) {
+    lostSince_.reset();
+    return modWebCam::previewIsLive();
+  }
+  if (!lostSince_) lostSince_ = vba::Now();
+  const vba::DateTime now = vba::Now();
+  const bool today =
+      lostSince_->year == now.year && lostSince_->month == now.month && lostSince_->day == now.day;
+  lblStatus.SetCaption("Source lost since " +
+                       vba::Format(*lostSince_, today ? "hh:nn:ss" : "dd/MM/yyyy hh:nn:ss") +
+                       ", waiting for it to return.");
+  return false;
+}
+
 void frmMain::tmrCapture_Timer() {
   elapsedSecs = elapsedSecs + 1.0;
   // The interval is read afresh each tick. A text that is not a valid
@@ -123,8 +161,17 @@ void frmMain::tmrCapture_Timer() {
     lblStatus.SetCaption("Interval not valid, using " + vba::CStr(intervalShown_) + ": " +
                          vba::CStr(remaining) + " secs.");
   }
+  // A bound source that is lost (failed, gone or frozen) is reported on
+  // every tick instead of the countdown; the frame due meanwhile is skipped,
+  // so frames go on falling on the schedule once it is back.
+  const bool bound = user32::IsWindow(capWindow);
+  const bool live = sourceLive();
   if (elapsedSecs >= interval_) {
-    if (saveframe()) elapsedSecs = 0;
+    if (bound && !live) {
+      elapsedSecs = 0;
+    } else if (saveframe()) {
+      elapsedSecs = 0;
+    }
   }
 }
 

@@ -2,8 +2,10 @@
 // The main window: the source list, the preview area, the interval box, the
 // Start and Stop commands, the one-second countdown and the saving of frames.
 #include <cstdint>
+#include <optional>
 
 #include "platform/vb.h"
+#include "platform/vba.h"
 
 class frmMain : public vb::Form {
  public:
@@ -30,6 +32,8 @@ class frmMain : public vb::Form {
   vb::Label Label5{*this, 240, 960, 6135, 255, 10, kAppeal};
   vb::Image Image1{*this, 2280, 3720, 435, 315};
   vb::Timer tmrCapture{*this, 1000};
+  // Watches for capture sources that appear while the program runs.
+  vb::Timer tmrSources{*this, 1000};
 
  protected:
   void Form_Load() override;
@@ -48,9 +52,15 @@ class frmMain : public vb::Form {
   void tmrCapture_Timer();
   // Image1 = the top-left 320 x 240 pixels of the capture window.
   void grabFrame();
+  void tmrSources_Timer();
+  // Whether the bound source shows a live picture now; while it does not,
+  // the status line says since when it has been lost.
+  bool sourceLive();
 
   // The interval in force: the last text that converted both for the
   // display and for the trigger ("20" at start).
   double intervalShown_ = 20;
   int16_t interval_ = 20;
+  // When the bound source was found lost (unset while live or unbound).
+  std::optional<vba::DateTime> lostSince_;
 };

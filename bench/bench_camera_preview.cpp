@@ -143,13 +143,14 @@ void measure(const char* title, const std::string& listName, const std::string& 
     std::printf("  camera not listed\n");
     return;
   }
-  std::printf("  bare fakesink pipeline      %6.2f %% of one core\n",
-              bareFakesink(displayName, caps, seconds));
+  const double bare = bareFakesink(displayName, caps, seconds);
+  std::printf("  bare fakesink pipeline      %6.2f %% of one core\n", bare);
   std::printf("  scaling pipeline, no window %6.2f %% of one core\n", headlessPipeline(index, seconds));
   double startMs = -1;
   const double window = runningWindow(index, seconds, &startMs);
   std::printf("  running window, previewing  %6.2f %% of one core (Start to live picture %.0f ms)\n", window,
               startMs);
+  std::printf("  the program's own share     %6.2f %% of one core (window less bare pipeline)\n", window - bare);
 }
 
 }  // namespace

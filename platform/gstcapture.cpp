@@ -417,7 +417,11 @@ class CameraDriver : public PipelineDriver {
     const bool jpeg = gst_structure_has_name(gst_caps_get_structure(mode.get(), 0), "image/jpeg");
     // One flat pipeline: the mode's capsfilter, the decoder MJPEG needs, the
     // chain; the device's own element is linked in front.
-    ElementPtr pipeline = parseLaunch(std::string("capsfilter name=mode ! ") + (jpeg ? "jpegdec ! " : "") +
+    ElementPtr pipeline = parseLaunch(std::string("capsfilter name=mode ! ") +
+                                      // MJPEG frames are dropped before they are decoded.
+                                      (jpeg ? "videorate drop-only=true ! image/jpeg,framerate=[1/1," +
+                                                  std::to_string(fps) + "/1] ! jpegdec ! "
+                                            : "") +
                                       cameraTail(width, height, fps));
     ElementPtr source = adopt(gst_device_create_element(device_.get(), nullptr));
     if (!pipeline || !source) return nullptr;

@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -379,7 +380,20 @@ Image::Image(Form& form, int left, int top, int width, int height)
 // ---- Timer ----
 
 struct Timer::Impl {
+  // Re-armed on every timeout for the next tick due; active while enabled
+  // (also inside a handler), stopped with its form.
   QPointer<QTimer> timer;
+  int interval = 0;
+  QElapsedTimer since;   // since the timer was enabled
+  qint64 delivered = 0;  // ticks delivered since then
+
+  // Arms the timer for tick (delivered + 1), due at (delivered + 1) x interval
+  // after enabling: the ideal timeline, however late earlier ticks ran.
+  void arm() {
+    if (!timer || !timer->isActive()) return;
+    const qint64 due = (delivered + 1) * interval;
+    timer->start(static_cast<int>(std::max<qint64>(0, due - since.elapsed())));
+  }
 };
 
 Timer::Timer(Form& form, int intervalMs) : d_(std::make_unique<Impl>()) {
@@ -387,8 +401,18 @@ Timer::Timer(Form& form, int intervalMs) : d_(std::make_unique<Impl>()) {
   auto* t = new QTimer(form.widget());
   t->setObjectName(kTimerName);
   t->setTimerType(Qt::PreciseTimer);
-  t->setInterval(intervalMs);
-  QObject::connect(t, &QTimer::timeout, t, [this] { dispatch("Timer", OnTimer); });
+  d_->interval = intervalMs;
+  // Every tick that fell due is delivered, also those a busy UI thread held
+  // up: each interval that passed is counted, late rather than never.
+  QObject::connect(t, &QTimer::timeout, t, [this] {
+    Impl& d = *d_;
+    const QTimer* timer = d.timer;
+    while (timer && timer->isActive() && d.delivered < d.since.elapsed() / d.interval) {
+      ++d.delivered;
+      dispatch("Timer", OnTimer);
+    }
+    d.arm();
+  });
   d_->timer = t;
 }
 
@@ -396,7 +420,7 @@ Timer::~Timer() {
   if (d_->timer) delete d_->timer.data();
 }
 
-int Timer::Interval() const { return d_->timer ? d_->timer->interval() : 0; }
+int Timer::Interval() const { return d_->interval; }
 
 bool Timer::Enabled() const { return d_->timer && d_->timer->isActive(); }
 
@@ -405,9 +429,11 @@ void Timer::SetEnabled(bool enabled) {
   if (!t) return;
   if (!enabled) {
     t->stop();
-  } else if (!t->isActive() && t->interval() > 0) {
+  } else if (!t->isActive() && d_->interval > 0) {
     // Starting only when stopped keeps an enabled timer on its timeline.
-    t->start();
+    d_->since.start();
+    d_->delivered = 0;
+    t->start(d_->interval);
   }
 }
 

@@ -128,7 +128,8 @@ class Image : public Control {
 };
 
 // Stands in for the Timer control: ticks on the ideal timeline from the moment it is enabled
-// (precise, so no lateness accumulates).
+// (precise, so no lateness accumulates). Ticks held up by a busy UI thread are delivered late,
+// one after the other, never dropped.
 class Timer {
  public:
   Timer(Form& form, int intervalMs);

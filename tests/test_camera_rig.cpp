@@ -13,6 +13,7 @@
 #include "app/frmMain.h"
 #include "capture/modWebCam.h"
 #include "platform/gstcapture.h"
+#include "platform/user32.h"
 #include "platform/vba.h"
 #include "tests/fakes/PipeWireRig.h"
 #include "tests/fakes/TestSupport.h"
@@ -83,6 +84,52 @@ TEST_F(CameraRig, RawAndMjpegCamerasAreListedPreviewedAndSaved) {
     EXPECT_EQ(mainColour(frame), c.colour) << "not the camera's picture";
     form->cmdStop.Click();
   }
+}
+
+// A PipeWire camera that stalls (its process stopped: no error, no end of
+// stream), is killed (its node vanishes), while another camera appears, and
+// is plugged in again under new ids with the same node name.
+TEST_F(CameraRig, ALostPipeWireCameraIsReportedAndTakenBackByItsNodeName) {
+  ASSERT_TRUE(rig.Plug("desk_cam", "Desk Cam", 0xFF0000));
+  gstcapture::InstallDrivers();
+  form = std::make_unique<frmMain>();
+  form->Show();
+  const int windows = user32::liveWindowCount();
+  form->cmdStart.Click();
+  form->tmrCapture.SetEnabled(false);  // ticks by hand
+  form->txtTmr.SetText("1");
+  ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kLiveMs));
+  const auto tick = [&] {
+    const auto before = Frames().size();
+    form->tmrCapture.OnTimer();
+    return Frames().size() > before;
+  };
+  const auto lostStatus = [&] { return form->lblStatus.Caption().rfind("Source lost since ", 0) == 0; };
+  ASSERT_TRUE(tick());
+
+  rig.Stall("desk_cam");
+  ASSERT_TRUE(waitFor([] { return !modWebCam::previewIsLive(); }, kLiveMs)) << "a stall went unnoticed";
+  EXPECT_FALSE(tick()) << "a frozen frame was saved";
+  EXPECT_TRUE(lostStatus()) << form->lblStatus.Caption();
+  rig.Resume("desk_cam");
+  ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kLiveMs)) << "not live again after the stall";
+  EXPECT_TRUE(tick());
+
+  ASSERT_TRUE(rig.Unplug("desk_cam"));
+  ASSERT_TRUE(waitFor([] { return !modWebCam::previewIsLive(); }, kLiveMs));
+  EXPECT_FALSE(tick());
+  EXPECT_TRUE(lostStatus()) << form->lblStatus.Caption();
+  ASSERT_TRUE(rig.Plug("other_cam", "Other Cam", 0x00FF00));
+  ASSERT_TRUE(waitFor([&] { return form->List1.ListCount() == 3; }, kLiveMs));
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"Desk Cam", "Other Cam", "Test pattern"}));
+  waitFor([] { return false; }, 1500);  // retries come and go
+  EXPECT_FALSE(modWebCam::previewIsLive()) << "another camera was taken for the lost one";
+
+  ASSERT_TRUE(rig.Plug("desk_cam", "Desk Cam", 0xFF0000));
+  ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kLiveMs)) << "not taken back";
+  EXPECT_TRUE(tick());
+  EXPECT_EQ(mainColour(NewestFrame()), 0xFF0000u);
+  EXPECT_EQ(user32::liveWindowCount(), windows + 1);
 }
 
 }  // namespace

@@ -322,4 +322,27 @@ TEST(Timer, EnablingAnEnabledTimerDoesNotRestartIt) {
   EXPECT_TRUE(waitFor([&] { return ticks >= 1; }, 10000));
 }
 
+// A UI thread held up past several ticks: every tick that fell due is still
+// delivered, so the count keeps to real time.
+TEST(Timer, TicksHeldUpByABusyThreadAreDeliveredLate) {
+  CountingForm form;
+  vb::Timer timer{form, 100};
+  int ticks = 0;
+  timer.OnTimer = [&] { ++ticks; };
+  timer.SetEnabled(true);
+  QThread::msleep(450);               // busy: four ticks fall due meanwhile
+  QCoreApplication::processEvents();  // one timer event delivers them all
+  EXPECT_GE(ticks, 4);
+  // A handler that stops the timer stops the late ones too.
+  timer.OnTimer = [&] {
+    ++ticks;
+    timer.SetEnabled(false);
+  };
+  ticks = 0;
+  QThread::msleep(450);
+  waitFor([] { return false; }, 150);
+  EXPECT_EQ(ticks, 1);
+  EXPECT_FALSE(timer.Enabled());
+}
+
 }  // namespace

@@ -144,8 +144,8 @@ bool PipeWireRig::HasNode(const std::string& nodeName) {
          ls.readAllStandardOutput().contains(QByteArray("node.name = \"") + nodeName.c_str() + "\"");
 }
 
-bool PipeWireRig::Plug(const std::string& nodeName, const std::string& description, unsigned rgb,
-                       bool mjpeg) {
+bool PipeWireRig::Plug(const std::string& nodeName, const std::string& description, unsigned rgb, bool mjpeg,
+                       bool wait) {
   if (!Ok() || cameras_.count(nodeName)) return false;
   QStringList args = {QString::fromStdString(nodeName), QString::fromStdString(description),
                       QString::asprintf("%06x", rgb & 0xFFFFFF)};
@@ -156,6 +156,7 @@ bool PipeWireRig::Plug(const std::string& nodeName, const std::string& descripti
   }
   auto& camera = cameras_[nodeName];
   camera.reset(startDaemon(FERROWICK_VCAM, args, "camera-" + QString::fromStdString(nodeName) + ".log"));
+  if (!wait) return camera->waitForStarted(kStartMs);
   return waitUntil([&] { return HasNode(nodeName); }, kStartMs);
 }
 
@@ -167,12 +168,13 @@ void PipeWireRig::Resume(const std::string& nodeName) {
   if (cameras_.count(nodeName)) ::kill(static_cast<pid_t>(cameras_[nodeName]->processId()), SIGCONT);
 }
 
-bool PipeWireRig::Unplug(const std::string& nodeName) {
+bool PipeWireRig::Unplug(const std::string& nodeName, bool wait) {
   auto it = cameras_.find(nodeName);
   if (it == cameras_.end()) return false;
   it->second->kill();
   it->second->waitForFinished(5000);
   cameras_.erase(it);
+  if (!wait) return true;
   return waitUntil([&] { return !HasNode(nodeName); }, kStartMs);
 }
 

@@ -3,7 +3,9 @@
 // WirePlumber started in a runtime folder of their own (real devices'
 // monitors off), and virtual cameras published on it. This process is pointed
 // at the session, so GStreamer's PipeWire device provider sees its cameras.
-// Everything is stopped and removed when the rig goes.
+// Everything is stopped and removed when the rig goes. One rig per process:
+// the program's device monitor, started once, stays with the first session
+// (ctest runs each test in a process of its own).
 #include <QProcess>
 #include <QTemporaryDir>
 #include <map>
@@ -25,15 +27,17 @@ class PipeWireRig {
 
   // Plugs in a virtual camera: a PipeWire node named nodeName, described as
   // description, the colour 0xRRGGBB with a moving square (raw YUY2) or, with
-  // mjpeg, a moving ball on that colour (MJPEG). True once the node is there.
-  bool Plug(const std::string& nodeName, const std::string& description, unsigned rgb, bool mjpeg = false);
+  // mjpeg, a moving ball on that colour (MJPEG). True once the node is there
+  // (with wait false: once the camera's process started).
+  bool Plug(const std::string& nodeName, const std::string& description, unsigned rgb, bool mjpeg = false,
+            bool wait = true);
   // Stops (SIGSTOP) and continues (SIGCONT) the camera's process: a stall
   // without an error.
   void Stall(const std::string& nodeName);
   void Resume(const std::string& nodeName);
   // Kills the camera's process: the node vanishes, as when unplugged. True
-  // once the node is gone.
-  bool Unplug(const std::string& nodeName);
+  // once the node is gone (with wait false: once the process is).
+  bool Unplug(const std::string& nodeName, bool wait = true);
   // Whether a node of that name is on the daemon now.
   bool HasNode(const std::string& nodeName);
 
