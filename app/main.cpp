@@ -5,9 +5,9 @@
 int main(int argc, char** argv) {
   vb::Application application(argc, argv);
   // The capture drivers: cameras, then the built-in test pattern.
-  gstcapture::InstallDrivers();
+  gstcapture::installDrivers();
   frmMain form;
   const int code = application.Run(form);
-  gstcapture::UninstallDrivers();
+  gstcapture::uninstallDrivers();
   return code;
 }

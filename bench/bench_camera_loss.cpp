@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
     std::printf("PipeWire session not available: %s\n", rig.Error().c_str());
     return 1;
   }
-  gstcapture::InstallDrivers();
+  gstcapture::installDrivers();
   auto form = std::make_unique<frmMain>();
   form->Show();
   form->txtTmr.SetText("2");
@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
   form->cmdStop.Click();
   form->Close();
   form.reset();
-  gstcapture::UninstallDrivers();
+  gstcapture::uninstallDrivers();
   vba::setMsgBoxHandler(nullptr);
   return 0;
 }

@@ -94,9 +94,9 @@ double bareFakesink(const std::string& displayName, const std::string& caps, dou
 }
 
 int indexOf(const std::string& name) {
-  const avicap32::DriverList& drivers = avicap32::Drivers();
+  const avicap32::DriverList& drivers = avicap32::driverList();
   for (size_t i = 0; i < drivers.size(); ++i) {
-    if (drivers[i]->Description() == name) return static_cast<int>(i);
+    if (drivers[i]->description() == name) return static_cast<int>(i);
   }
   return -1;
 }
@@ -104,14 +104,14 @@ int indexOf(const std::string& name) {
 // The program's pipeline, connected and pulled from as the capture window
 // does, without a window.
 double headlessPipeline(int index, double seconds) {
-  auto driver = avicap32::Drivers()[static_cast<size_t>(index)];
-  if (!driver->Connect(320, 240, 15)) return -1;
+  auto driver = avicap32::driverList()[static_cast<size_t>(index)];
+  if (!driver->connect(320, 240, 15)) return -1;
   QTimer pull;
-  QObject::connect(&pull, &QTimer::timeout, [&] { driver->LatestFrame(); });
+  QObject::connect(&pull, &QTimer::timeout, [&] { driver->latestFrame(); });
   pull.start(66);
   runEventLoop(1);
   const double cpu = cpuPercent(seconds);
-  driver->Disconnect();
+  driver->disconnect();
   return cpu;
 }
 
@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
                            {{"device.path", "/dev/video90"}},
                            0x4060C0});
   mjpeg.Plug();
-  gstcapture::InstallDrivers();
+  gstcapture::installDrivers();
 
   std::printf("Camera preview cost, %.0f s per figure, platform %s\n", seconds,
               qgetenv("QT_QPA_PLATFORM").constData());
@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
           "video/x-raw,format=YUY2,width=640,height=480,framerate=30/1", seconds);
   measure("Fake V4L2 MJPEG camera, 1280 x 720 at 30 frames/s (its picture made and encoded in this process)",
           "Bench MJPEG Cam", "Bench MJPEG Cam", "image/jpeg,width=1280,height=720,framerate=30/1", seconds);
-  gstcapture::UninstallDrivers();
+  gstcapture::uninstallDrivers();
   vba::setMsgBoxHandler(nullptr);
   return 0;
 }

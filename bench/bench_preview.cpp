@@ -78,16 +78,16 @@ void measure(const Source& source, double seconds, vb::PictureBox& area) {
   // The pipeline alone: connected, frames dropped by the appsink, nothing painted.
   {
     auto driver = source.make();
-    if (!driver->Connect(320, 240, 15)) {
+    if (!driver->connect(320, 240, 15)) {
       std::printf("  pipeline does not start\n");
       return;
     }
     runEventLoop(1);  // past start-up
     std::printf("  bare pipeline            %6.2f %% of one core\n", cpuPercent(seconds));
-    driver->Disconnect();
+    driver->disconnect();
   }
 
-  avicap32::SetDrivers({source.make()});
+  avicap32::setDrivers({source.make()});
   std::vector<double> starts;
   for (int i = 0; i < 5; ++i) {
     starts.push_back(startToFirstFrameMs(area));
@@ -99,7 +99,7 @@ void measure(const Source& source, double seconds, vb::PictureBox& area) {
   const DWORD frames = status().dwCurrentVideoFrame - frames0;
   const bool live = modWebCam::previewIsLive();
   modWebCam::StopPreview();
-  avicap32::ResetDrivers();
+  avicap32::resetDrivers();
 
   std::printf("  preview in capture window %6.2f %% of one core (%.1f frames/s painted, live at end: %s)\n",
               cpu, frames / seconds, live ? "yes" : "no");
@@ -124,13 +124,13 @@ int main(int argc, char** argv) {
   std::printf("Preview cost, %.0f s per figure, platform %s\n", seconds,
               qgetenv("QT_QPA_PLATFORM").constData());
   const Source sources[] = {
-      {"Test pattern (320 x 240 at 15 frames/s)", [] { return gstcapture::MakeTestPattern(); }},
+      {"Test pattern (320 x 240 at 15 frames/s)", [] { return gstcapture::makeTestPattern(); }},
       {"Camera-like (1280 x 720 at 30 frames/s before the pipeline's scaling)",
        [] {
-         return gstcapture::MakeLaunchDriver(
+         return gstcapture::makeLaunchDriver(
              "videotestsrc is-live=true pattern=smpte100 ! "
              "video/x-raw,format=YUY2,width=1280,height=720,framerate=30/1 ! " +
-                 gstcapture::CameraChain(320, 240, 15),
+                 gstcapture::cameraChain(320, 240, 15),
              "camera-like");
        }},
   };

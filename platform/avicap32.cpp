@@ -92,7 +92,7 @@ class CaptureWindow : public user32::Window {
   ~CaptureWindow() override {
     windows().erase(this);
     timer_.stop();
-    if (driver_) driver_->Disconnect();
+    if (driver_) driver_->disconnect();
   }
 
   // Devices came or went: a lost source is tried again now.
@@ -146,10 +146,10 @@ class CaptureWindow : public user32::Window {
  private:
   LRESULT connectDriver(WPARAM index) {
     disconnectDriver();
-    const DriverList& drivers = Drivers();
+    const DriverList& drivers = driverList();
     if (index >= drivers.size() || !drivers[index]) return FALSE;
     std::shared_ptr<CaptureDriver> driver = drivers[index];
-    if (!driver->Connect(widget_->width(), widget_->height(), kConnectFps)) return FALSE;
+    if (!driver->connect(widget_->width(), widget_->height(), kConnectFps)) return FALSE;
     driver_ = std::move(driver);
     shown_.reset();
     framesPainted_ = 0;
@@ -164,7 +164,7 @@ class CaptureWindow : public user32::Window {
     if (!driver_) return FALSE;
     timer_.stop();
     previewing_ = false;
-    driver_->Disconnect();
+    driver_->disconnect();
     driver_.reset();
     lost_ = false;
     return TRUE;
@@ -206,7 +206,7 @@ class CaptureWindow : public user32::Window {
   // recent, so what the surface shows is the picture of now.
   bool live() {
     if (!driver_ || !previewing_ || lost_ || !frameAt_) return false;
-    return Clock::now() - *frameAt_ <= kStallTimeout && driver_->IsLive();
+    return Clock::now() - *frameAt_ <= kStallTimeout && driver_->isLive();
   }
 
   // One preview period: paints the driver's newest frame; notices a source
@@ -218,11 +218,11 @@ class CaptureWindow : public user32::Window {
       if (now >= retryAt_) reconnect(now);
       return;
     }
-    if (!driver_->IsLive()) {
+    if (!driver_->isLive()) {
       enterLost(now);
       return;
     }
-    std::shared_ptr<const VideoFrame> frame = driver_->LatestFrame();
+    std::shared_ptr<const VideoFrame> frame = driver_->latestFrame();
     if (!frame || frame == shown_) {
       const bool stalled = frameAt_ ? now - *frameAt_ > kStallTimeout : now - startedAt_ > kFirstFrameTimeout;
       if (stalled) enterLost(now);
@@ -246,7 +246,7 @@ class CaptureWindow : public user32::Window {
   // The source is gone or frozen: release the device at once, show black
   // (never the last picture) and try again later.
   void enterLost(Clock::time_point now) {
-    driver_->Disconnect();
+    driver_->disconnect();
     lost_ = true;
     shown_.reset();
     frameAt_.reset();
@@ -265,7 +265,7 @@ class CaptureWindow : public user32::Window {
   // Connects the same driver again; it finds its device by the device's
   // identity and takes whatever mode the device offers now.
   void reconnect(Clock::time_point now) {
-    if (!driver_->Connect(widget_->width(), widget_->height(), kConnectFps)) {
+    if (!driver_->connect(widget_->width(), widget_->height(), kConnectFps)) {
       scheduleRetry(now);
       return;
     }
@@ -322,26 +322,26 @@ void CaptureWidget::resizeEvent(QResizeEvent* event) {
 
 }  // namespace
 
-void SetDrivers(DriverList drivers) {
+void setDrivers(DriverList drivers) {
   registry() = std::move(drivers);
-  DevicesChanged();
+  devicesChanged();
 }
 
-void ResetDrivers() { registry().clear(); }
+void resetDrivers() { registry().clear(); }
 
-const DriverList& Drivers() { return registry(); }
+const DriverList& driverList() { return registry(); }
 
-void DevicesChanged() {
+void devicesChanged() {
   for (CaptureWindow* w : windows()) w->retrySoon();
 }
 
 // Stands in for capGetDriverDescriptionA.
 BOOL capGetDriverDescriptionA(UINT wDriverIndex, char* lpszName, int cbName, char* lpszVer, int cbVer) {
-  const DriverList& drivers = Drivers();
+  const DriverList& drivers = driverList();
   if (wDriverIndex >= drivers.size() || !drivers[wDriverIndex]) return FALSE;
   const CaptureDriver& driver = *drivers[wDriverIndex];
-  copyText(driver.Description(), lpszName, cbName);
-  copyText(driver.Version(), lpszVer, cbVer);
+  copyText(driver.description(), lpszName, cbName);
+  copyText(driver.version(), lpszVer, cbVer);
   return TRUE;
 }
 

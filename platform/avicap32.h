@@ -54,12 +54,12 @@ HWND capCreateCaptureWindowA(const char* lpszWindowName, DWORD dwStyle, int x, i
 // tests install fakes. A capture window keeps the driver it connected to, so
 // replacing the list never disturbs a running preview.
 
-void SetDrivers(DriverList drivers);
+void setDrivers(DriverList drivers);
 // Empties the list.
-void ResetDrivers();
-const DriverList& Drivers();
+void resetDrivers();
+const DriverList& driverList();
 // Drivers call this when devices come or go: a capture window that lost its
 // source tries again at once instead of waiting for its next retry.
-void DevicesChanged();
+void devicesChanged();
 
 }  // namespace avicap32

@@ -1,7 +1,7 @@
 #pragma once
 // The capture driver interface that the capture windows talk to: describe,
 // connect, the latest frame, is it live, disconnect. Drivers are installed in
-// the capture service's driver list (avicap32::SetDrivers).
+// the capture service's driver list (avicap32::setDrivers).
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,22 +22,22 @@ struct VideoFrame {
 class CaptureDriver {
  public:
   virtual ~CaptureDriver() = default;
-  virtual std::string Description() const = 0;
-  virtual std::string Version() const = 0;
+  virtual std::string description() const = 0;
+  virtual std::string version() const = 0;
   // Starts the source, asking for frames that cover width x height at up to
   // fps frames a second. False when the source cannot start now (no such
   // device at the moment, a pipeline that cannot be built); frames follow
   // later when it does.
-  virtual bool Connect(int width, int height, int fps) = 0;
+  virtual bool connect(int width, int height, int fps) = 0;
   // The newest frame, or null when none has arrived since Connect. A new
   // frame is a new object, so a caller tells new frames by the pointer.
-  virtual std::shared_ptr<const VideoFrame> LatestFrame() = 0;
+  virtual std::shared_ptr<const VideoFrame> latestFrame() = 0;
   // False once the source has failed, ended or its device went away (a
   // source that only stops delivering is noticed by the capture window).
-  virtual bool IsLive() = 0;
+  virtual bool isLive() = 0;
   // Stops the source and releases the device at once. Harmless when not
   // connected.
-  virtual void Disconnect() = 0;
+  virtual void disconnect() = 0;
 };
 
 using DriverList = std::vector<std::shared_ptr<CaptureDriver>>;

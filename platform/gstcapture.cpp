@@ -198,22 +198,22 @@ class PipelineDriver : public avicap32::CaptureDriver {
  public:
   explicit PipelineDriver(std::string description) : description_(std::move(description)) {}
   ~PipelineDriver() override {
-    Disconnect();
+    disconnect();
     retired_.clear();  // joins their threads
   }
-  std::string Description() const override { return description_; }
-  std::string Version() const override { return VersionText(); }
-  bool Connect(int width, int height, int fps) override {
+  std::string description() const override { return description_; }
+  std::string version() const override { return versionText(); }
+  bool connect(int width, int height, int fps) override {
     ensureInit();
-    Disconnect();
+    disconnect();
     session_ = Session::Start(Build(std::max(width, 1), std::max(height, 1), std::max(fps, 1)));
     return session_ != nullptr;
   }
-  std::shared_ptr<const avicap32::VideoFrame> LatestFrame() override {
+  std::shared_ptr<const avicap32::VideoFrame> latestFrame() override {
     return session_ ? session_->Latest() : nullptr;
   }
-  bool IsLive() override { return session_ && session_->Healthy(); }
-  void Disconnect() override {
+  bool isLive() override { return session_ && session_->Healthy(); }
+  void disconnect() override {
     // Sessions that finished stopping are joined; the others go on stopping
     // in the background, so the caller never waits on a device.
     std::erase_if(retired_, [](const std::unique_ptr<Session>& s) { return s->Finished(); });
@@ -332,7 +332,7 @@ CapsPtr pickCaps(const GstCaps* all, int width, int height, int fps) {
       from.push_back(i);
     }
   }
-  const int best = PickMode(modes, width, height, fps);
+  const int best = pickMode(modes, width, height, fps);
   if (best < 0) return nullptr;
   const Mode& m = modes[static_cast<size_t>(best)];
   GstStructure* s = gst_structure_copy(gst_caps_get_structure(all, from[static_cast<size_t>(best)]));
@@ -403,11 +403,11 @@ class CameraDriver : public PipelineDriver {
   bool Present() const { return device_ != nullptr; }
   bool Holds(GstDevice* device) const { return device_.get() == device; }
 
-  bool Connect(int width, int height, int fps) override {
+  bool connect(int width, int height, int fps) override {
     gone_ = false;
-    return device_ && PipelineDriver::Connect(width, height, fps);
+    return device_ && PipelineDriver::connect(width, height, fps);
   }
-  bool IsLive() override { return !gone_ && PipelineDriver::IsLive(); }
+  bool isLive() override { return !gone_ && PipelineDriver::isLive(); }
 
  protected:
   ElementPtr Build(int width, int height, int fps) override {
@@ -477,7 +477,7 @@ class SystemDrivers {
       return !d.path.empty() ? d.path : !d.nodeName.empty() ? d.nodeName : d.name;
     };
     std::stable_sort(found.begin(), found.end(),
-                     [&](const DeviceInfo& a, const DeviceInfo& b) { return NaturalLess(key(a), key(b)); });
+                     [&](const DeviceInfo& a, const DeviceInfo& b) { return naturalLess(key(a), key(b)); });
     std::vector<const DeviceInfo*> all;
     for (const DeviceInfo& d : found) all.push_back(&d);
     for (const DeviceInfo& d : found) add(d, identity(d, all));
@@ -547,7 +547,7 @@ class SystemDrivers {
       if (camera->Identity() == id && !camera->Present()) {
         // The camera is back (under a new device path or object id).
         camera->SetDevice(device);
-        avicap32::DevicesChanged();
+        avicap32::devicesChanged();
         return;
       }
     }
@@ -562,13 +562,13 @@ class SystemDrivers {
     for (const auto& camera : cameras_) {
       if (camera->Holds(device)) camera->SetDevice(nullptr);
     }
-    avicap32::DevicesChanged();
+    avicap32::devicesChanged();
   }
 
   void publish() {
     avicap32::DriverList list(cameras_.begin(), cameras_.end());
     list.push_back(testPattern_);
-    avicap32::SetDrivers(std::move(list));
+    avicap32::setDrivers(std::move(list));
   }
 
   GstDeviceMonitor* monitor_;
@@ -585,7 +585,7 @@ std::unique_ptr<SystemDrivers>& systemDrivers() {
 
 }  // namespace
 
-bool NaturalLess(const std::string& a, const std::string& b) {
+bool naturalLess(const std::string& a, const std::string& b) {
   auto digit = [](char c) { return c >= '0' && c <= '9'; };
   size_t i = 0, j = 0;
   while (i < a.size() && j < b.size()) {
@@ -615,7 +615,7 @@ bool NaturalLess(const std::string& a, const std::string& b) {
   return a < b;
 }
 
-int PickMode(const std::vector<Mode>& modes, int width, int height, int fps) {
+int pickMode(const std::vector<Mode>& modes, int width, int height, int fps) {
   // Lower keys are cheaper.
   const auto key = [&](const Mode& m) {
     const bool covers = m.width >= width && m.height >= height;
@@ -632,34 +632,34 @@ int PickMode(const std::vector<Mode>& modes, int width, int height, int fps) {
   return best;
 }
 
-std::string PickCaps(const std::string& deviceCaps, int width, int height, int fps) {
+std::string pickCapsText(const std::string& deviceCaps, int width, int height, int fps) {
   ensureInit();
   CapsPtr all(gst_caps_from_string(deviceCaps.c_str()));
   CapsPtr picked = pickCaps(all.get(), width, height, fps);
   return picked ? takeString(gst_caps_to_string(picked.get())) : std::string();
 }
 
-void InstallDrivers() {
+void installDrivers() {
   ensureInit();
   systemDrivers().reset();
   systemDrivers() = std::make_unique<SystemDrivers>();
 }
 
-void UninstallDrivers() {
+void uninstallDrivers() {
   systemDrivers().reset();
-  avicap32::ResetDrivers();
+  avicap32::resetDrivers();
 }
 
-std::shared_ptr<avicap32::CaptureDriver> MakeTestPattern() { return std::make_shared<TestPatternDriver>(); }
+std::shared_ptr<avicap32::CaptureDriver> makeTestPattern() { return std::make_shared<TestPatternDriver>(); }
 
-std::string CameraChain(int width, int height, int fps) { return cameraTail(width, height, fps); }
+std::string cameraChain(int width, int height, int fps) { return cameraTail(width, height, fps); }
 
-std::shared_ptr<avicap32::CaptureDriver> MakeLaunchDriver(const std::string& description,
+std::shared_ptr<avicap32::CaptureDriver> makeLaunchDriver(const std::string& description,
                                                           const std::string& name) {
   return std::make_shared<LaunchDriver>(description, name);
 }
 
-std::string VersionText() {
+std::string versionText() {
   ensureInit();
   return takeString(gst_version_string());
 }

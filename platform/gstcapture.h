@@ -26,17 +26,17 @@ struct Mode {
 // those that reach the rate; among them the smallest area (the largest when
 // none covers), the lowest rate that reaches fps (the highest when none
 // does), and raw before MJPEG, which needs decoding.
-int PickMode(const std::vector<Mode>& modes, int width, int height, int fps);
+int pickMode(const std::vector<Mode>& modes, int width, int height, int fps);
 
 // The fixed caps (as text) of the cheapest mode in a device's caps (as text)
 // for such a preview; empty when none can be used. Only system-memory raw
 // video and MJPEG count.
-std::string PickCaps(const std::string& deviceCaps, int width, int height, int fps);
+std::string pickCapsText(const std::string& deviceCaps, int width, int height, int fps);
 
 // Whether a sorts before b, comparing runs of digits by their value
 // ("/dev/video2" before "/dev/video10"); a total order: names that differ
 // only in leading zeros sort by them ("/dev/video2" before "/dev/video02").
-bool NaturalLess(const std::string& a, const std::string& b);
+bool naturalLess(const std::string& a, const std::string& b);
 
 // Installs the system's drivers in the capture driver list: one per camera
 // listed as "Video/Source" (in a stable order, identical names told apart as
@@ -45,25 +45,25 @@ bool NaturalLess(const std::string& a, const std::string& b);
 // found again by its identity, and a new camera is added before the test
 // pattern. Call from the UI thread, whose event loop delivers the monitor's
 // messages.
-void InstallDrivers();
+void installDrivers();
 // Stops following devices and empties the driver list.
-void UninstallDrivers();
+void uninstallDrivers();
 
 // The built-in test source: a moving pattern with a running clock, 320 x 240
 // at 15 frames a second.
-std::shared_ptr<avicap32::CaptureDriver> MakeTestPattern();
+std::shared_ptr<avicap32::CaptureDriver> makeTestPattern();
 
 // The chain a camera's raw frames go through (launch syntax, from rate
 // limiting to the appsink named "sink"), for a preview of width x height at
 // up to fps frames a second.
-std::string CameraChain(int width, int height, int fps);
+std::string cameraChain(int width, int height, int fps);
 
 // A driver over a launch description whose last element is an appsink named
 // "sink" (anything else in it is up to the caller).
-std::shared_ptr<avicap32::CaptureDriver> MakeLaunchDriver(const std::string& description,
+std::shared_ptr<avicap32::CaptureDriver> makeLaunchDriver(const std::string& description,
                                                           const std::string& name);
 
-// The GStreamer version text, as given to drivers' Version().
-std::string VersionText();
+// The GStreamer version text, as given to drivers' version().
+std::string versionText();
 
 }  // namespace gstcapture

@@ -55,7 +55,7 @@ class CaptureWindowTest : public testing::Test {
  protected:
   void TearDown() override {
     if (user32::IsWindow(cap)) user32::DestroyWindow(cap);
-    avicap32::ResetDrivers();
+    avicap32::resetDrivers();
   }
   HWND create(int w = 320, int h = 240, DWORD style = user32::WS_CHILD | user32::WS_VISIBLE) {
     cap = avicap32::capCreateCaptureWindowA("cam", style, 5, 7, w, h, parent.hWnd(), 0);
@@ -120,7 +120,7 @@ TEST(DriverDescription, CutsLongTextsAtCharacterBoundariesAndLeavesTheRestOfTheB
     for (size_t i = c.expected.size() + 1; i < sizeof name; ++i) ASSERT_EQ(name[i], '#') << i;
     EXPECT_EQ(ver[4], '#');
   }
-  avicap32::ResetDrivers();
+  avicap32::resetDrivers();
 }
 
 TEST(DriverDescription, FalseAndBuffersUntouchedWithoutADriverAtTheIndex) {
@@ -132,7 +132,7 @@ TEST(DriverDescription, FalseAndBuffersUntouchedWithoutADriverAtTheIndex) {
   std::strcpy(name, "xxxxxxx");
   EXPECT_EQ(avicap32::capGetDriverDescriptionA(2, name, 8, ver, 8), FALSE);
   EXPECT_STREQ(name, "xxxxxxx");
-  avicap32::ResetDrivers();
+  avicap32::resetDrivers();
 }
 
 // ---- The capture window
@@ -208,6 +208,7 @@ TEST_F(CaptureWindowTest, PreviewPaintsFramesScaledOrAtTheTopLeft) {
 TEST_F(CaptureWindowTest, CountsOnlyNewFramesAndIsNotLiveBeforeTheFirst) {
   auto drivers = fakes::installFakeDrivers({"A"});
   drivers[0]->frame = nullptr;
+  drivers[0]->freshFrames = false;
   create();
   StartPreview();
   waitFor([] { return false; }, 50);

@@ -34,7 +34,7 @@ constexpr const char* kModes =
     "image/jpeg, width=1280, height=720, framerate=30/1; "
     "video/x-raw, format=YUY2, width=320, height=240, framerate={ 30/1, 15/1 }";
 
-fakes::FakeCameraSpec DeskCam(const std::string& path) {
+fakes::FakeCameraModel DeskCam(const std::string& path) {
   // Same camera, whichever device path it gets: the serial and the USB port.
   return {"Desk Cam",
           kModes,
@@ -54,7 +54,7 @@ class CameraLoss : public testing::Test {
     vba::setClock([] { return vba::DateTime{2007, 3, 5, 8, 4, 9}; });
     camera = std::make_unique<fakes::FakeCamera>(DeskCam("/dev/video0"));
     camera->Plug();
-    gstcapture::InstallDrivers();
+    gstcapture::installDrivers();
     form = std::make_unique<frmMain>();
     form->Show();
     windows = user32::liveWindowCount();
@@ -67,7 +67,7 @@ class CameraLoss : public testing::Test {
   void TearDown() override {
     if (form) form->Close();
     form.reset();
-    gstcapture::UninstallDrivers();
+    gstcapture::uninstallDrivers();
     vba::setClock(nullptr);
     vba::setMsgBoxHandler(nullptr);
     vba::setAppPath("");

@@ -37,7 +37,7 @@ class CameraRig : public testing::Test {
   void TearDown() override {
     if (form) form->Close();
     form.reset();
-    gstcapture::UninstallDrivers();
+    gstcapture::uninstallDrivers();
     vba::setMsgBoxHandler(nullptr);
     vba::setAppPath("");
   }
@@ -62,7 +62,7 @@ class CameraRig : public testing::Test {
 TEST_F(CameraRig, RawAndMjpegCamerasAreListedPreviewedAndSaved) {
   ASSERT_TRUE(rig.Plug("desk_cam", "Desk Cam", 0xFF0000));
   ASSERT_TRUE(rig.Plug("desk_cam_mjpeg", "Desk Cam", 0x0000FF, true));
-  gstcapture::InstallDrivers();
+  gstcapture::installDrivers();
   form = std::make_unique<frmMain>();
   form->Show();
   ASSERT_EQ(Entries(), (std::vector<std::string>{"Desk Cam", "Desk Cam (2)", "Test pattern"}));
@@ -91,7 +91,7 @@ TEST_F(CameraRig, RawAndMjpegCamerasAreListedPreviewedAndSaved) {
 // is plugged in again under new ids with the same node name.
 TEST_F(CameraRig, ALostPipeWireCameraIsReportedAndTakenBackByItsNodeName) {
   ASSERT_TRUE(rig.Plug("desk_cam", "Desk Cam", 0xFF0000));
-  gstcapture::InstallDrivers();
+  gstcapture::installDrivers();
   form = std::make_unique<frmMain>();
   form->Show();
   const int windows = user32::liveWindowCount();

@@ -19,7 +19,7 @@ class Countdown : public MainWindowTest {
   // was written.
   std::pair<std::string, bool> tick() {
     const auto before = frames().size();
-    form->tmrCapture.OnTimer();
+    runTick();
     return {form->lblStatus.Caption(), frames().size() > before};
   }
   static std::string statusText(const std::string& n) { return "Time till next capture: " + n + " secs."; }

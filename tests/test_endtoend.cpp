@@ -41,10 +41,10 @@ class EndToEnd : public ::testing::Test {
       prompts.push_back(prompt);
       return vba::vbOK;
     });
-    gstcapture::InstallDrivers();
+    gstcapture::installDrivers();
   }
   void TearDown() override {
-    gstcapture::UninstallDrivers();
+    gstcapture::uninstallDrivers();
     vba::setMsgBoxHandler(nullptr);
     vba::setAppPath("");
   }

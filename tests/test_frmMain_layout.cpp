@@ -47,7 +47,7 @@ std::vector<Expected> table(frmMain& form) {
 }
 
 TEST(MainWindowLayout, CaptionSizeAndEveryControlInPlace) {
-  avicap32::SetDrivers({});
+  avicap32::setDrivers({});
   frmMain form;
   form.Show();
   EXPECT_EQ(form.Caption(), "Ferrowick v 0.1");
@@ -82,7 +82,7 @@ TEST(MainWindowLayout, CaptionSizeAndEveryControlInPlace) {
 }
 
 TEST(MainWindowLayout, TabKeyVisitsControlsInTabIndexOrder) {
-  avicap32::SetDrivers({});
+  avicap32::setDrivers({});
   frmMain form;
   form.Show();
   // The focus-taking controls, in the order the table gives them.
@@ -100,7 +100,7 @@ TEST(MainWindowLayout, TabKeyVisitsControlsInTabIndexOrder) {
 }
 
 TEST(MainWindowLayout, WhiteBackgroundWithTheBannerAtTheTopLeft) {
-  avicap32::SetDrivers({});
+  avicap32::setDrivers({});
   frmMain form;
   form.Show();
   const QImage shot = form.widget()->grab().toImage();
@@ -117,7 +117,7 @@ TEST(MainWindowLayout, WhiteBackgroundWithTheBannerAtTheTopLeft) {
 }
 
 TEST(MainWindowLayout, LoadPutsTheWindowOnTopWithAnEmptyListWhenThereIsNoSource) {
-  avicap32::SetDrivers({});
+  avicap32::setDrivers({});
   frmMain form;
   form.elapsedSecs = 7;
   form.Show();

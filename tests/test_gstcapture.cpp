@@ -50,7 +50,7 @@ std::shared_ptr<const avicap32::VideoFrame> NextFrame(
   std::shared_ptr<const avicap32::VideoFrame> frame;
   waitFor(
       [&] {
-        frame = driver.LatestFrame();
+        frame = driver.latestFrame();
         return frame && frame != after;
       },
       10000);
@@ -64,13 +64,13 @@ QImage ToImage(const avicap32::VideoFrame& f) {
 TEST(DeviceOrder, NumbersInDevicePathsCompareByValue) {
   std::vector<std::string> paths = {"/dev/video10", "/dev/video2", "/dev/video",
                                     "/dev/video1",  "/dev/media0", "/dev/video02"};
-  std::sort(paths.begin(), paths.end(), gstcapture::NaturalLess);
+  std::sort(paths.begin(), paths.end(), gstcapture::naturalLess);
   EXPECT_EQ(paths, (std::vector<std::string>{"/dev/media0", "/dev/video", "/dev/video1", "/dev/video2",
                                              "/dev/video02", "/dev/video10"}));
   // A total order: of two different names exactly one comes first.
   for (const std::string& a : paths)
     for (const std::string& b : paths)
-      EXPECT_EQ(gstcapture::NaturalLess(a, b) + gstcapture::NaturalLess(b, a), a == b ? 0 : 1)
+      EXPECT_EQ(gstcapture::naturalLess(a, b) + gstcapture::naturalLess(b, a), a == b ? 0 : 1)
           << a << " " << b;
 }
 
@@ -122,7 +122,7 @@ TEST(ModeChoice, TheCheapestModeThatCoversThePreview) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string picked = gstcapture::PickCaps(c.caps, c.width, c.height, c.fps);
+    const std::string picked = gstcapture::pickCapsText(c.caps, c.width, c.height, c.fps);
     EXPECT_EQ(picked, c.expected.empty() ? "" : Canonical(c.expected));
   }
 }
@@ -144,11 +144,11 @@ TEST(GstDriver, PipelinesThatCannotRunAreNeverLive) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto driver = gstcapture::MakeLaunchDriver(c.launch, "bad");
-    EXPECT_EQ(driver->Connect(320, 240, 15), c.connects);
-    EXPECT_TRUE(waitFor([&] { return !driver->IsLive(); }, 10000));
-    EXPECT_EQ(driver->LatestFrame(), nullptr);
-    driver->Disconnect();
+    auto driver = gstcapture::makeLaunchDriver(c.launch, "bad");
+    EXPECT_EQ(driver->connect(320, 240, 15), c.connects);
+    EXPECT_TRUE(waitFor([&] { return !driver->isLive(); }, 10000));
+    EXPECT_EQ(driver->latestFrame(), nullptr);
+    driver->disconnect();
   }
 }
 
@@ -169,27 +169,27 @@ TEST(GstDriver, EndOfStreamOrAnErrorIsNoLongerLive) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto driver = gstcapture::MakeLaunchDriver(
+    auto driver = gstcapture::makeLaunchDriver(
         std::string(c.source) + "video/x-raw,format=BGRx,width=64,height=48,framerate=30/1 ! appsink name=sink",
         "short");
-    ASSERT_TRUE(driver->Connect(64, 48, 15));
+    ASSERT_TRUE(driver->connect(64, 48, 15));
     auto frame = NextFrame(*driver);
     ASSERT_NE(frame, nullptr);
     EXPECT_EQ(frame->width, 64);
     EXPECT_EQ(frame->height, 48);
     EXPECT_EQ(frame->bgrx.size(), 64u * 48u * 4u);
-    EXPECT_TRUE(waitFor([&] { return !driver->IsLive(); }, 5000));
-    driver->Disconnect();
+    EXPECT_TRUE(waitFor([&] { return !driver->isLive(); }, 5000));
+    driver->disconnect();
   }
 }
 
 // The camera chain's own scaling and conversion, fed a 1280 x 720 source.
 TEST(GstDriver, CameraChainScalesDownToOpaqueBgrx) {
-  auto driver = gstcapture::MakeLaunchDriver(
+  auto driver = gstcapture::makeLaunchDriver(
       "videotestsrc is-live=true ! video/x-raw,format=YUY2,width=1280,height=720,framerate=30/1 ! " +
-          gstcapture::CameraChain(320, 240, 15),
+          gstcapture::cameraChain(320, 240, 15),
       "camera-like");
-  ASSERT_TRUE(driver->Connect(320, 240, 15));
+  ASSERT_TRUE(driver->connect(320, 240, 15));
   auto frame = NextFrame(*driver);
   ASSERT_NE(frame, nullptr);
   EXPECT_LE(frame->width, 320);
@@ -197,9 +197,9 @@ TEST(GstDriver, CameraChainScalesDownToOpaqueBgrx) {
   EXPECT_GE(frame->width, 300);
   ASSERT_EQ(frame->bgrx.size(), static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height) * 4);
   for (size_t i = 3; i < frame->bgrx.size(); i += 4) ASSERT_EQ(frame->bgrx[i], 0xFF) << i;
-  EXPECT_TRUE(driver->IsLive());
-  driver->Disconnect();
-  EXPECT_FALSE(driver->IsLive());
+  EXPECT_TRUE(driver->isLive());
+  driver->disconnect();
+  EXPECT_FALSE(driver->isLive());
 }
 
 // ---- Cameras through the device monitor, fake V4L2-like devices behind it.
@@ -209,27 +209,27 @@ class FakeCameraTest : public testing::Test {
   void SetUp() override { fakes::RegisterFakeCameraProvider(); }
   void TearDown() override {
     modWebCam::StopPreview();
-    gstcapture::UninstallDrivers();
+    gstcapture::uninstallDrivers();
   }
   std::vector<std::string> Names() {
     std::vector<std::string> out;
-    for (const auto& d : avicap32::Drivers()) out.push_back(d->Description());
+    for (const auto& d : avicap32::driverList()) out.push_back(d->description());
     return out;
   }
-  static fakes::FakeCameraSpec Spec(const std::string& name, const std::string& caps, const std::string& path,
+  static fakes::FakeCameraModel Model(const std::string& name, const std::string& caps, const std::string& path,
                                     unsigned rgb) {
     return {name, caps, {{"device.path", path}, {"device.serial", "usb-" + path}}, rgb};
   }
 };
 
 TEST_F(FakeCameraTest, CamerasAreListedInDeviceOrderAndToldApartBeforeTheTestPattern) {
-  fakes::FakeCamera b(Spec("USB Camera", kWebcam, "/dev/video10", 0xFF0000));
-  fakes::FakeCamera a(Spec("USB Camera", kWebcam, "/dev/video2", 0x00FF00));
-  fakes::FakeCamera c(Spec("Built-in", kWebcam, "/dev/video0", 0x0000FF));
+  fakes::FakeCamera b(Model("USB Camera", kWebcam, "/dev/video10", 0xFF0000));
+  fakes::FakeCamera a(Model("USB Camera", kWebcam, "/dev/video2", 0x00FF00));
+  fakes::FakeCamera c(Model("Built-in", kWebcam, "/dev/video0", 0x0000FF));
   a.Plug();
   b.Plug();
   c.Plug();
-  gstcapture::InstallDrivers();
+  gstcapture::installDrivers();
   EXPECT_EQ(Names(), (std::vector<std::string>{"Built-in", "USB Camera", "USB Camera (2)", "Test pattern"}));
 }
 
@@ -249,21 +249,21 @@ TEST_F(FakeCameraTest, EachCameraPreviewsItsPictureThroughItsCheapestMode) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    fakes::FakeCamera camera(Spec(c.what, c.caps, "/dev/video0", c.rgb));
+    fakes::FakeCamera camera(Model(c.what, c.caps, "/dev/video0", c.rgb));
     camera.Plug();
-    gstcapture::InstallDrivers();
+    gstcapture::installDrivers();
     ASSERT_EQ(Names().size(), 2u);
-    auto driver = avicap32::Drivers()[0];
-    ASSERT_TRUE(driver->Connect(320, 240, 15));
+    auto driver = avicap32::driverList()[0];
+    ASSERT_TRUE(driver->connect(320, 240, 15));
     auto frame = NextFrame(*driver);
     ASSERT_NE(frame, nullptr);
     EXPECT_EQ(frame->width, 320);
     EXPECT_EQ(frame->height, 240);
     EXPECT_EQ(mainColour(ToImage(*frame)), c.rgb);
     EXPECT_TRUE(Within(camera.NegotiatedCaps(), c.negotiated)) << camera.NegotiatedCaps();
-    driver->Disconnect();
+    driver->disconnect();
     EXPECT_TRUE(waitFor([&] { return camera.LiveElements() == 0; }, 10000)) << "the element is released";
-    gstcapture::UninstallDrivers();
+    gstcapture::uninstallDrivers();
   }
 }
 

@@ -67,7 +67,7 @@ class ModWebCamTest : public testing::Test {
  protected:
   void TearDown() override {
     modWebCam::StopPreview();
-    gstcapture::UninstallDrivers();
+    gstcapture::uninstallDrivers();
   }
   QWidget* CaptureWidget() { return user32::fromHandle(modWebCam::capWindow)->widget(); }
   QImage surface() { return *user32::fromHandle(modWebCam::capWindow)->surface(); }
@@ -101,7 +101,7 @@ TEST_F(ModWebCamTest, FillSourceListListsDriversInOrderAsTheirBuffersRead) {
 
 TEST_F(ModWebCamTest, FillSourceListStopsAtTheFirstMissingIndex) {
   auto fake = std::make_shared<FakeDriver>("Second");
-  avicap32::SetDrivers({nullptr, fake});
+  avicap32::setDrivers({nullptr, fake});
   TestForm form;
   modWebCam::FillSourceList(form.List1);
   EXPECT_EQ(form.List1.ListCount(), 0);
@@ -206,13 +206,13 @@ TEST_F(ModWebCamTest, LostSourceIsNoLongerLive) {
 // The real built-in source, end to end: a moving picture. (It takes a few
 // milliseconds here; the budget is generous for a loaded machine.)
 TEST_F(ModWebCamTest, TestPatternPaintsAMovingPictureUntilStopped) {
-  gstcapture::InstallDrivers();
+  gstcapture::installDrivers();
   TestForm form;
   modWebCam::FillSourceList(form.List1);
   const int last = form.List1.ListCount() - 1;
   ASSERT_GE(last, 0);
   ASSERT_EQ(form.List1.List(last), "Test pattern");
-  const std::shared_ptr<avicap32::CaptureDriver> driver = avicap32::Drivers()[static_cast<size_t>(last)];
+  const std::shared_ptr<avicap32::CaptureDriver> driver = avicap32::driverList()[static_cast<size_t>(last)];
 
   QDeadlineTimer budget(10000);
   modWebCam::StartPreview(last, form.Picture1);
@@ -226,8 +226,8 @@ TEST_F(ModWebCamTest, TestPatternPaintsAMovingPictureUntilStopped) {
 
   modWebCam::StopPreview();
   EXPECT_FALSE(user32::IsWindow(modWebCam::capWindow));
-  EXPECT_FALSE(driver->IsLive());
-  EXPECT_EQ(driver->LatestFrame(), nullptr);
+  EXPECT_FALSE(driver->isLive());
+  EXPECT_EQ(driver->latestFrame(), nullptr);
 }
 
 }  // namespace

@@ -127,7 +127,7 @@ TEST_F(SaveFrame, FailuresLeaveNoFileAndSayWhy) {
     c.arrange();
     form->txtTmr.SetText("1");
     form->elapsedSecs = 0;
-    form->tmrCapture.OnTimer();
+    runTick();
     EXPECT_EQ(form->elapsedSecs, 1) << "a failed save must not reset the count";
     EXPECT_NE(form->lblStatus.Caption().find(c.status), std::string::npos) << form->lblStatus.Caption();
     EXPECT_TRUE(frames().isEmpty());
@@ -140,7 +140,7 @@ TEST_F(SaveFrame, FailuresLeaveNoFileAndSayWhy) {
     vba::setDiskSpaceProbe(nullptr);
     vba::setAppPath(dir.path().toStdString());
     QFile::remove(QString::fromStdString(captured()));
-    form->tmrCapture.OnTimer();
+    runTick();
     EXPECT_EQ(form->elapsedSecs, 0);
     EXPECT_EQ(frames().size(), 1);
     QDir(QString::fromStdString(captured())).removeRecursively();
@@ -174,7 +174,7 @@ TEST_F(SaveFrame, ASmallDiskFillsOnlyUpToItsReserveAndSavingResumes) {
   int ticks = 0;
   for (; ticks < 20 && form->lblStatus.Caption().find("Disk") == std::string::npos; ++ticks) {
     clock.second = ticks;  // a new name each tick
-    form->tmrCapture.OnTimer();
+    runTick();
   }
   struct statvfs fs {};
   ASSERT_EQ(::statvfs(captured().c_str(), &fs), 0);
@@ -191,11 +191,11 @@ TEST_F(SaveFrame, ASmallDiskFillsOnlyUpToItsReserveAndSavingResumes) {
     EXPECT_EQ(QFileInfo(QString::fromStdString(captured()) + "/" + f).size(), frameSize);
 
   // Still full on the next tick; saving resumes once a frame is deleted.
-  form->tmrCapture.OnTimer();
+  runTick();
   EXPECT_EQ(frames().size(), ticks - 1);
   ASSERT_TRUE(QFile::remove(QString::fromStdString(captured()) + "/" + frames().first()));
   clock = {2007, 3, 5, 8, 30, 0};
-  form->tmrCapture.OnTimer();
+  runTick();
   EXPECT_EQ(form->elapsedSecs, 0);
   EXPECT_EQ(frames().size(), ticks - 1);
   EXPECT_TRUE(frames().contains("05_03_2007 083000.bmp")) << frames().join(",").toStdString();

@@ -25,7 +25,7 @@ struct Made {
 };
 
 struct FakeCamera::State {
-  FakeCameraSpec spec;
+  FakeCameraModel model;
   std::atomic<bool> stalled = false;
   std::mutex mutex;
   std::vector<std::shared_ptr<Made>> made;
@@ -78,7 +78,7 @@ void onLinked(GstPad* ghost, GstPad* peer, gpointer data) {
   GstElement* source = gst_element_factory_make("videotestsrc", nullptr);
   g_object_set(source, "is-live", TRUE, nullptr);
   gst_util_set_object_arg(G_OBJECT(source), "pattern", "ball");
-  g_object_set(source, "background-color", 0xFF000000u | (*state)->spec.rgb, nullptr);
+  g_object_set(source, "background-color", 0xFF000000u | (*state)->model.rgb, nullptr);
   gst_bin_add(GST_BIN(bin), source);
   GstElement* last = source;
   if (jpeg) {
@@ -193,14 +193,14 @@ void RegisterFakeCameraProvider() {
   (void)registered;
 }
 
-FakeCamera::FakeCamera(const FakeCameraSpec& spec) : state_(std::make_shared<State>()) {
-  state_->spec = spec;
-  GstCaps* caps = gst_caps_from_string(spec.caps.c_str());
+FakeCamera::FakeCamera(const FakeCameraModel& model) : state_(std::make_shared<State>()) {
+  state_->model = model;
+  GstCaps* caps = gst_caps_from_string(model.caps.c_str());
   GstStructure* props = gst_structure_new_empty("properties");
   gst_structure_set(props, "device.api", G_TYPE_STRING, "v4l2", nullptr);
-  for (const auto& [key, value] : spec.props)
+  for (const auto& [key, value] : model.props)
     gst_structure_set(props, key.c_str(), G_TYPE_STRING, value.c_str(), nullptr);
-  device_ = GST_DEVICE(g_object_new(fakeDeviceType(), "display-name", spec.name.c_str(), "device-class",
+  device_ = GST_DEVICE(g_object_new(fakeDeviceType(), "display-name", model.name.c_str(), "device-class",
                                     "Video/Source", "caps", caps, "properties", props, nullptr));
   gst_object_ref_sink(device_);
   gst_caps_unref(caps);

@@ -13,7 +13,7 @@ typedef struct _GstDevice GstDevice;
 
 namespace fakes {
 
-struct FakeCameraSpec {
+struct FakeCameraModel {
   std::string name;
   std::string caps;                          // the device's modes, as caps text
   std::map<std::string, std::string> props;  // device properties (device.serial, ...)
@@ -22,7 +22,7 @@ struct FakeCameraSpec {
 
 class FakeCamera {
  public:
-  explicit FakeCamera(const FakeCameraSpec& spec);
+  explicit FakeCamera(const FakeCameraModel& model);
   ~FakeCamera();
   FakeCamera(const FakeCamera&) = delete;
   FakeCamera& operator=(const FakeCamera&) = delete;

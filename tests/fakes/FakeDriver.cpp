@@ -5,7 +5,7 @@
 namespace fakes {
 
 FakeDriver::FakeDriver(std::string name_, std::string version_)
-    : name(std::move(name_)), version(std::move(version_)) {}
+    : name(std::move(name_)), versionText(std::move(version_)) {}
 
 std::shared_ptr<const avicap32::VideoFrame> FakeDriver::solidFrame(int width, int height, uint32_t rgb) {
   auto f = std::make_shared<avicap32::VideoFrame>();
@@ -21,7 +21,7 @@ std::shared_ptr<const avicap32::VideoFrame> FakeDriver::solidFrame(int width, in
   return f;
 }
 
-bool FakeDriver::Connect(int width, int height, int fps) {
+bool FakeDriver::connect(int width, int height, int fps) {
   lastWidth = width;
   lastHeight = height;
   lastFps = fps;
@@ -31,9 +31,12 @@ bool FakeDriver::Connect(int width, int height, int fps) {
   return true;
 }
 
-std::shared_ptr<const avicap32::VideoFrame> FakeDriver::LatestFrame() { return connected ? frame : nullptr; }
+std::shared_ptr<const avicap32::VideoFrame> FakeDriver::latestFrame() {
+  if (!connected || !frame) return nullptr;
+  return freshFrames ? std::make_shared<const avicap32::VideoFrame>(*frame) : frame;
+}
 
-void FakeDriver::Disconnect() {
+void FakeDriver::disconnect() {
   if (!connected) return;
   connected = false;
   ++disconnects;
@@ -46,7 +49,7 @@ std::vector<std::shared_ptr<FakeDriver>> installFakeDrivers(const std::vector<st
     fakes.push_back(std::make_shared<FakeDriver>(n));
     list.push_back(fakes.back());
   }
-  avicap32::SetDrivers(std::move(list));
+  avicap32::setDrivers(std::move(list));
   return fakes;
 }
 

@@ -18,18 +18,22 @@ class FakeDriver : public avicap32::CaptureDriver {
   // A frame of one colour, given as 0x00RRGGBB.
   static std::shared_ptr<const avicap32::VideoFrame> solidFrame(int width, int height, uint32_t rgb);
 
-  std::string Description() const override { return name; }
-  std::string Version() const override { return version; }
-  bool Connect(int width, int height, int fps) override;
+  std::string description() const override { return name; }
+  std::string version() const override { return versionText; }
+  bool connect(int width, int height, int fps) override;
   // The current frame while connected (also after the driver went dead).
-  std::shared_ptr<const avicap32::VideoFrame> LatestFrame() override;
-  bool IsLive() override { return connected && live; }
-  void Disconnect() override;
+  std::shared_ptr<const avicap32::VideoFrame> latestFrame() override;
+  bool isLive() override { return connected && live; }
+  void disconnect() override;
 
   std::string name;
-  std::string version;
+  std::string versionText;
   bool connectSucceeds = true;
   bool live = true;  // set false to act as an unplugged camera
+  // A new copy of the frame on every call, as from a camera that keeps
+  // delivering, so the preview never takes the source for a stalled one
+  // however long a test runs; false hands out the same frame again.
+  bool freshFrames = true;
   std::shared_ptr<const avicap32::VideoFrame> frame = solidFrame(320, 240, 0x3080C0);
 
   bool connected = false;

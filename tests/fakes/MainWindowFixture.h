@@ -40,7 +40,7 @@ class MainWindowTest : public ::testing::Test {
     vba::setFileWriter(nullptr);
     vba::setDiskSpaceProbe(nullptr);
     vba::setAppPath("");
-    avicap32::ResetDrivers();
+    avicap32::resetDrivers();
   }
 
   // Installs drivers with the given names and opens the window over them.
@@ -54,6 +54,13 @@ class MainWindowTest : public ::testing::Test {
   void startLive() {
     form->cmdStart.Click();
     ASSERT_TRUE(waitFor([] { return modWebCam::previewIsLive(); }, 5000)) << "the preview never went live";
+  }
+
+  // One tick of the countdown as the timer delivers it, after the events
+  // that came due meanwhile (the preview's own ticks among them).
+  void runTick() {
+    QCoreApplication::processEvents();
+    form->tmrCapture.OnTimer();
   }
 
   static bool waitFor(const std::function<bool()>& done, int ms) { return testsupport::waitFor(done, ms); }
