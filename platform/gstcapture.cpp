@@ -87,7 +87,7 @@ ElementPtr parseLaunch(const std::string& description) {
 class Session {
  public:
   // Takes a pipeline whose appsink is named "sink"; null when it has none.
-  static std::unique_ptr<Session> Start(ElementPtr pipeline) {
+  static std::unique_ptr<Session> start(ElementPtr pipeline) {
     if (!pipeline) return nullptr;
     ElementPtr sink(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
     if (!sink || !GST_IS_APP_SINK(sink.get())) return nullptr;
@@ -102,27 +102,27 @@ class Session {
   }
 
   ~Session() {
-    Stop();
+    stop();
     if (thread_.joinable()) thread_.join();
   }
 
   // Asks the thread to take the pipeline down, which releases the device.
-  void Stop() {
+  void stop() {
     std::lock_guard lock(mutex_);
     stop_ = true;
     wake_.notify_all();
   }
 
-  bool Finished() const { return finished_; }
+  bool finished() const { return finished_; }
 
-  std::shared_ptr<const avicap32::VideoFrame> Latest() {
+  std::shared_ptr<const avicap32::VideoFrame> latest() {
     std::lock_guard lock(mutex_);
     return latest_;
   }
 
   // False after a failed start, an error or the end of the stream. Drains
   // the bus without blocking, so messages never pile up.
-  bool Healthy() {
+  bool healthy() {
     while (MessagePtr msg{gst_bus_pop(bus_.get())}) {
       const GstMessageType type = GST_MESSAGE_TYPE(msg.get());
       if (type == GST_MESSAGE_ERROR || type == GST_MESSAGE_EOS) failed_ = true;
@@ -206,26 +206,26 @@ class PipelineDriver : public avicap32::CaptureDriver {
   bool connect(int width, int height, int fps) override {
     ensureInit();
     disconnect();
-    session_ = Session::Start(Build(std::max(width, 1), std::max(height, 1), std::max(fps, 1)));
+    session_ = Session::start(build(std::max(width, 1), std::max(height, 1), std::max(fps, 1)));
     return session_ != nullptr;
   }
   std::shared_ptr<const avicap32::VideoFrame> latestFrame() override {
-    return session_ ? session_->Latest() : nullptr;
+    return session_ ? session_->latest() : nullptr;
   }
-  bool isLive() override { return session_ && session_->Healthy(); }
+  bool isLive() override { return session_ && session_->healthy(); }
   void disconnect() override {
     // Sessions that finished stopping are joined; the others go on stopping
     // in the background, so the caller never waits on a device.
-    std::erase_if(retired_, [](const std::unique_ptr<Session>& s) { return s->Finished(); });
+    std::erase_if(retired_, [](const std::unique_ptr<Session>& s) { return s->finished(); });
     if (!session_) return;
-    session_->Stop();
+    session_->stop();
     retired_.push_back(std::move(session_));
   }
 
  protected:
   // The pipeline for a preview of width x height at up to fps; null when it
   // cannot be made.
-  virtual ElementPtr Build(int width, int height, int fps) = 0;
+  virtual ElementPtr build(int width, int height, int fps) = 0;
 
  private:
   std::string description_;
@@ -239,7 +239,7 @@ class LaunchDriver : public PipelineDriver {
       : PipelineDriver(std::move(name)), launch_(std::move(launch)) {}
 
  protected:
-  ElementPtr Build(int, int, int) override { return parseLaunch(launch_); }
+  ElementPtr build(int, int, int) override { return parseLaunch(launch_); }
 
  private:
   std::string launch_;
@@ -250,7 +250,7 @@ class TestPatternDriver : public PipelineDriver {
   TestPatternDriver() : PipelineDriver("Test pattern") {}
 
  protected:
-  ElementPtr Build(int, int, int) override {
+  ElementPtr build(int, int, int) override {
     // Scrolling colour bars: moving, yet cheap to draw (a bouncing ball
     // costs twice as much).
     return parseLaunch(std::string("videotestsrc is-live=true pattern=smpte horizontal-speed=2 ! ") +
@@ -378,13 +378,15 @@ DeviceInfo describe(GstDevice* device) {
 // The device's stable identity: what stays the same when it is unplugged
 // and plugged in again (never /dev/videoN, nor PipeWire's object ids or
 // serials). The udev serial only where no other device shares it.
+// The serial comes first: it follows the camera to another USB port, where
+// a PipeWire node name made from the port's path would not.
 std::string identity(const DeviceInfo& d, const std::vector<const DeviceInfo*>& others) {
-  if (!d.nodeName.empty()) return "node:" + d.nodeName;
   if (!d.serial.empty()) {
     const bool shared = std::any_of(others.begin(), others.end(),
                                     [&](const DeviceInfo* o) { return o != &d && o->serial == d.serial; });
     if (!shared) return "serial:" + d.serial;
   }
+  if (!d.nodeName.empty()) return "node:" + d.nodeName;
   if (!d.busPath.empty()) return "bus:" + d.busPath;
   return "name:" + d.name;
 }
@@ -394,14 +396,14 @@ class CameraDriver : public PipelineDriver {
   CameraDriver(std::string listName, std::string id)
       : PipelineDriver(std::move(listName)), id_(std::move(id)) {}
 
-  const std::string& Identity() const { return id_; }
+  const std::string& id() const { return id_; }
   // The device now behind this camera; null while it is away.
-  void SetDevice(GstDevice* device) {
+  void setDevice(GstDevice* device) {
     device_.reset(device ? GST_DEVICE(gst_object_ref(device)) : nullptr);
     if (!device) gone_ = true;
   }
-  bool Present() const { return device_ != nullptr; }
-  bool Holds(GstDevice* device) const { return device_.get() == device; }
+  bool present() const { return device_ != nullptr; }
+  bool holds(GstDevice* device) const { return device_.get() == device; }
 
   bool connect(int width, int height, int fps) override {
     gone_ = false;
@@ -410,7 +412,7 @@ class CameraDriver : public PipelineDriver {
   bool isLive() override { return !gone_ && PipelineDriver::isLive(); }
 
  protected:
-  ElementPtr Build(int width, int height, int fps) override {
+  ElementPtr build(int width, int height, int fps) override {
     CapsPtr all(gst_device_get_caps(device_.get()));
     CapsPtr mode = pickCaps(all.get(), width, height, fps);
     if (!mode) return nullptr;
@@ -515,7 +517,7 @@ class SystemDrivers {
 
   void add(const DeviceInfo& d, const std::string& id) {
     auto camera = std::make_shared<CameraDriver>(listName(d.name), id);
-    camera->SetDevice(d.device.get());
+    camera->setDevice(d.device.get());
     cameras_.push_back(std::move(camera));
   }
 
@@ -544,15 +546,15 @@ class SystemDrivers {
   void added(GstDevice* device) {
     const std::string id = identityNow(device);
     for (const auto& camera : cameras_) {
-      if (camera->Identity() == id && !camera->Present()) {
+      if (camera->id() == id && !camera->present()) {
         // The camera is back (under a new device path or object id).
-        camera->SetDevice(device);
+        camera->setDevice(device);
         avicap32::devicesChanged();
         return;
       }
     }
     for (const auto& camera : cameras_) {
-      if (camera->Identity() == id) return;  // already listed and present
+      if (camera->id() == id) return;  // already listed and present
     }
     add(describe(device), id);
     publish();
@@ -560,7 +562,7 @@ class SystemDrivers {
 
   void removed(GstDevice* device) {
     for (const auto& camera : cameras_) {
-      if (camera->Holds(device)) camera->SetDevice(nullptr);
+      if (camera->holds(device)) camera->setDevice(nullptr);
     }
     avicap32::devicesChanged();
   }
