@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 #include <optional>
 #include <string>
 
