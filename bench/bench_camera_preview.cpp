@@ -24,6 +24,7 @@
 #include <string>
 
 #include "app/frmMain.h"
+#include "bench/BenchSupport.h"
 #include "capture/modWebCam.h"
 #include "platform/avicap32.h"
 #include "platform/gstcapture.h"
@@ -34,28 +35,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double processCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-void runEventLoop(double seconds) {
-  QEventLoop loop;
-  QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
-  loop.exec();
-}
-
-// CPU over wall time while the event loop runs, in percent of one core.
-double cpuPercent(double seconds) {
-  const double cpu0 = processCpuSeconds();
-  const auto wall0 = Clock::now();
-  runEventLoop(seconds);
-  const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
-  return 100.0 * (processCpuSeconds() - cpu0) / wall;
-}
+using benchsupport::Clock;
+using benchsupport::cpuPercent;
+using benchsupport::processCpuSeconds;
+using benchsupport::runEventLoop;
 
 // The camera's device element, as the program's driver list has it.
 GstDevice* findDevice(const std::string& displayName) {

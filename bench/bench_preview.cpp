@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "capture/modWebCam.h"
 #include "platform/avicap32.h"
 #include "platform/gstcapture.h"
@@ -24,29 +25,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double processCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-void runEventLoop(double seconds) {
-  QEventLoop loop;
-  QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
-  loop.exec();
-}
-
-// CPU time of the whole process (all threads) over wall time, in percent of
-// one core, while the event loop runs for the given time.
-double cpuPercent(double seconds) {
-  const double cpu0 = processCpuSeconds();
-  const auto wall0 = Clock::now();
-  runEventLoop(seconds);
-  const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
-  return 100.0 * (processCpuSeconds() - cpu0) / wall;
-}
+using benchsupport::Clock;
+using benchsupport::cpuPercent;
+using benchsupport::processCpuSeconds;
+using benchsupport::runEventLoop;
 
 avicap32::CAPSTATUS status() {
   avicap32::CAPSTATUS s;

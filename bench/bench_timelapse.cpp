@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "app/frmMain.h"
+#include "bench/BenchSupport.h"
 #include "platform/vb.h"
 #include "platform/vba.h"
 
@@ -38,7 +39,9 @@ extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using benchsupport::Clock;
+using benchsupport::processCpuSeconds;
+using benchsupport::runEventLoop;
 
 pid_t spawn(const std::vector<std::string>& args) {
   std::vector<char*> argv;
@@ -69,18 +72,6 @@ double childCpuSeconds(pid_t pid) {
   const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
   if (fields.size() < 13) return 0;
   return (fields[11].toDouble() + fields[12].toDouble()) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-double ownCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-void runEventLoop(double seconds) {
-  QEventLoop loop;
-  QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
-  loop.exec();
 }
 
 // A private X server when there is none; its process id, or 0.
@@ -140,12 +131,12 @@ int main(int argc, char** argv) {
   std::printf("%-5s %12s %12s %8s\n", "run", "ferrowick %", "ffmpeg %", "ratio");
   for (int run = 1; run <= runs; ++run) {
     const size_t frames0 = QDir(ours.path() + "/captured").entryList({"*.bmp"}).size();
-    const double own0 = ownCpuSeconds();
+    const double own0 = processCpuSeconds();
     const double their0 = childCpuSeconds(ffmpeg);
     const auto wall0 = Clock::now();
     runEventLoop(seconds);
     const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
-    const double own = 100.0 * (ownCpuSeconds() - own0) / wall;
+    const double own = 100.0 * (processCpuSeconds() - own0) / wall;
     const double their = 100.0 * (childCpuSeconds(ffmpeg) - their0) / wall;
     const size_t frames = QDir(ours.path() + "/captured").entryList({"*.bmp"}).size() - frames0;
     std::printf("%-5d %12.2f %12.2f %8.2f   (%zu frames saved)\n", run, own, their,

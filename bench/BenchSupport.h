@@ -1,0 +1,37 @@
+#pragma once
+// What the benchmarks share: CPU time of this process and an event loop run
+// for a while, so figures are taken the same way in every benchmark.
+#include <time.h>
+
+#include <QEventLoop>
+#include <QTimer>
+#include <chrono>
+
+namespace benchsupport {
+
+using Clock = std::chrono::steady_clock;
+
+// CPU seconds this process has used so far, all its threads together.
+inline double processCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+inline void runEventLoop(double seconds) {
+  QEventLoop loop;
+  QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+// CPU time of the whole process over wall time, in percent of one core,
+// while the event loop runs for the given time.
+inline double cpuPercent(double seconds) {
+  const double cpu0 = processCpuSeconds();
+  const auto wall0 = Clock::now();
+  runEventLoop(seconds);
+  const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
+  return 100.0 * (processCpuSeconds() - cpu0) / wall;
+}
+
+}  // namespace benchsupport
