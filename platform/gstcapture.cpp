@@ -464,15 +464,13 @@ class SystemDrivers {
  public:
   SystemDrivers() : monitor_(deviceMonitor()), testPattern_(std::make_shared<TestPatternDriver>()) {
     BusPtr bus(gst_device_monitor_get_bus(monitor_));
+    // The monitor outlives an earlier list (it is never stopped): what it
+    // posted since is old news, and the devices present now are read below.
+    while (MessagePtr stale{gst_bus_pop(bus.get())}) {
+    }
     watch_ = gst_bus_add_watch(bus.get(), &SystemDrivers::onMessage, this);
 
-    std::vector<DeviceInfo> found;
-    GList* list = gst_device_monitor_get_devices(monitor_);
-    for (GList* l = list; l; l = l->next) {
-      found.push_back(describe(GST_DEVICE(l->data)));
-      gst_object_unref(l->data);
-    }
-    g_list_free(list);
+    std::vector<DeviceInfo> found = presentDevices();
     // A stable order: by device path (numbers by value, /dev/video2 before
     // /dev/video10), else by PipeWire node name, else by name.
     const auto key = [](const DeviceInfo& d) {
