@@ -164,13 +164,20 @@ void frmMain::tmrCapture_Timer() {
   // A bound source that is lost (failed, gone or frozen) is reported on
   // every tick instead of the countdown; the frame due meanwhile is skipped,
   // so frames go on falling on the schedule once it is back.
+  // Likewise when the picture is the one saved last: ticks that a busy UI
+  // thread held up arrive one after the other, with no new picture painted
+  // between them, and the same picture must not be saved twice as if new.
   const bool bound = user32::IsWindow(capWindow);
   const bool live = sourceLive();
   if (elapsedSecs >= interval_) {
-    if (bound && !live) {
+    const bool savedAlready =
+        bound && capWindow == savedWindow_ && modWebCam::previewFrameNumber() == savedFrame_;
+    if ((bound && !live) || savedAlready) {
       elapsedSecs = 0;
     } else if (saveframe()) {
       elapsedSecs = 0;
+      savedWindow_ = capWindow;
+      savedFrame_ = modWebCam::previewFrameNumber();
     }
   }
 }

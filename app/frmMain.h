@@ -63,4 +63,7 @@ class frmMain : public vb::Form {
   int16_t interval_ = 20;
   // When the bound source was found lost (unset while live or unbound).
   std::optional<vba::DateTime> lostSince_;
+  // The picture saved last: its capture window and its number there.
+  HWND savedWindow_ = 0;
+  uint32_t savedFrame_ = 0;
 };

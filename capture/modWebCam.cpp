@@ -70,4 +70,11 @@ bool previewIsLive() {
   return status.fLiveWindow != FALSE;
 }
 
+uint32_t previewFrameNumber() {
+  avicap32::CAPSTATUS status;
+  user32::SendMessageA(capWindow, avicap32::WM_CAP_GET_STATUS, sizeof(status),
+                       reinterpret_cast<LPARAM>(&status));
+  return status.dwCurrentVideoFrame;
+}
+
 }  // namespace modWebCam

@@ -22,5 +22,8 @@ void StartPreview(int32_t sourceIndex, vb::PictureBox& previewArea);
 void StopPreview();
 // Whether a capture window is bound and shows a live picture now.
 bool previewIsLive();
+// How many pictures the bound capture window has shown since it connected
+// (0 when nothing is bound): a number that has not moved means no new picture.
+uint32_t previewFrameNumber();
 
 }  // namespace modWebCam

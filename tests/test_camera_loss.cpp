@@ -77,6 +77,7 @@ class CameraLoss : public testing::Test {
   // One tick; whether it wrote a frame.
   bool Tick() {
     const auto before = Frames().size();
+    testsupport::waitForNewPicture();
     form->tmrCapture.OnTimer();
     return Frames().size() > before;
   }

@@ -101,6 +101,7 @@ TEST_F(CameraRig, ALostPipeWireCameraIsReportedAndTakenBackByItsNodeName) {
   ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kLiveMs));
   const auto tick = [&] {
     const auto before = Frames().size();
+    testsupport::waitForNewPicture();
     form->tmrCapture.OnTimer();
     return Frames().size() > before;
   };

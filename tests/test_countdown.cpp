@@ -119,3 +119,20 @@ TEST_F(Countdown, TheUsersDecimalCommaIsUnderstoodAndShown) {
 }
 
 }  // namespace
+
+namespace {
+
+// Ticks that a busy UI thread held up come one after the other, with no new
+// picture painted between them: the picture saved already is not saved again,
+// and the count starts over, so the next frame still falls on the schedule.
+TEST_F(Countdown, TicksWithoutANewPictureNeverSaveItTwice) {
+  form->txtTmr.SetText("1");
+  EXPECT_TRUE(tick().second);
+  const auto before = frames().size();
+  form->tmrCapture.OnTimer();
+  EXPECT_EQ(frames().size(), before) << "the same picture saved twice";
+  EXPECT_EQ(form->elapsedSecs, 0);
+  EXPECT_TRUE(tick().second);
+}
+
+}  // namespace

@@ -56,10 +56,14 @@ class MainWindowTest : public ::testing::Test {
     ASSERT_TRUE(waitFor([] { return modWebCam::previewIsLive(); }, 5000)) << "the preview never went live";
   }
 
-  // One tick of the countdown as the timer delivers it, after the events
-  // that came due meanwhile (the preview's own ticks among them).
+  // One tick of the countdown as the timer delivers it, a second after the
+  // last: the preview has shown a new picture meanwhile.
+  // The window's own timer is held meanwhile, so it adds no tick of its own.
   void runTick() {
-    QCoreApplication::processEvents();
+    const bool enabled = form->tmrCapture.Enabled();
+    form->tmrCapture.SetEnabled(false);
+    testsupport::waitForNewPicture();
+    form->tmrCapture.SetEnabled(enabled);
     form->tmrCapture.OnTimer();
   }
 

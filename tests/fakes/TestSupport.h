@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "capture/modWebCam.h"
 #include "platform/vba.h"
 
 namespace testsupport {
@@ -60,6 +61,14 @@ inline uint32_t mainColour(const QImage& image) {
   if (count.empty()) return 0;
   return std::max_element(count.begin(), count.end(), [](auto& a, auto& b) { return a.second < b.second; })
       ->first;
+}
+
+// Waits until the bound preview shows a newer picture than it shows now, as
+// the second between two ticks of the countdown gives it; no wait while the
+// preview is not live.
+inline void waitForNewPicture() {
+  const uint32_t shown = modWebCam::previewFrameNumber();
+  if (modWebCam::previewIsLive()) waitFor([&] { return modWebCam::previewFrameNumber() != shown; }, 5000);
 }
 
 // Runs f and returns the number of the run-time error it raised, if any.
