@@ -1,7 +1,7 @@
 #include "app/frmMain.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <string>
 
@@ -10,6 +10,8 @@
 #include "grab/modBitBlt.h"
 #include "platform/avicap32.h"
 #include "platform/framefolder.h"
+#include "platform/gstcapture.h"
+#include "platform/shell32.h"
 #include "platform/user32.h"
 #include "platform/vba.h"
 
@@ -73,6 +75,9 @@ frmMain::frmMain() : vb::Form("Ferrowick v 0.1", 8535, 5220) {
   cmdStop.OnClick = [this] { cmdStop_Click(); };
   tmrCapture.OnTimer = [this] { tmrCapture_Timer(); };
   tmrSources.OnTimer = [this] { tmrSources_Timer(); };
+  mnuFileOpenFolder.OnClick = [this] { mnuFileOpenFolder_Click(); };
+  mnuFileQuit.OnClick = [this] { Close(); };
+  mnuHelpAbout.OnClick = [this] { mnuHelpAbout_Click(); };
 }
 
 void frmMain::Form_Load() {
@@ -102,10 +107,15 @@ void frmMain::tmrSources_Timer() {
   List1.SetListIndex(std::min(chosen, List1.ListCount() - 1));
 }
 
-void frmMain::cmdStart_Click() {
+int frmMain::boxAside(const std::string& prompt, int buttons, const std::string& title) {
   SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-  vba::MsgBox("Captured frames will be saved in " + framefolder::capturedFolder() + "/", vba::vbOKOnly, "");
+  const int pressed = vba::MsgBox(prompt, buttons, title);
   SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  return pressed;
+}
+
+void frmMain::cmdStart_Click() {
+  boxAside("Captured frames will be saved in " + framefolder::capturedFolder() + "/", vba::vbOKOnly, "");
   if (List1.ListCount() == 0) return;
   if (List1.ListIndex() == -1) return;
   // A second Start while running rebinds: the current capture window and its
@@ -123,6 +133,28 @@ void frmMain::cmdStop_Click() {
 void frmMain::Form_Terminate() {
   modWebCam::StopPreview();
   Unload();
+}
+
+void frmMain::mnuFileOpenFolder_Click() {
+  const std::string folder = savingFolder();
+  try {
+    makeFolder(folder);
+  } catch (const vba::RuntimeError&) {
+    // Reported below: the folder cannot be opened.
+  }
+  const HINSTANCE opened =
+      shell32::ShellExecuteA(hWnd(), "open", folder.c_str(), nullptr, nullptr, shell32::SW_SHOWNORMAL);
+  if (reinterpret_cast<intptr_t>(opened) <= 32) {
+    boxAside("Cannot open the frames folder " + folder, vba::vbExclamation, "Ferrowick");
+  }
+}
+
+void frmMain::mnuHelpAbout_Click() {
+  boxAside(std::string("Ferrowick ") + FERROWICK_VERSION +
+               "\n\nTime-lapse photography with a webcam: a still every interval, named by date and "
+               "time.\n\nCapture through " +
+               gstcapture::versionText() + ".",
+           vba::vbInformation, "About Ferrowick");
 }
 
 bool frmMain::sourceLive() {

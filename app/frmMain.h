@@ -32,6 +32,15 @@ class frmMain : public vb::Form {
   vb::Label Label5{*this, 240, 960, 6135, 255, 10, kAppeal};
   vb::Image Image1{*this, 2280, 3720, 435, 315};
   vb::Timer tmrCapture{*this, 1000};
+
+  // The menu bar, above the client area.
+  vb::Menu mnuFile{*this, "&File"};
+  vb::Menu mnuFileOpenFolder{mnuFile, "&Open frames folder"};
+  vb::Menu mnuFileBar1{mnuFile, "-"};
+  vb::Menu mnuFileQuit{mnuFile, "&Quit"};
+  vb::Menu mnuCapture{*this, "&Capture"};
+  vb::Menu mnuHelp{*this, "&Help"};
+  vb::Menu mnuHelpAbout{mnuHelp, "&About Ferrowick"};
   // Watches for capture sources that appear while the program runs.
   vb::Timer tmrSources{*this, 1000};
 
@@ -49,6 +58,11 @@ class frmMain : public vb::Form {
 
   void cmdStart_Click();
   void cmdStop_Click();
+  void mnuFileOpenFolder_Click();
+  void mnuHelpAbout_Click();
+  // A message box the window does not hide: the window leaves the topmost
+  // band while the box is up.
+  int boxAside(const std::string& prompt, int buttons, const std::string& title);
   void tmrCapture_Timer();
   // Image1 = the top-left 320 x 240 pixels of the capture window.
   void grabFrame();

@@ -1,8 +1,14 @@
 #include "app/frmMain.h"
+#include "cmdline/commandline.h"
 #include "platform/gstcapture.h"
 #include "platform/vb.h"
 
 int main(int argc, char** argv) {
+  // Help, the version and bad values are answered before any window (or
+  // display) is needed.
+  const cmdline::Parsed parsed = cmdline::parse(argc, argv);
+  if (parsed.exitStatus) return *parsed.exitStatus;
+
   vb::Application application(argc, argv);
   // The capture drivers: cameras, then the built-in test pattern.
   gstcapture::installDrivers();

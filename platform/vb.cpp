@@ -1,6 +1,7 @@
 #include "platform/vb.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QElapsedTimer>
@@ -8,11 +9,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPainter>
 #include <QPixmap>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
+#include <QVBoxLayout>
 #include <QVariant>
 #include <QWidget>
 #include <algorithm>
@@ -95,13 +99,17 @@ int Application::Run(Form& startForm) {
 
 struct Form::Impl {
   class Widget;
+  class Client;
   explicit Impl(Form& f) : form(f) {}
   void onClose(QCloseEvent* e);
   void closeDown();
   void stopTimers();
+  QMenuBar* menuBar();
 
   Form& form;
   QPointer<QWidget> widget;
+  QPointer<QWidget> client;
+  QPointer<QMenuBar> bar;
   HWND hwnd = nullptr;
   std::string caption;
   int clientWidth = 0;
@@ -115,10 +123,23 @@ struct Form::Impl {
   bool unloading = false;  // closing because of Unload, not the user
 };
 
-// The form's window: its background colour and picture, and the user's close.
+// The form's window: the menu bar, when there is one, above the client area;
+// the user's close.
 class Form::Impl::Widget : public QWidget {
  public:
-  explicit Widget(Form::Impl& d) : d_(d) { setAttribute(Qt::WA_OpaquePaintEvent); }
+  explicit Widget(Form::Impl& d) : d_(d) {}
+
+ protected:
+  void closeEvent(QCloseEvent* e) override { d_.onClose(e); }
+
+ private:
+  Form::Impl& d_;
+};
+
+// The client area: its background colour and picture.
+class Form::Impl::Client : public QWidget {
+ public:
+  Client(Form::Impl& d, QWidget* parent) : QWidget(parent), d_(d) { setAttribute(Qt::WA_OpaquePaintEvent); }
 
  protected:
   void paintEvent(QPaintEvent*) override {
@@ -126,11 +147,21 @@ class Form::Impl::Widget : public QWidget {
     p.fillRect(rect(), d_.backColor);
     if (!d_.picture.isNull()) p.drawPixmap(QPoint(0, 0), d_.picture);
   }
-  void closeEvent(QCloseEvent* e) override { d_.onClose(e); }
 
  private:
   Form::Impl& d_;
 };
+
+// The menu bar, made with the first menu: the window grows by its height and
+// the client area keeps its size and every control its place.
+QMenuBar* Form::Impl::menuBar() {
+  if (!bar) {
+    bar = new QMenuBar(widget);
+    bar->setNativeMenuBar(false);  // in the window, as the form was designed
+    widget->layout()->setMenuBar(bar);
+  }
+  return bar;
+}
 
 void Form::Impl::onClose(QCloseEvent* e) {
   closeDown();
@@ -161,8 +192,16 @@ Form::Form(const std::string& caption, int clientWidth, int clientHeight)
   auto* w = new Impl::Widget(*d_);
   d_->widget = w;
   w->setWindowTitle(qs(caption));
-  w->setFixedSize(pixels(clientWidth), pixels(clientHeight));
   w->setFont(fontfit::formFont(w->font()));
+  auto* client = new Impl::Client(*d_, w);
+  d_->client = client;
+  client->setFixedSize(pixels(clientWidth), pixels(clientHeight));
+  // The window is exactly the client area plus the menu bar, if any.
+  auto* layout = new QVBoxLayout(w);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+  layout->addWidget(client);
   d_->hwnd = (new WidgetWindow(w))->handle();
 }
 
@@ -175,6 +214,7 @@ Form::~Form() {
 
 HWND Form::hWnd() const { return d_->hwnd; }
 QWidget* Form::widget() const { return d_->widget; }
+QWidget* Form::client() const { return d_->client; }
 std::string Form::Caption() const { return d_->caption; }
 int Form::ScaleWidth() const { return d_->clientWidth; }
 int Form::ScaleHeight() const { return d_->clientHeight; }
@@ -184,7 +224,7 @@ void Form::SetBackColor(uint32_t color) {
   QPalette pal = d_->widget->palette();
   pal.setColor(QPalette::Window, d_->backColor);
   d_->widget->setPalette(pal);
-  d_->widget->update();
+  d_->client->update();
 }
 
 void Form::SetPicture(const std::string& resource) {
@@ -193,7 +233,7 @@ void Form::SetPicture(const std::string& resource) {
   if (picture.isNull())
     std::fprintf(stderr, "Form %s: cannot load picture %s\n", d_->caption.c_str(), resource.c_str());
   d_->picture = picture;
-  d_->widget->update();
+  d_->client->update();
 }
 
 void Form::SetIcon(const std::string& resource) {
@@ -219,7 +259,7 @@ void Form::Show() {
   // The focus chain follows the tab indexes; controls that take no focus
   // (labels, images) are left out.
   std::vector<std::pair<int, QWidget*>> order;
-  for (QWidget* c : d_->widget->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+  for (QWidget* c : d_->client->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
     const QVariant tab = c->property(kTabIndexProperty);
     if (!tab.isValid() || tab.toInt() < 0 || c->focusPolicy() == Qt::NoFocus) continue;
     order.emplace_back(tab.toInt(), c);
@@ -285,7 +325,7 @@ W* as(QWidget* w) {
 }  // namespace
 
 ListBox::ListBox(Form& form, int left, int top, int width, int height, int tabIndex)
-    : Control(form, new QListWidget(form.widget()), left, top, width, height, tabIndex) {
+    : Control(form, new QListWidget(form.client()), left, top, width, height, tabIndex) {
   as<QListWidget>(widget())->setSelectionMode(QAbstractItemView::SingleSelection);
 }
 
@@ -320,7 +360,7 @@ std::string ListBox::List(int i) const {
 }
 
 TextBox::TextBox(Form& form, int left, int top, int width, int height, int tabIndex, const std::string& text)
-    : Control(form, new QLineEdit(qs(text), form.widget()), left, top, width, height, tabIndex) {}
+    : Control(form, new QLineEdit(qs(text), form.client()), left, top, width, height, tabIndex) {}
 
 std::string TextBox::Text() const { return as<QLineEdit>(widget())->text().toStdString(); }
 
@@ -328,7 +368,7 @@ void TextBox::SetText(const std::string& text) { as<QLineEdit>(widget())->setTex
 
 Label::Label(Form& form, int left, int top, int width, int height, int tabIndex, const std::string& caption,
              bool wordWrap)
-    : Control(form, new QLabel(form.widget()), left, top, width, height, tabIndex) {
+    : Control(form, new QLabel(form.client()), left, top, width, height, tabIndex) {
   auto* label = as<QLabel>(widget());
   label->setTextFormat(Qt::PlainText);
   label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -348,7 +388,7 @@ void Label::SetCaption(const std::string& caption) {
 
 CommandButton::CommandButton(Form& form, int left, int top, int width, int height, int tabIndex,
                              const std::string& caption)
-    : Control(form, new QPushButton(qs(caption), form.widget()), left, top, width, height, tabIndex) {
+    : Control(form, new QPushButton(qs(caption), form.client()), left, top, width, height, tabIndex) {
   QObject::connect(as<QPushButton>(widget()), &QAbstractButton::clicked, widget(),
                    [this] { dispatch("Click", OnClick); });
   fontfit::fitButton(as<QPushButton>(widget()));
@@ -361,7 +401,7 @@ void CommandButton::Click() {
 }
 
 PictureBox::PictureBox(Form& form, int left, int top, int width, int height, int tabIndex)
-    : Control(form, new QWidget(form.widget()), left, top, width, height, tabIndex) {
+    : Control(form, new QWidget(form.client()), left, top, width, height, tabIndex) {
   QPalette pal = widget()->palette();
   pal.setColor(QPalette::Window, Qt::black);
   widget()->setPalette(pal);
@@ -373,9 +413,91 @@ float PictureBox::ScaleWidth() const { return static_cast<float>(widget()->width
 float PictureBox::ScaleHeight() const { return static_cast<float>(widget()->height()); }
 
 Image::Image(Form& form, int left, int top, int width, int height)
-    : Control(form, new QWidget(form.widget()), left, top, width, height, -1) {
+    : Control(form, new QWidget(form.client()), left, top, width, height, -1) {
   widget()->hide();
 }
+
+// ---- Menu ----
+
+struct Menu::Impl {
+  QPointer<QAction> action;  // the entry in the menu bar or the parent's menu
+  QPointer<QMenu> items;     // its own items, once it has some
+  QPointer<QMenu> holder;    // the parent's menu; null on the menu bar
+  bool checked = false;
+};
+
+namespace {
+
+QMenu* newMenu(const std::string& caption, QWidget* parent) {
+  auto* menu = new QMenu(qs(caption), parent);
+  menu->setObjectName(qs(caption).remove('&'));
+  return menu;
+}
+
+}  // namespace
+
+Menu::Menu(Form& form, const std::string& caption) : d_(std::make_unique<Impl>()) {
+  d_->items = newMenu(caption, form.widget());
+  d_->action = form.d_->menuBar()->addMenu(d_->items);
+}
+
+Menu::Menu(Menu& parent, const std::string& caption) : d_(std::make_unique<Impl>()) {
+  Impl& p = *parent.d_;
+  if (!p.items) {
+    // An item that gets items of its own becomes a submenu in its place.
+    p.items = newMenu(p.action->text().toStdString(), p.holder);
+    QAction* old = p.action;
+    p.action = p.holder->insertMenu(old, p.items);
+    p.action->setEnabled(old->isEnabled());
+    delete old;
+  }
+  d_->holder = p.items;
+  if (caption == "-") {
+    d_->action = p.items->addSeparator();
+    return;
+  }
+  d_->action = p.items->addAction(qs(caption));
+  QObject::connect(d_->action, &QAction::triggered, d_->action, [this] {
+    // Qt flips a checkable item by itself; the mark is the handler's to set.
+    d_->action->setChecked(d_->checked);
+    dispatch("Click", OnClick);
+  });
+}
+
+Menu::~Menu() {
+  if (d_->items) {
+    delete d_->items.data();  // its action goes with it
+  } else if (d_->action) {
+    delete d_->action.data();
+  }
+}
+
+std::string Menu::Caption() const { return d_->action ? d_->action->text().toStdString() : std::string(); }
+
+void Menu::SetCaption(const std::string& caption) {
+  if (d_->action) d_->action->setText(qs(caption));
+}
+
+bool Menu::Checked() const { return d_->checked; }
+
+void Menu::SetChecked(bool checked) {
+  d_->checked = checked;
+  if (!d_->action) return;
+  d_->action->setCheckable(checked || d_->action->isCheckable());
+  d_->action->setChecked(checked);
+}
+
+bool Menu::Enabled() const { return d_->action && d_->action->isEnabled(); }
+
+void Menu::SetEnabled(bool enabled) {
+  if (d_->action) d_->action->setEnabled(enabled);
+}
+
+void Menu::Click() {
+  if (d_->action && d_->action->isEnabled() && !d_->items) d_->action->trigger();
+}
+
+QAction* Menu::action() const { return d_->action; }
 
 // ---- Timer ----
 

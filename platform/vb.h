@@ -10,6 +10,7 @@
 #include "platform/olepro32.h"
 #include "platform/windef.h"
 
+class QAction;
 class QWidget;
 
 namespace vb {
@@ -147,6 +148,40 @@ class Timer {
   std::unique_ptr<Impl> d_;
 };
 
+// Stands in for the Menu control: an entry on the form's menu bar, or an item
+// of another menu. A menu that is given items of its own opens them as a
+// submenu. The caption marks its access key with "&" ("&File": Alt+F); a
+// caption of "-" makes a separator. Like every control it is created with
+// the form and lives as long as it.
+class Menu {
+ public:
+  // An entry on the form's menu bar (the bar appears with the first one).
+  Menu(Form& form, const std::string& caption);
+  // An item of parent, after the items made before it.
+  Menu(Menu& parent, const std::string& caption);
+  ~Menu();
+  Menu(const Menu&) = delete;
+  Menu& operator=(const Menu&) = delete;
+  std::string Caption() const;
+  void SetCaption(const std::string& caption);
+  // A check mark beside the caption; clicking does not change it, the Click
+  // handler does.
+  bool Checked() const;
+  void SetChecked(bool checked);
+  bool Enabled() const;
+  void SetEnabled(bool enabled);
+  // Handler of the Click event, delivered for items without items of their own.
+  std::function<void()> OnClick;
+  // Clicks the item as the user would (the handler runs through dispatch).
+  void Click();
+  // The menu's action in the toolkit, for tests and screenshots.
+  QAction* action() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> d_;
+};
+
 // Stands in for a form: the window, its load and terminate events, unloading.
 class Form {
  public:
@@ -157,7 +192,11 @@ class Form {
   Form& operator=(const Form&) = delete;
 
   HWND hWnd() const;
+  // The window, menu bar and all.
   QWidget* widget() const;
+  // The client area below the menu bar, where the controls sit and the
+  // background is painted; the whole window while the form has no menu.
+  QWidget* client() const;
   std::string Caption() const;
   int ScaleWidth() const;   // client width, twips
   int ScaleHeight() const;  // client height, twips
@@ -184,6 +223,7 @@ class Form {
 
  private:
   friend class Control;
+  friend class Menu;
   struct Impl;
   std::unique_ptr<Impl> d_;
 };

@@ -12,6 +12,7 @@
 #include <QDateTime>
 #include <QLocale>
 #include <QMessageBox>
+#include <QSettings>
 #include <QString>
 #include <algorithm>
 #include <cctype>
@@ -355,17 +356,102 @@ std::string Format(const DateTime& value, const std::string& pattern) {
 
 // ---- Message box ----
 
+namespace {
+
+QSettings programSettings(const std::string& appName) {
+  const QString name = QString::fromStdString(appName);
+  return QSettings(QSettings::NativeFormat, QSettings::UserScope, name, name);
+}
+
+// Writes the settings file and forces it, and the folder naming it, to the disk.
+void writeThrough(QSettings& settings) {
+  settings.sync();
+  if (settings.status() != QSettings::NoError) {
+    throw RuntimeError(vbErrPathFileAccess, "Cannot write settings to " + settings.fileName().toStdString());
+  }
+  const std::string file = settings.fileName().toStdString();
+  for (const std::string& path : {file, file.substr(0, file.rfind('/'))}) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;  // nothing written yet (all keys deleted)
+    ::fsync(fd);
+    ::close(fd);
+  }
+}
+
+QString settingKey(const std::string& section, const std::string& key) {
+  return QString::fromStdString(section) + '/' + QString::fromStdString(key);
+}
+
+}  // namespace
+
+// Stands in for GetSetting.
+std::string GetSetting(const std::string& appName, const std::string& section, const std::string& key,
+                       const std::string& defaultValue) {
+  const QSettings settings = programSettings(appName);
+  const QVariant value = settings.value(settingKey(section, key));
+  return value.isValid() ? value.toString().toStdString() : defaultValue;
+}
+
+// Stands in for SaveSetting.
+void SaveSetting(const std::string& appName, const std::string& section, const std::string& key,
+                 const std::string& setting) {
+  QSettings settings = programSettings(appName);
+  settings.setValue(settingKey(section, key), QString::fromStdString(setting));
+  writeThrough(settings);
+}
+
+// Stands in for DeleteSetting.
+void DeleteSetting(const std::string& appName, const std::string& section, const std::string& key) {
+  QSettings settings = programSettings(appName);
+  settings.remove(key.empty() ? QString::fromStdString(section) : settingKey(section, key));
+  writeThrough(settings);
+}
+
 // Stands in for MsgBox.
 int MsgBox(const std::string& prompt, int buttons, const std::string& title) {
   if (msgBoxSeam()) return msgBoxSeam()(prompt, buttons, title);
   QMessageBox box;
-  box.setIcon(QMessageBox::NoIcon);
+  switch (buttons & 0x70) {
+    case vbCritical:
+      box.setIcon(QMessageBox::Critical);
+      break;
+    case vbQuestion:
+      box.setIcon(QMessageBox::Question);
+      break;
+    case vbExclamation:
+      box.setIcon(QMessageBox::Warning);
+      break;
+    case vbInformation:
+      box.setIcon(QMessageBox::Information);
+      break;
+    default:
+      box.setIcon(QMessageBox::NoIcon);
+  }
   box.setTextFormat(Qt::PlainText);
   box.setText(QString::fromStdString(prompt));
   box.setWindowTitle(QString::fromStdString(title));
-  box.setStandardButtons(QMessageBox::Ok);
-  box.exec();
-  return vbOK;
+  switch (buttons & 0x0F) {
+    case vbOKCancel:
+      box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+      box.setEscapeButton(QMessageBox::Cancel);
+      break;
+    case vbYesNo:
+      box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+      box.setEscapeButton(QMessageBox::No);
+      break;
+    default:
+      box.setStandardButtons(QMessageBox::Ok);
+  }
+  switch (box.exec()) {
+    case QMessageBox::Cancel:
+      return vbCancel;
+    case QMessageBox::Yes:
+      return vbYes;
+    case QMessageBox::No:
+      return vbNo;
+    default:
+      return vbOK;
+  }
 }
 
 void setMsgBoxHandler(MsgBoxHandler handler) { msgBoxSeam() = std::move(handler); }

@@ -110,13 +110,41 @@ void setClock(std::function<DateTime()> clock);
 std::string Format(const DateTime& value, const std::string& pattern);
 
 // ---- Message box ----
+// Buttons, one of:
 constexpr int vbOKOnly = 0;
+constexpr int vbOKCancel = 1;
+constexpr int vbYesNo = 4;
+// plus at most one icon:
+constexpr int vbCritical = 16;
+constexpr int vbQuestion = 32;
+constexpr int vbExclamation = 48;
+constexpr int vbInformation = 64;
+// The button pressed:
 constexpr int vbOK = 1;
-// MsgBox: a modal box with the prompt and title; returns the button pressed.
+constexpr int vbCancel = 2;
+constexpr int vbYes = 6;
+constexpr int vbNo = 7;
+// MsgBox: a modal box with the prompt and title; returns the button pressed
+// (closing the box counts as Cancel, or No where there is no Cancel).
 int MsgBox(const std::string& prompt, int buttons = vbOKOnly, const std::string& title = "");
 // Test seam: what MsgBox shows; null restores the modal box.
 using MsgBoxHandler = std::function<int(const std::string& prompt, int buttons, const std::string& title)>;
 void setMsgBoxHandler(MsgBoxHandler handler);
+
+// ---- Settings ----
+// The user's settings of a program, kept between runs: section and key below
+// appName, in appName/appName.conf in the user's XDG config folder.
+// GetSetting: the value, or defaultValue when none is stored.
+std::string GetSetting(const std::string& appName, const std::string& section, const std::string& key,
+                       const std::string& defaultValue = "");
+// SaveSetting: stores the value and writes it through to the disk before it
+// returns, so a program killed or a power cut a moment later keeps it. A
+// settings file that cannot be written: error 75.
+void SaveSetting(const std::string& appName, const std::string& section, const std::string& key,
+                 const std::string& setting);
+// DeleteSetting: removes one key, or a whole section when key is empty;
+// written through like SaveSetting.
+void DeleteSetting(const std::string& appName, const std::string& section, const std::string& key = "");
 
 // ---- Pictures ----
 // SavePicture: writes a bitmap picture as a BMP file, replacing an existing

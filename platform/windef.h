@@ -9,6 +9,7 @@ using BOOL = int32_t;
 using BYTE = uint8_t;
 using WORD = uint16_t;
 using SHORT = int16_t;
+using INT = int32_t;
 using UINT = uint32_t;
 using LONG = int32_t;
 using ULONG = uint32_t;
@@ -39,6 +40,7 @@ FERROWICK_DECLARE_HANDLE(HWND);
 FERROWICK_DECLARE_HANDLE(HDC);
 FERROWICK_DECLARE_HANDLE(HBITMAP);
 FERROWICK_DECLARE_HANDLE(HPALETTE);
+FERROWICK_DECLARE_HANDLE(HINSTANCE);
 using HGDIOBJ = void*;
 
 struct RECT {

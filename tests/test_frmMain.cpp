@@ -51,7 +51,7 @@ TEST_F(MainWindowTest, StaysOnTopShownInPlaceThroughLoadStartAndStop) {
   QWidget* w = form->widget();
   EXPECT_TRUE(topmost(*form));
   EXPECT_TRUE(w->isVisible());
-  EXPECT_EQ(w->size(), QSize(569, 348));
+  EXPECT_EQ(form->client()->size(), QSize(569, 348));
   w->move(120, 90);
   const QRect placed = w->geometry();
   struct Stage {

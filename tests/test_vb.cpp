@@ -2,11 +2,15 @@
 // platform.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
+#include <QAction>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFontMetrics>
 #include <QImage>
 #include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -51,7 +55,8 @@ TEST(Form, ClientSizeAndControlGeometryInPixels) {
   vb::Image image{form, 2280, 3720, 435, 315};
   form.Show();
 
-  EXPECT_EQ(form.widget()->size(), QSize(569, 348));
+  EXPECT_EQ(form.widget()->size(), QSize(569, 348)) << "without a menu the window is its client area";
+  EXPECT_EQ(form.client()->size(), QSize(569, 348));
   EXPECT_EQ(form.ScaleWidth(), 8535);
   EXPECT_EQ(form.ScaleHeight(), 5220);
   struct Case {
@@ -65,7 +70,7 @@ TEST(Form, ClientSizeAndControlGeometryInPixels) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.control.Left());
     EXPECT_EQ(c.control.widget()->geometry(), c.pixels);
-    EXPECT_EQ(c.control.widget()->parentWidget(), form.widget());
+    EXPECT_EQ(c.control.widget()->parentWidget(), form.client());
     ASSERT_NE(c.control.hWnd(), nullptr);
     EXPECT_EQ(user32::fromHandle(c.control.hWnd())->widget(), c.control.widget());
   }
@@ -75,6 +80,49 @@ TEST(Form, ClientSizeAndControlGeometryInPixels) {
   EXPECT_FALSE(image.widget()->isVisible()) << "an image only holds its picture";
   EXPECT_TRUE(list.widget()->isVisible());
   EXPECT_EQ(form.widget()->windowTitle(), "Test form");
+}
+
+TEST(Form, MenusSitAboveTheClientAreaAndDeliverClicks) {
+  CountingForm form;
+  vb::Label label{form, 240, 1200, 2055, 255, 0, "L"};
+  vb::Menu file{form, "&File"};
+  vb::Menu size{file, "Frame &size"};
+  vb::Menu bar{file, "-"};
+  vb::Menu quit{file, "&Quit"};
+  vb::Menu full{size, "&Full"};  // gives "Frame size" items: a submenu in its place
+  form.Show();
+
+  auto* menuBar = form.widget()->findChild<QMenuBar*>();
+  ASSERT_NE(menuBar, nullptr);
+  EXPECT_EQ(form.client()->geometry(), QRect(0, menuBar->height(), 569, 348));
+  EXPECT_EQ(label.widget()->geometry(), QRect(16, 80, 137, 17)) << "controls keep their place";
+  EXPECT_EQ(QKeySequence::mnemonic(file.action()->text()), QKeySequence(Qt::ALT | Qt::Key_F));
+  QMenu* items = file.action()->menu();
+  ASSERT_NE(items, nullptr);
+  ASSERT_EQ(items->actions().size(), 3);
+  EXPECT_EQ(items->actions()[0]->menu(), full.action()->parent()) << "an item with items opens them";
+  EXPECT_TRUE(items->actions()[1]->isSeparator());
+
+  int clicks = 0;
+  full.OnClick = [&] {
+    ++clicks;
+    full.SetChecked(!full.Checked());
+  };
+  full.Click();
+  full.action()->trigger();
+  EXPECT_EQ(clicks, 2);
+  EXPECT_FALSE(full.Checked());
+  EXPECT_FALSE(full.action()->isChecked()) << "the mark is the handler's, never flipped by the click";
+  quit.SetEnabled(false);
+  quit.OnClick = [&] { ++clicks; };
+  quit.Click();
+  EXPECT_EQ(clicks, 2) << "a disabled item takes no click";
+
+  // The menu bar is in the accessibility tree, its entries by name.
+  QAccessibleInterface* a = QAccessible::queryAccessibleInterface(menuBar);
+  ASSERT_NE(a, nullptr);
+  ASSERT_EQ(a->childCount(), 1);
+  EXPECT_EQ(a->child(0)->text(QAccessible::Name), "File");
 }
 
 TEST(Form, PaintsBackColourAndUnscaledPictureBehindTransparentLabels) {
@@ -89,7 +137,7 @@ TEST(Form, PaintsBackColourAndUnscaledPictureBehindTransparentLabels) {
   form.SetBackColor(0x00FF0000);  // blue, as 0x00BBGGRR
   form.SetPicture(path.toStdString());
   vb::Label label{form, 600, 600, 1500, 255, 0, ""};
-  const QImage shot = form.widget()->grab().toImage();
+  const QImage shot = form.client()->grab().toImage();
   struct Case {
     QPoint at;
     QColor colour;
@@ -116,7 +164,7 @@ TEST(Form, FocusChainFollowsTabIndex) {
   // The chain is a ring; Tab moves along it from the focused control.
   std::vector<QWidget*> ring{text.widget()};
   for (QWidget* w = text.widget()->nextInFocusChain(); w != text.widget(); w = w->nextInFocusChain()) {
-    if (w->parentWidget() == form.widget() && w->focusPolicy() != Qt::NoFocus) ring.push_back(w);
+    if (w->parentWidget() == form.client() && w->focusPolicy() != Qt::NoFocus) ring.push_back(w);
   }
   EXPECT_EQ(ring, (std::vector<QWidget*>{text.widget(), list.widget(), start.widget(), stop.widget()}));
   EXPECT_EQ(form.widget()->focusWidget(), text.widget()) << "the lowest tab index starts with the focus";

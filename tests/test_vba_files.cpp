@@ -293,3 +293,27 @@ TEST_F(SavePicture, UnderAFreeNameRemovesOnlyLeftoverTemporaryFiles) {
 }
 
 }  // namespace
+
+TEST(Settings, KeptInTheConfigFolderWrittenThroughAndRemovable) {
+  const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+  ASSERT_FALSE(config.isEmpty());
+  EXPECT_EQ(vba::GetSetting("SettingsTest", "Frames", "Format", "BMP"), "BMP");
+  vba::SaveSetting("SettingsTest", "Frames", "Format", "JPEG");
+  vba::SaveSetting("SettingsTest", "Frames", "Size", "Full");
+  vba::SaveSetting("SettingsTest", "Job", "Folder", "/a b/c=d;e");
+  // On the disk at once, where another process (the next run) reads it.
+  QFile file(config + "/SettingsTest/SettingsTest.conf");
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(file.readAll().contains("Format=JPEG"));
+  EXPECT_EQ(vba::GetSetting("SettingsTest", "Job", "Folder"), "/a b/c=d;e");
+  vba::DeleteSetting("SettingsTest", "Frames", "Format");
+  EXPECT_EQ(vba::GetSetting("SettingsTest", "Frames", "Format", "BMP"), "BMP");
+  EXPECT_EQ(vba::GetSetting("SettingsTest", "Frames", "Size"), "Full");
+  vba::DeleteSetting("SettingsTest", "Job");
+  EXPECT_EQ(vba::GetSetting("SettingsTest", "Job", "Folder", "none"), "none");
+  // A settings folder that cannot be made (a plain file in its place).
+  QFile blocker(config + "/Blocked");
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  EXPECT_EQ(testsupport::errorOf([] { vba::SaveSetting("Blocked", "S", "K", "V"); }),
+            vba::vbErrPathFileAccess);
+}
