@@ -13,6 +13,7 @@
 #include "capture/modWebCam.h"
 #include "platform/avicap32.h"
 #include "platform/gstcapture.h"
+#include "platform/gstmode.h"
 #include "platform/user32.h"
 #include "platform/vb.h"
 #include "tests/fakes/FakeCameras.h"
@@ -170,7 +171,8 @@ TEST(GstDriver, EndOfStreamOrAnErrorIsNoLongerLive) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     auto driver = gstcapture::makeLaunchDriver(
-        std::string(c.source) + "video/x-raw,format=BGRx,width=64,height=48,framerate=30/1 ! appsink name=sink",
+        std::string(c.source) +
+            "video/x-raw,format=BGRx,width=64,height=48,framerate=30/1 ! appsink name=sink",
         "short");
     ASSERT_TRUE(driver->connect(64, 48, 15));
     auto frame = NextFrame(*driver);
@@ -216,8 +218,8 @@ class FakeCameraTest : public testing::Test {
     for (const auto& d : avicap32::driverList()) out.push_back(d->description());
     return out;
   }
-  static fakes::FakeCameraModel Model(const std::string& name, const std::string& caps, const std::string& path,
-                                    unsigned rgb) {
+  static fakes::FakeCameraModel Model(const std::string& name, const std::string& caps,
+                                      const std::string& path, unsigned rgb) {
     return {name, caps, {{"device.path", path}, {"device.serial", "usb-" + path}}, rgb};
   }
 };
