@@ -25,5 +25,8 @@ bool previewIsLive();
 // How many pictures the bound capture window has shown since it connected
 // (0 when nothing is bound): a number that has not moved means no new picture.
 uint32_t previewFrameNumber();
+// Whether the bound capture window's device does not answer (starting or
+// stopping it has not returned), so that waiting alone will not bring it back.
+bool previewHung();
 
 }  // namespace modWebCam
