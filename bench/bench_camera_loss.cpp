@@ -1,13 +1,17 @@
-// A PipeWire camera lost and back, 20 times, under the running main window:
+// A PipeWire camera lost and back, 200 times, under the running main window:
 // every other cycle its process is stopped (a stall: no error, no end of
 // stream) and continued, the others it is killed (its node vanishes) and
-// started again under the same node name (new ids). Prints the time from the
-// stall or removal to "lost" (the preview no longer live), from the camera's
-// return to the first live frame, and the longest the UI thread was held up
-// (gaps between the ticks of a 10 ms timer) during the cycles. Never fails
-// on a time.
+// started again under the same node name (new ids). Then the PipeWire daemon
+// itself is killed and started again a few times, and last a fake camera
+// that stops answering (its state changes block) is previewed when the
+// program ends. Prints the time from the stall or removal to "lost" (the
+// preview no longer live), from the camera's return to the first live frame,
+// threads and resident memory before and after the cycles, the longest the
+// UI thread was held up (gaps between the ticks of a 10 ms timer, the rig's
+// own work left out), and how long the program's end took with the hung
+// camera. Never fails on a time.
 //
-//   bench_camera_loss [cycles]   (default 20)
+//   bench_camera_loss [cycles] [restarts]   (default 200 and 5)
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -15,15 +19,18 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/frmMain.h"
+#include "bench/BenchSupport.h"
 #include "capture/modWebCam.h"
 #include "platform/gstcapture.h"
 #include "platform/vb.h"
 #include "platform/vba.h"
+#include "tests/fakes/FakeCameras.h"
 #include "tests/fakes/PipeWireRig.h"
 
 namespace {
@@ -45,10 +52,6 @@ void runFor(int ms) {
   msUntil([] { return false; }, ms);
 }
 
-struct Figures {
-  std::vector<double> lost, back;
-};
-
 void print(const char* what, std::vector<double> v) {
   if (v.empty()) return;
   std::sort(v.begin(), v.end());
@@ -58,16 +61,43 @@ void print(const char* what, std::vector<double> v) {
     std::printf("  %-36s never (%d)\n", what, missed);
     return;
   }
-  std::printf("  %-36s median %6.0f ms, worst %6.0f ms (%zu cycles%s)\n", what, v[v.size() / 2], v.back(),
+  std::printf("  %-36s median %6.0f ms, worst %6.0f ms (%zu times%s)\n", what, v[v.size() / 2], v.back(),
               v.size(), missed ? ", some never" : "");
 }
+
+// The largest gap between the ticks of a 10 ms timer, less 10 ms: how long
+// the UI thread was held up. Work of the rig's (starting and killing
+// processes) runs through leave(), outside the watch.
+class HoldUps {
+ public:
+  HoldUps() {
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      if (since_.isValid()) longest_ = std::max(longest_, since_.nsecsElapsed());
+      since_.start();
+    });
+    timer_.start(10);
+  }
+  void leave(const std::function<void()>& work) {
+    work();
+    since_.invalidate();
+  }
+  double longestMs() const { return std::max(0.0, static_cast<double>(longest_) / 1e6 - 10.0); }
+
+ private:
+  QTimer timer_;
+  QElapsedTimer since_;
+  qint64 longest_ = 0;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  const int cycles = argc > 1 ? std::max(2, std::atoi(argv[1])) : 20;
+  const int cycles = argc > 1 ? std::max(2, std::atoi(argv[1])) : 200;
+  const int restarts = argc > 2 ? std::max(0, std::atoi(argv[2])) : 5;
   fakes::PipeWireRig rig;  // before GStreamer starts, so its provider finds the session
+  fakes::RegisterFakeCameraProvider();
   vb::Application application(argc, argv);
   QTemporaryDir dir;
   vba::setAppPath(dir.path().toStdString());
@@ -86,51 +116,80 @@ int main(int argc, char** argv) {
     std::printf("the camera never went live\n");
     return 1;
   }
+  runFor(1000);
+  const int threadsBefore = benchsupport::threadCount();
+  const long memoryBefore = benchsupport::residentKiB();
 
-  // The UI thread's longest hold-up: the largest gap between 10 ms ticks.
-  QElapsedTimer sinceTick;
-  qint64 longestGap = 0;
-  QTimer watch;
-  watch.setTimerType(Qt::PreciseTimer);
-  QObject::connect(&watch, &QTimer::timeout, [&] {
-    if (sinceTick.isValid()) longestGap = std::max(longestGap, sinceTick.nsecsElapsed());
-    sinceTick.start();
-  });
-  watch.start(10);
-
-  Figures stall, removal;
+  HoldUps holdUps;
+  std::vector<double> stallLost, stallBack, removalLost, removalBack;
   for (int i = 0; i < cycles; ++i) {
     const bool stalls = i % 2 == 0;
-    Figures& f = stalls ? stall : removal;
-    runFor(1000);  // live for a while
-    if (stalls) {
-      rig.Stall(node);
-    } else {
-      rig.Unplug(node, false);
-    }
-    f.lost.push_back(msUntil([] { return !modWebCam::previewIsLive(); }));
-    runFor(1000);  // gone for a while
-    if (stalls) {
-      rig.Resume(node);
-    } else {
-      rig.Plug(node, "Loss Cam", 0xC04020, false, false);
-    }
-    f.back.push_back(msUntil(modWebCam::previewIsLive));
+    runFor(300);  // live for a while
+    holdUps.leave([&] { stalls ? rig.Stall(node) : void(rig.Unplug(node, false)); });
+    (stalls ? stallLost : removalLost).push_back(msUntil([] { return !modWebCam::previewIsLive(); }));
+    runFor(300);  // gone for a while
+    holdUps.leave(
+        [&] { stalls ? rig.Resume(node) : void(rig.Plug(node, "Loss Cam", 0xC04020, false, false)); });
+    (stalls ? stallBack : removalBack).push_back(msUntil(modWebCam::previewIsLive));
   }
-  watch.stop();
+  runFor(1000);
+  const int threadsAfter = benchsupport::threadCount();
+  const long memoryAfter = benchsupport::residentKiB();
+  const double cyclesHoldUp = holdUps.longestMs();
 
-  std::printf("PipeWire camera lost and back, %d cycles (%d stalls, %d removals)\n", cycles, (cycles + 1) / 2,
-              cycles / 2);
-  print("stall to lost", stall.lost);
-  print("continued to live frame", stall.back);
-  print("removal to lost", removal.lost);
-  print("plugged again to live frame", removal.back);
-  std::printf("  longest UI-thread hold-up            %6.1f ms (10 ms timer's largest gap, less 10 ms)\n",
-              std::max(0.0, static_cast<double>(longestGap) / 1e6 - 10.0));
-  form->cmdStop.Click();
+  std::vector<double> restartBack;
+  for (int i = 0; i < restarts; ++i) {
+    holdUps.leave([&] { rig.KillDaemon(); });
+    msUntil([] { return !modWebCam::previewIsLive(); });
+    holdUps.leave([&] { rig.StartDaemon(); });
+    QElapsedTimer t;
+    t.start();
+    holdUps.leave([&] { rig.Plug(node, "Loss Cam", 0xC04020, false, false); });
+    const double back = msUntil(modWebCam::previewIsLive);
+    restartBack.push_back(back < 0 ? -1 : static_cast<double>(t.nsecsElapsed()) / 1e6);
+  }
+
+  // A camera that stops answering while it is previewed, then the end.
+  fakes::FakeCamera hung({"Hung Cam",
+                          "video/x-raw, format=YUY2, width=320, height=240, framerate=30/1",
+                          {{"device.path", "/dev/video9"}, {"device.serial", "Hung_0001"}}});
+  hung.Plug();
+  msUntil([&] { return form->List1.ListCount() == 3; });
+  form->List1.SetListIndex(1);
+  form->cmdStart.Click();
+  msUntil(modWebCam::previewIsLive);
+  hung.SetHung(true);
+  hung.SetStalled(true);
+  const double toHung = msUntil(modWebCam::previewHung);
+  const double restartHoldUp = holdUps.longestMs();
+
+  QElapsedTimer exit;
+  exit.start();
   form->Close();
   form.reset();
   gstcapture::uninstallDrivers();
+  const double exitMs = static_cast<double>(exit.nsecsElapsed()) / 1e6;
+  const bool stillBlocked = hung.Blocked();
+
+  std::printf("PipeWire camera lost and back, %d cycles (%d stalls, %d removals)\n", cycles, (cycles + 1) / 2,
+              cycles / 2);
+  print("stall to lost", stallLost);
+  print("continued to live frame", stallBack);
+  print("removal to lost", removalLost);
+  print("plugged again to live frame", removalBack);
+  std::printf("  threads before and after              %d, %d\n", threadsBefore, threadsAfter);
+  std::printf("  resident memory before and after      %ld KiB, %ld KiB (%+ld KiB)\n", memoryBefore,
+              memoryAfter, memoryAfter - memoryBefore);
+  std::printf("  longest UI-thread hold-up             %6.1f ms\n", cyclesHoldUp);
+  std::printf("PipeWire daemon killed and started again, %d times\n", restarts);
+  print("camera published again to live frame", restartBack);
+  std::printf("  longest UI-thread hold-up, all along  %6.1f ms\n", restartHoldUp);
+  std::printf("A camera that stops answering while previewed\n");
+  std::printf("  stalled to reported as not answering %6.0f ms\n", toHung);
+  std::printf("  program's end (close, drivers gone)  %6.0f ms%s\n", exitMs,
+              stillBlocked ? ", its state change still blocked" : "");
+  hung.SetHung(false);
+  gstcapture::waitForSessions(std::chrono::steady_clock::now() + std::chrono::seconds(10));
   vba::setMsgBoxHandler(nullptr);
   return 0;
 }

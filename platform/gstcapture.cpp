@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <tuple>
 #include <utility>
 
 #include "platform/avicap32.h"
@@ -134,10 +135,11 @@ GstDeviceMonitor* deviceMonitor() {
   return monitor;
 }
 
-// The PipeWire daemon serving this session: its socket file, told by device
-// and inode (a new daemon makes a new one); none without it. PipeWire's
-// device provider says nothing when its daemon goes away, nor finds a new one.
-using DaemonId = std::optional<std::pair<dev_t, ino_t>>;
+// The PipeWire daemon serving this session: its socket file, told by device,
+// inode and change time (a new daemon makes a new one, maybe under a freed
+// inode); none without it. PipeWire's device provider says nothing when its
+// daemon goes away, nor finds a new one.
+using DaemonId = std::optional<std::tuple<dev_t, ino_t, time_t, long>>;
 
 DaemonId pipewireDaemon() {
   const char* dir = std::getenv("PIPEWIRE_RUNTIME_DIR");
@@ -148,7 +150,7 @@ DaemonId pipewireDaemon() {
   const std::string path = name[0] == '/' ? name : std::string(dir) + "/" + name;
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-  return std::make_pair(st.st_dev, st.st_ino);
+  return std::make_tuple(st.st_dev, st.st_ino, st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
 }
 
 // How often the daemon's socket is looked at.
@@ -373,8 +375,8 @@ void installDrivers() {
 void uninstallDrivers() {
   avicap32::resetDrivers();
   // The program's end waits for its pipelines to stop, but not for a
-  // device that does not answer.
-  waitForSessions(std::chrono::steady_clock::now() + std::chrono::seconds(2));
+  // device that does not answer: all of the end stays within 2 s.
+  waitForSessions(std::chrono::steady_clock::now() + std::chrono::milliseconds(1500));
 }
 
 }  // namespace gstcapture
