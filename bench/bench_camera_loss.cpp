@@ -149,6 +149,10 @@ int main(int argc, char** argv) {
     restartBack.push_back(back < 0 ? -1 : static_cast<double>(t.nsecsElapsed()) / 1e6);
   }
 
+  runFor(1000);
+  const int threadsRestarted = benchsupport::threadCount();
+  const long memoryRestarted = benchsupport::residentKiB();
+
   // A camera that stops answering while it is previewed, then the end.
   fakes::FakeCamera hung({"Hung Cam",
                           "video/x-raw, format=YUY2, width=320, height=240, framerate=30/1",
@@ -183,6 +187,7 @@ int main(int argc, char** argv) {
   std::printf("  longest UI-thread hold-up             %6.1f ms\n", cyclesHoldUp);
   std::printf("PipeWire daemon killed and started again, %d times\n", restarts);
   print("camera published again to live frame", restartBack);
+  std::printf("  threads and resident memory after      %d, %ld KiB\n", threadsRestarted, memoryRestarted);
   std::printf("  longest UI-thread hold-up, all along  %6.1f ms\n", restartHoldUp);
   std::printf("A camera that stops answering while previewed\n");
   std::printf("  stalled to reported as not answering %6.0f ms\n", toHung);

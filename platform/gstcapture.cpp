@@ -1,14 +1,20 @@
 #include "platform/gstcapture.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -119,20 +125,15 @@ class CameraDriver : public PipelineDriver {
   bool gone_ = false;  // the device went away since the last Connect
 };
 
-// ---- The device monitor
-
-// The device monitor, kept for the whole run. It is stopped only to start it
-// again when the PipeWire daemon it followed is gone: stopping PipeWire's
-// device provider (0.3.65) while it is connected races its own thread and may
-// free the same object twice.
-GstDeviceMonitor* deviceMonitor() {
-  static GstDeviceMonitor* const monitor = [] {
-    GstDeviceMonitor* m = gst_device_monitor_new();
-    gst_device_monitor_add_filter(m, "Video/Source", nullptr);
-    gst_device_monitor_start(m);
-    return m;
-  }();
-  return monitor;
+// The PipeWire daemon's socket for this session, as libpipewire finds it;
+// empty when there is no place for one.
+std::string pipewireSocket() {
+  const char* dir = std::getenv("PIPEWIRE_RUNTIME_DIR");
+  if (!dir || !*dir) dir = std::getenv("XDG_RUNTIME_DIR");
+  const char* name = std::getenv("PIPEWIRE_REMOTE");
+  if (!name || !*name) name = "pipewire-0";
+  if (name[0] == '/') return name;
+  return dir && *dir ? std::string(dir) + "/" + name : std::string();
 }
 
 // The PipeWire daemon serving this session: its socket file, told by device,
@@ -142,29 +143,153 @@ GstDeviceMonitor* deviceMonitor() {
 using DaemonId = std::optional<std::tuple<dev_t, ino_t, time_t, long>>;
 
 DaemonId pipewireDaemon() {
-  const char* dir = std::getenv("PIPEWIRE_RUNTIME_DIR");
-  if (!dir || !*dir) dir = std::getenv("XDG_RUNTIME_DIR");
-  const char* name = std::getenv("PIPEWIRE_REMOTE");
-  if (!name || !*name) name = "pipewire-0";
-  if (name[0] != '/' && (!dir || !*dir)) return std::nullopt;
-  const std::string path = name[0] == '/' ? name : std::string(dir) + "/" + name;
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  const std::string path = pipewireSocket();
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return std::nullopt;
   return std::make_tuple(st.st_dev, st.st_ino, st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
 }
+
+// A new connection to the PipeWire daemon; -1 when none answers.
+int connectToDaemon() {
+  const std::string path = pipewireSocket();
+  sockaddr_un address{};
+  if (path.empty() || path.size() >= sizeof(address.sun_path)) return -1;
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// ---- The devices followed
+
+constexpr const char* kClass = "Video/Source";
+
+// The device monitor's "Video/Source" devices, kept for the whole run (it is
+// never stopped: stopping PipeWire's device provider (0.3.65) while it is
+// connected races its own thread and may free the same object twice). Once
+// the PipeWire daemon was replaced, the monitor's PipeWire provider, whose
+// connection died, is left aside, and a provider of its own takes its place,
+// made afresh for each new daemon over a connection of its own: PipeWire's
+// elements share one connection per socket, so a dead one still held (by the
+// monitor's provider, by a pipeline that has not stopped) would be handed to
+// a provider started again, which then waits for ever. Its messages are
+// passed on to the monitor's bus.
+class DeviceSources {
+ public:
+  static DeviceSources& get() {
+    static auto* const sources = new DeviceSources;
+    return *sources;
+  }
+
+  GstBus* bus() const { return gst_device_monitor_get_bus(monitor_); }
+
+  std::vector<DeviceInfo> present() {
+    GstDeviceProvider* own = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      if (own_) own = GST_DEVICE_PROVIDER(gst_object_ref(own_));
+    }
+    std::vector<DeviceInfo> out;
+    const auto take = [&](GList* list) {
+      for (GList* l = list; l; l = l->next) {
+        auto* d = GST_DEVICE(l->data);
+        if (!leftAside(d) && gst_device_has_classes(d, kClass)) out.push_back(describe(d));
+        gst_object_unref(d);
+      }
+      g_list_free(list);
+    };
+    take(gst_device_monitor_get_devices(monitor_));
+    if (own) {
+      take(gst_device_provider_get_devices(own));
+      gst_object_unref(own);
+    }
+    return out;
+  }
+
+  // Whether a device comes from a PipeWire provider left aside.
+  bool leftAside(GstDevice* device) {
+    GstObject* parent = gst_object_get_parent(GST_OBJECT(device));
+    if (parent) gst_object_unref(parent);
+    std::lock_guard lock(mutex_);
+    return parent && std::find(aside_.begin(), aside_.end(), GST_DEVICE_PROVIDER(parent)) != aside_.end();
+  }
+
+  // The PipeWire daemon changed: the provider that followed the one before is
+  // left aside, its devices gone with it. Returns it to be stopped, null for
+  // the monitor's own (never stopped).
+  GstDeviceProvider* leaveAside() {
+    std::lock_guard lock(mutex_);
+    if (!monitorsPipeWire_) return nullptr;
+    GstDeviceProvider* old = own_ ? own_ : monitorsPipeWire_;
+    aside_.push_back(old);
+    own_ = nullptr;
+    return old == monitorsPipeWire_ ? nullptr : old;
+  }
+
+  // Follows the daemon there is now (if any) with a new provider, once the
+  // one left aside (if given) has stopped: its daemon is gone, so it is quiet
+  // and stops safely. Waits on the daemon: for a thread of its own.
+  void follow(GstDeviceProvider* stop) {
+    if (stop) gst_device_provider_stop(stop);
+    // The connection stays open for the run: its number names a shared
+    // connection inside PipeWire's elements, and used again it would name an
+    // old one.
+    const int fd = monitorsPipeWire_ ? connectToDaemon() : -1;
+    if (fd < 0) return;
+    auto* fresh = GST_DEVICE_PROVIDER(
+        gst_object_ref_sink(g_object_new(G_OBJECT_TYPE(monitorsPipeWire_), "fd", fd, nullptr)));
+    BusPtr bus(gst_device_provider_get_bus(fresh));
+    gst_bus_set_sync_handler(bus.get(), &DeviceSources::passOn, gst_device_monitor_get_bus(monitor_),
+                             gst_object_unref);
+    gst_device_provider_start(fresh);
+    std::lock_guard lock(mutex_);
+    own_ = fresh;
+  }
+
+ private:
+  DeviceSources() : monitor_(gst_device_monitor_new()) {
+    gst_device_monitor_add_filter(monitor_, kClass, nullptr);
+    gst_device_monitor_start(monitor_);
+    if (GstDeviceProviderFactory* f = gst_device_provider_factory_find("pipewiredeviceprovider")) {
+      monitorsPipeWire_ = gst_device_provider_factory_get(f);
+      gst_object_unref(f);
+    }
+  }
+
+  static GstBusSyncReply passOn(GstBus*, GstMessage* msg, gpointer monitorBus) {
+    GstDevice* device = nullptr;
+    if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_DEVICE_ADDED) gst_message_parse_device_added(msg, &device);
+    if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_DEVICE_REMOVED) gst_message_parse_device_removed(msg, &device);
+    if (device && gst_device_has_classes(device, kClass))
+      gst_bus_post(GST_BUS(monitorBus), gst_message_ref(msg));
+    if (device) gst_object_unref(device);
+    return GST_BUS_DROP;
+  }
+
+  GstDeviceMonitor* monitor_;
+  GstDeviceProvider* monitorsPipeWire_ = nullptr;  // the monitor's own (a singleton)
+  std::mutex mutex_;
+  GstDeviceProvider* own_ = nullptr;       // made for the daemon there is now
+  std::vector<GstDeviceProvider*> aside_;  // those that followed daemons gone, kept
+};
 
 // How often the daemon's socket is looked at.
 constexpr guint kDaemonCheckMs = 500;
 
-class Cameras : public avicap32::DriverProvider {
+class Cameras : public avicap32::DriverProvider, public std::enable_shared_from_this<Cameras> {
  public:
-  Cameras() : monitor_(deviceMonitor()), testPattern_(makeTestPattern()), daemon_(pipewireDaemon()) {
-    BusPtr bus(gst_device_monitor_get_bus(monitor_));
+  Cameras() : testPattern_(makeTestPattern()), daemon_(pipewireDaemon()) {
+    BusPtr bus(DeviceSources::get().bus());
     dropOldMessages(bus.get());
     watch_ = gst_bus_add_watch(bus.get(), &Cameras::onMessage, this);
     check_ = g_timeout_add(kDaemonCheckMs, &Cameras::onCheck, this);
 
-    std::vector<DeviceInfo> found = presentDevices();
+    std::vector<DeviceInfo> found = DeviceSources::get().present();
     // A stable order: by device path (numbers by value, /dev/video2 before
     // /dev/video10), else by PipeWire node name, else by name.
     const auto key = [](const DeviceInfo& d) {
@@ -195,7 +320,7 @@ class Cameras : public avicap32::DriverProvider {
     switch (GST_MESSAGE_TYPE(msg)) {
       case GST_MESSAGE_DEVICE_ADDED:
         gst_message_parse_device_added(msg, &device);
-        s->added(device);
+        if (!DeviceSources::get().leftAside(device)) s->added(device);
         break;
       case GST_MESSAGE_DEVICE_REMOVED:
         gst_message_parse_device_removed(msg, &device);
@@ -218,17 +343,6 @@ class Cameras : public avicap32::DriverProvider {
   static void dropOldMessages(GstBus* bus) {
     while (MessagePtr old{gst_bus_pop(bus)}) {
     }
-  }
-
-  std::vector<DeviceInfo> presentDevices() {
-    std::vector<DeviceInfo> out;
-    GList* list = gst_device_monitor_get_devices(monitor_);
-    for (GList* l = list; l; l = l->next) {
-      out.push_back(describe(GST_DEVICE(l->data)));
-      gst_object_unref(l->data);
-    }
-    g_list_free(list);
-    return out;
   }
 
   // The index of the known camera a device with these keys is, -1 for none.
@@ -278,19 +392,37 @@ class Cameras : public avicap32::DriverProvider {
     }
   }
 
-  // A PipeWire daemon went, came or was replaced: the monitor starts again,
-  // so that its provider follows the daemon there is now. Cameras the new
-  // monitor does not list are gone; those it lists are found by identity
-  // (PipeWire's cameras come back as it publishes them again).
+  // A PipeWire daemon went, came or was replaced: a new provider follows the
+  // daemon there is now. It starts on a thread of its own (a daemon that does
+  // not answer would hold the start), then the cameras are brought up to
+  // date here.
   void checkDaemon() {
     const DaemonId now = pipewireDaemon();
-    if (now == daemon_) return;
+    if (now == daemon_ || restarting_) return;
     daemon_ = now;
-    gst_device_monitor_stop(monitor_);
-    gst_device_monitor_start(monitor_);
-    BusPtr bus(gst_device_monitor_get_bus(monitor_));
-    dropOldMessages(bus.get());
-    const std::vector<DeviceInfo> present = presentDevices();
+    restarting_ = true;
+    GstDeviceProvider* stop = DeviceSources::get().leaveAside();
+    for (const auto& camera : cameras_) {
+      if (camera->device() && DeviceSources::get().leftAside(camera->device())) removed(camera->device());
+    }
+    auto* self = new std::weak_ptr<Cameras>(weak_from_this());
+    std::thread([self, stop] {
+      DeviceSources::get().follow(stop);
+      g_idle_add_full(G_PRIORITY_DEFAULT, &Cameras::onRestarted, self,
+                      [](gpointer p) { delete static_cast<std::weak_ptr<Cameras>*>(p); });
+    }).detach();
+  }
+
+  static gboolean onRestarted(gpointer self) {
+    if (auto cameras = static_cast<std::weak_ptr<Cameras>*>(self)->lock()) cameras->restarted();
+    return G_SOURCE_REMOVE;
+  }
+
+  // Cameras no longer listed are gone; those listed are found by identity
+  // (PipeWire's come back as it publishes them again).
+  void restarted() {
+    restarting_ = false;
+    const std::vector<DeviceInfo> present = DeviceSources::get().present();
     for (const auto& camera : cameras_) {
       GstDevice* held = camera->device();
       const bool listed = std::any_of(present.begin(), present.end(),
@@ -300,13 +432,13 @@ class Cameras : public avicap32::DriverProvider {
     for (const DeviceInfo& d : present) added(d.device.get());
   }
 
-  GstDeviceMonitor* monitor_;
   guint watch_ = 0;
   guint check_ = 0;
   std::vector<std::shared_ptr<CameraDriver>> cameras_;
   std::shared_ptr<avicap32::CaptureDriver> testPattern_;
   std::map<std::string, int> named_;
   DaemonId daemon_;
+  bool restarting_ = false;
   avicap32::DriverObserver* observer_ = nullptr;
 };
 
