@@ -80,6 +80,7 @@ class HoldUps {
       if (since_.isValid() && since_.nsecsElapsed() > longest_) {
         longest_ = since_.nsecsElapsed();
         busy_ = cpu - cpuThen_;
+        during_ = phase;
       }
       since_.start();
       cpuThen_ = cpu;
@@ -92,10 +93,10 @@ class HoldUps {
   }
   // The longest so far, as a line of figures.
   std::string figure() const {
-    char line[120];
-    std::snprintf(line, sizeof line, "%6.1f ms (the UI thread busy %.1f ms of it)",
-                  std::max(0.0, static_cast<double>(longest_) / 1e6 - 10.0),
-                  static_cast<double>(busy_) / 1e6);
+    char line[160];
+    std::snprintf(line, sizeof line, "%6.1f ms (the UI thread busy %.1f ms of it; %s)",
+                  std::max(0.0, static_cast<double>(longest_) / 1e6 - 10.0), static_cast<double>(busy_) / 1e6,
+                  during_);
     return line;
   }
 
@@ -110,6 +111,10 @@ class HoldUps {
   qint64 longest_ = 0;
   qint64 busy_ = 0;
   qint64 cpuThen_ = 0;
+  const char* during_ = "";
+
+ public:
+  const char* phase = "";  // what the program is doing now
 };
 
 }  // namespace
@@ -148,10 +153,14 @@ int main(int argc, char** argv) {
   std::vector<double> stallLost, stallBack, removalLost, removalBack;
   for (int i = 0; i < cycles; ++i) {
     const bool stalls = i % 2 == 0;
+    holdUps.phase = "live";
     runFor(300);  // live for a while
+    holdUps.phase = stalls ? "finding a stall" : "finding a removal";
     holdUps.leave([&] { stalls ? rig.Stall(node) : void(rig.Unplug(node, false)); });
     (stalls ? stallLost : removalLost).push_back(msUntil([] { return !modWebCam::previewIsLive(); }));
+    holdUps.phase = "lost";
     runFor(300);  // gone for a while
+    holdUps.phase = stalls ? "going live after a stall" : "going live after a removal";
     holdUps.leave(
         [&] { stalls ? rig.Resume(node) : void(rig.Plug(node, "Loss Cam", 0xC04020, false, false)); });
     (stalls ? stallBack : removalBack).push_back(msUntil(modWebCam::previewIsLive));
@@ -162,6 +171,7 @@ int main(int argc, char** argv) {
   const long memoryAfter = benchsupport::residentKiB();
 
   std::vector<double> restartBack;
+  holdUps.phase = "PipeWire restarts";
   for (int i = 0; i < restarts; ++i) {
     holdUps.leave([&] { rig.KillDaemon(); });
     msUntil([] { return !modWebCam::previewIsLive(); });

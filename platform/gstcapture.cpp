@@ -508,7 +508,7 @@ void uninstallDrivers() {
   avicap32::resetDrivers();
   // The program's end waits for its pipelines to stop, but not for a
   // device that does not answer: all of the end stays within 2 s.
-  waitForSessions(std::chrono::steady_clock::now() + std::chrono::milliseconds(1500));
+  waitForSessions(std::chrono::steady_clock::now() + std::chrono::seconds(1));
 }
 
 }  // namespace gstcapture

@@ -38,7 +38,7 @@ bool naturalLess(const std::string& a, const std::string& b);
 // the UI thread, whose event loop delivers the monitor's messages.
 void installDrivers();
 // Stops following devices and empties the driver list, then waits for the
-// drivers' sessions to end, 1.5 s at most.
+// drivers' sessions to end, 1 s at most.
 void uninstallDrivers();
 
 }  // namespace gstcapture
