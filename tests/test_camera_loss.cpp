@@ -60,11 +60,7 @@ class CameraLoss : public testing::Test {
     form = std::make_unique<frmMain>();
     form->Show();
     windows = user32::liveWindowCount();
-    form->cmdStart.Click();
-    // The test ticks by hand.
-    form->tmrCapture.SetEnabled(false);
-    form->txtTmr.SetText("1");
-    ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kBackMs));
+    ASSERT_TRUE(testsupport::startTickingByHand(*form, kBackMs));
   }
   void TearDown() override {
     if (form) form->Close();
@@ -77,12 +73,7 @@ class CameraLoss : public testing::Test {
   QStringList Frames() const { return QDir(dir.path() + "/captured").entryList({"*.bmp"}, QDir::Files); }
   QImage Preview() { return user32::fromHandle(modWebCam::capWindow)->surface()->copy(); }
   // One tick; whether it wrote a frame.
-  bool Tick() {
-    const auto before = Frames().size();
-    testsupport::waitForNewPicture();
-    form->tmrCapture.OnTimer();
-    return Frames().size() > before;
-  }
+  bool Tick() { return testsupport::tickSaves(*form, dir.path() + "/captured"); }
   // Lost, told on every tick, nothing saved, never a frozen picture; then
   // back and saving the camera's picture, with one capture window.
   void LoseAndReturn(const std::function<void()>& lose, const std::function<void()>& back) {
@@ -202,9 +193,7 @@ TEST_F(CameraLoss, TwinsSharingASerialComeBackToTheirOwnEntriesInEitherOrder) {
   blue->Plug();
   ASSERT_TRUE(waitFor([&] { return form->List1.ListCount() == 4; }, kBackMs));
   form->List1.SetListIndex(2);  // "Twin Cam (2)", the blue one
-  form->cmdStart.Click();
-  form->tmrCapture.SetEnabled(false);
-  ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kBackMs));
+  ASSERT_TRUE(testsupport::startTickingByHand(*form, kBackMs));
   for (const bool blueFirst : {true, false}) {
     SCOPED_TRACE(blueFirst ? "blue first" : "red first");
     // A hub reset: both gone, back under new device paths.

@@ -60,18 +60,9 @@ class CameraRig : public testing::Test {
     form = std::make_unique<frmMain>();
     form->Show();
     windows = user32::liveWindowCount();
-    form->cmdStart.Click();
-    form->tmrCapture.SetEnabled(false);
-    form->txtTmr.SetText("1");
-    ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kLiveMs));
+    ASSERT_TRUE(testsupport::startTickingByHand(*form, kLiveMs));
   }
-  // One tick, a second after the last; whether it saved a frame.
-  bool Tick() {
-    const auto before = Frames().size();
-    testsupport::waitForNewPicture();
-    form->tmrCapture.OnTimer();
-    return Frames().size() > before;
-  }
+  bool Tick() { return testsupport::tickSaves(*form, dir.path() + "/captured"); }
   bool LostStatus() const { return form->lblStatus.Caption().rfind("Source lost since ", 0) == 0; }
 
   fakes::PipeWireRig rig;

@@ -119,6 +119,16 @@ void onLinked(GstPad* ghost, GstPad* peer, gpointer data) {
   gst_object_unref(bin);
 }
 
+// A subclass of parent, with the class's own init.
+template <typename Class, typename Instance>
+GType subclass(GType parent, const char* name, GClassInitFunc init) {
+  GTypeInfo info{};
+  info.class_size = sizeof(Class);
+  info.class_init = init;
+  info.instance_size = sizeof(Instance);
+  return g_type_register_static(parent, name, &info, GTypeFlags(0));
+}
+
 // The camera's element: a bin whose state changes wait while the camera
 // is hung.
 GstElementClass* binParent = nullptr;
@@ -135,13 +145,8 @@ void binClassInit(gpointer klass, gpointer) {
 }
 
 GType fakeBinType() {
-  static const GType type = [] {
-    GTypeInfo info{};
-    info.class_size = sizeof(GstBinClass);
-    info.class_init = binClassInit;
-    info.instance_size = sizeof(GstBin);
-    return g_type_register_static(GST_TYPE_BIN, "FerrowickFakeCameraBin", &info, GTypeFlags(0));
-  }();
+  static const GType type =
+      subclass<GstBinClass, GstBin>(GST_TYPE_BIN, "FerrowickFakeCameraBin", binClassInit);
   return type;
 }
 
@@ -165,13 +170,8 @@ GstElement* createElement(GstDevice* device, const gchar* name) {
 void deviceClassInit(gpointer klass, gpointer) { GST_DEVICE_CLASS(klass)->create_element = createElement; }
 
 GType fakeDeviceType() {
-  static const GType type = [] {
-    GTypeInfo info{};
-    info.class_size = sizeof(GstDeviceClass);
-    info.class_init = deviceClassInit;
-    info.instance_size = sizeof(GstDevice);
-    return g_type_register_static(GST_TYPE_DEVICE, "FerrowickFakeCamera", &info, GTypeFlags(0));
-  }();
+  static const GType type =
+      subclass<GstDeviceClass, GstDevice>(GST_TYPE_DEVICE, "FerrowickFakeCamera", deviceClassInit);
   return type;
 }
 
@@ -204,14 +204,8 @@ void providerClassInit(gpointer klass, gpointer) {
 }
 
 GType fakeProviderType() {
-  static const GType type = [] {
-    GTypeInfo info{};
-    info.class_size = sizeof(GstDeviceProviderClass);
-    info.class_init = providerClassInit;
-    info.instance_size = sizeof(GstDeviceProvider);
-    return g_type_register_static(GST_TYPE_DEVICE_PROVIDER, "FerrowickFakeCameraProvider", &info,
-                                  GTypeFlags(0));
-  }();
+  static const GType type = subclass<GstDeviceProviderClass, GstDeviceProvider>(
+      GST_TYPE_DEVICE_PROVIDER, "FerrowickFakeCameraProvider", providerClassInit);
   return type;
 }
 
