@@ -356,8 +356,12 @@ bool frmMain::takeSource() {
   if (!released_) return true;
   if (runIndex_ < 0 || schedule::sourceIdentity(runIndex_) != runSource_) {
     runIndex_ = schedule::findSource(runSource_);
+    if (runIndex_ < 0) return false;
+    // Found where the list did not have it (a resumed run's camera that has
+    // just come): the list shows it, chosen.
+    if (runIndex_ >= List1.ListCount()) modWebCam::FillSourceList(List1);
+    if (runIndex_ < List1.ListCount()) List1.SetListIndex(runIndex_);
   }
-  if (runIndex_ < 0) return false;
   modWebCam::StartPreview(runIndex_, Picture1);
   released_ = false;
   return true;

@@ -187,7 +187,8 @@ constexpr int vbFormControlMenu = 0;  // the user closed the window
 constexpr int vbAppWindows = 2;       // the desktop session is ending
 constexpr int vbAppTaskManager = 3;   // the program was asked to end (SIGTERM)
 
-// Stands in for a form: the window, its load and terminate events, unloading.
+// Stands in for a form: the window, its load, query-unload and terminate
+// events, unloading.
 class Form {
  public:
   // Client size in twips.

@@ -192,8 +192,12 @@ std::optional<Instant> nextOpening(const ActiveHours& hours, Instant now, const 
 }
 
 std::string openingText(Instant opening, Instant now, const std::string& zone) {
+  const Zone z(zone);
+  const qint64 days = localOf(now, z).date.daysTo(localOf(opening, z).date);
   const vba::DateTime at = localTime(opening, zone);
-  const std::string day = opening - now < kDay ? std::string() : "on " + vba::Format(at, "dd/MM/yyyy") + " ";
+  const std::string day = days == 0   ? ""
+                          : days == 1 ? "tomorrow "
+                                      : "on " + vba::Format(at, "dd/MM/yyyy") + " ";
   return day + "at " + vba::Format(at, "hh:nn");
 }
 

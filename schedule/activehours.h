@@ -48,8 +48,8 @@ bool captureNow(const ActiveHours& hours, Instant now, const std::string& zone =
 // opens within a year.
 std::optional<Instant> nextOpening(const ActiveHours& hours, Instant now, const std::string& zone = "");
 
-// When an opening falls, as the status line says it: "at 06:42" within a
-// day of now, "on 09/03/2007 at 06:42" further ahead.
+// When an opening falls, as the status line says it: "at 06:42" today,
+// "tomorrow at 06:42", or "on 09/03/2007 at 06:42" further ahead.
 std::string openingText(Instant opening, Instant now, const std::string& zone = "");
 
 // Sunrise and sunset on a local date at a place.

@@ -68,22 +68,24 @@ class Dialog : public QDialog {
     layout->addWidget(daylight_);
     auto* place = new QGridLayout;
     place->setColumnMinimumWidth(0, 24);
-    latitude_ = spin(-90, 90, hours.latitude, "° N");
-    longitude_ = spin(-180, 180, hours.longitude, "° E");
+    latitude_ = spin(-90, 90, hours.latitude, "°");
+    longitude_ = spin(-180, 180, hours.longitude, "°");
     before_ = minutes(hours.minutesBeforeSunrise);
     after_ = minutes(hours.minutesAfterSunset);
     place->addWidget(new QLabel("Latitude"), 0, 1);
     place->addWidget(latitude_, 0, 2);
     place->addWidget(new QLabel("Longitude"), 0, 3);
     place->addWidget(longitude_, 0, 4);
-    place->addWidget(new QLabel("Start"), 1, 1);
-    place->addWidget(before_, 1, 2);
-    place->addWidget(new QLabel("before sunrise"), 1, 3);
-    place->addWidget(new QLabel("Stop"), 2, 1);
-    place->addWidget(after_, 2, 2);
-    place->addWidget(new QLabel("after sunset"), 2, 3);
+    hint_ = new QLabel("Degrees north and east; south and west are negative.");
+    place->addWidget(hint_, 1, 1, 1, 4);
+    place->addWidget(new QLabel("Start"), 2, 1);
+    place->addWidget(before_, 2, 2);
+    place->addWidget(new QLabel("before sunrise"), 2, 3);
+    place->addWidget(new QLabel("Stop"), 3, 1);
+    place->addWidget(after_, 3, 2);
+    place->addWidget(new QLabel("after sunset"), 3, 3);
     sun_ = new QLabel;
-    place->addWidget(sun_, 3, 1, 1, 4);
+    place->addWidget(sun_, 4, 1, 1, 4);
     layout->addLayout(place);
 
     now_ = new QLabel;
@@ -147,7 +149,7 @@ class Dialog : public QDialog {
     const ActiveHours h = hours();
     for (QWidget* w : std::initializer_list<QWidget*>{from_, to_}) w->setEnabled(h.mode == Mode::Between);
     for (QCheckBox* c : days_) c->setEnabled(h.mode == Mode::Between);
-    for (QWidget* w : std::initializer_list<QWidget*>{latitude_, longitude_, before_, after_, sun_})
+    for (QWidget* w : std::initializer_list<QWidget*>{latitude_, longitude_, hint_, before_, after_, sun_})
       w->setEnabled(h.mode == Mode::Daylight);
     const vba::DateTime today = vba::Now();
     const SunEvents sun = sunOn(today.year, today.month, today.day, h.latitude, h.longitude);
@@ -187,6 +189,7 @@ class Dialog : public QDialog {
   QDoubleSpinBox* longitude_;
   QSpinBox* before_;
   QSpinBox* after_;
+  QLabel* hint_;
   QLabel* sun_;
   QLabel* now_;
   QDialogButtonBox* buttons_;
