@@ -69,7 +69,10 @@ ActiveHours between(int from, int to, unsigned weekdays = 0x7F) {
 }
 
 ActiveHours daylight(double latitude, double longitude, int before, int after) {
-  ActiveHours h = *schedule::parseDaylight(std::to_string(latitude) + "," + std::to_string(longitude));
+  ActiveHours h;
+  h.mode = ActiveHours::Mode::Daylight;
+  h.latitude = latitude;
+  h.longitude = longitude;
   h.minutesBeforeSunrise = before;
   h.minutesAfterSunset = after;
   return h;
