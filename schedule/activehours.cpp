@@ -3,10 +3,10 @@
 #include <QDate>
 #include <QDateTime>
 #include <QTimeZone>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <map>
-#include <regex>
 #include <system_error>
 #include <vector>
 
@@ -137,12 +137,17 @@ std::string decimalText(double value) {
   return ec == std::errc() ? std::string(buf, end) : std::string("0");
 }
 
-// "HH:MM" as minutes after midnight.
+// "HH:MM" (or "H:MM") as minutes after midnight.
 std::optional<int> timeOfDay(const std::string& text) {
-  static const std::regex pattern("^([01]?[0-9]|2[0-3]):([0-5][0-9])$");
-  std::smatch m;
-  if (!std::regex_match(text, m, pattern)) return std::nullopt;
-  return *number(m[1]) * 60 + *number(m[2]);
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos || colon < 1 || colon > 2 || text.size() != colon + 3) return std::nullopt;
+  if (!std::all_of(text.begin(), text.end(), [](char c) { return c == ':' || (c >= '0' && c <= '9'); })) {
+    return std::nullopt;
+  }
+  const int hours = *number(text.substr(0, colon));
+  const int minutes = *number(text.substr(colon + 1));
+  if (hours > 23 || minutes > 59) return std::nullopt;
+  return hours * 60 + minutes;
 }
 
 std::string weekdaysText(unsigned weekdays) {
