@@ -25,9 +25,23 @@
 namespace gstcapture {
 namespace {
 
-// Keys in the order of their strength.
+// Keys in the order of their strength, and what names them.
 constexpr std::array<std::string DeviceKeys::*, 4> kKeys = {&DeviceKeys::serial, &DeviceKeys::busPath,
                                                             &DeviceKeys::nodeName, &DeviceKeys::path};
+constexpr std::array<const char*, 4> kKeyNames = {"serial:", "bus:", "node:", "path:"};
+
+// The strongest key of camera i that no other known camera shares: its
+// place in kKeys, -1 when it has none.
+int ownKey(const std::vector<DeviceKeys>& known, size_t i) {
+  for (size_t k = 0; k < kKeys.size(); ++k) {
+    const std::string& value = known[i].*kKeys[k];
+    if (value.empty()) continue;
+    const auto holders =
+        std::count_if(known.begin(), known.end(), [&](const DeviceKeys& o) { return o.*kKeys[k] == value; });
+    if (holders == 1) return static_cast<int>(k);
+  }
+  return -1;
+}
 
 std::string propertyText(const GstStructure* props, const char* field) {
   const gchar* v = props ? gst_structure_get_string(props, field) : nullptr;
@@ -69,6 +83,8 @@ class CameraDriver : public PipelineDriver {
       : PipelineDriver(std::move(listName)), keys_(std::move(keys)) {}
 
   const DeviceKeys& keys() const { return keys_; }
+  std::string identity() const override { return identity_; }
+  void setIdentity(std::string identity) { identity_ = std::move(identity); }
   // The device now behind this camera; null while it is away.
   void setDevice(GstDevice* device) {
     // Plugged in again: a session that hung on the device before is left to
@@ -121,6 +137,7 @@ class CameraDriver : public PipelineDriver {
 
  private:
   DeviceKeys keys_;  // as first seen
+  std::string identity_;
   DevicePtr device_;
   bool gone_ = false;  // the device went away since the last Connect
 };
@@ -363,6 +380,16 @@ class Cameras : public avicap32::DriverProvider, public std::enable_shared_from_
     auto camera = std::make_shared<CameraDriver>(listName(d.name), d.keys);
     camera->setDevice(d.device.get());
     cameras_.push_back(camera);
+    // What names each camera across runs: its strongest key of its own,
+    // which a newcomer may have made shared.
+    std::vector<DeviceKeys> all;
+    for (const auto& c : cameras_) all.push_back(c->keys());
+    for (size_t i = 0; i < cameras_.size(); ++i) {
+      const int k = ownKey(all, i);
+      cameras_[i]->setIdentity(k < 0 ? "name:" + cameras_[i]->description()
+                                     : kKeyNames[static_cast<size_t>(k)] +
+                                           all[i].*kKeys[static_cast<size_t>(k)]);
+    }
     return camera;
   }
 
@@ -446,25 +473,20 @@ class Cameras : public avicap32::DriverProvider, public std::enable_shared_from_
 
 int identify(const std::vector<DeviceKeys>& known, const DeviceKeys& device) {
   int best = -1;
-  size_t bestStrength = kKeys.size();
+  int bestStrength = static_cast<int>(kKeys.size());
   for (size_t i = 0; i < known.size(); ++i) {
-    for (size_t k = 0; k < kKeys.size(); ++k) {
-      const std::string& value = known[i].*kKeys[k];
-      if (value.empty()) continue;
-      const auto shared = std::count_if(known.begin(), known.end(),
-                                        [&](const DeviceKeys& o) { return o.*kKeys[k] == value; });
-      if (shared > 1) continue;
-      // The camera's identity: its strongest key of its own. A stronger key
-      // that differs says it is another camera (another model in its port).
-      const bool contradicted = std::any_of(
-          kKeys.begin(), kKeys.begin() + static_cast<ptrdiff_t>(k),
-          [&](auto f) { return !(known[i].*f).empty() && !(device.*f).empty() && known[i].*f != device.*f; });
-      if (device.*kKeys[k] == value && !contradicted && k < bestStrength) {
-        best = static_cast<int>(i);
-        bestStrength = k;
-      }
-      break;
-    }
+    const int k = ownKey(known, i);
+    if (k < 0 || k >= bestStrength ||
+        device.*kKeys[static_cast<size_t>(k)] != known[i].*kKeys[static_cast<size_t>(k)])
+      continue;
+    // A stronger key that differs says it is another camera (another model
+    // in its port).
+    const bool contradicted = std::any_of(kKeys.begin(), kKeys.begin() + k, [&](auto f) {
+      return !(known[i].*f).empty() && !(device.*f).empty() && known[i].*f != device.*f;
+    });
+    if (contradicted) continue;
+    best = static_cast<int>(i);
+    bestStrength = k;
   }
   return best;
 }
