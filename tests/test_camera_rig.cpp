@@ -47,6 +47,7 @@ class CameraRig : public testing::Test {
     return out;
   }
   QStringList Frames() const {
+    if (form) form->frameStore.waitIdle();
     return QDir(dir.path() + "/captured").entryList({"*.bmp"}, QDir::Files, QDir::Time | QDir::Reversed);
   }
   QImage NewestFrame() const {

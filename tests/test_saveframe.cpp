@@ -7,11 +7,14 @@
 #include <unistd.h>
 #include <QFile>
 #include <QImage>
+#include <QImageReader>
+#include <QTemporaryDir>
 #include <cerrno>
 #include <cstring>
 
 #include "platform/gdi32.h"
 #include "platform/user32.h"
+#include "store/framestore.h"
 #include "tests/fakes/MainWindowFixture.h"
 
 namespace {
@@ -48,6 +51,109 @@ TEST_F(SaveFrame, WritesWhatThePreviewShowsUnderTheDateAndTimeName) {
   EXPECT_EQ(gdi32::liveObjectCount(), objects);
   EXPECT_EQ(frames().size(), 2);
   EXPECT_EQ(allFiles(), frames()) << "no temporary file left behind";
+}
+
+// How many pixels of the bottom-left corner are light text on a dark box.
+int timeStampPixels(const QImage& frame) {
+  int light = 0, dark = 0;
+  for (int y = frame.height() * 4 / 5; y < frame.height(); ++y) {
+    for (int x = 0; x < frame.width() / 2; ++x) {
+      const QRgb p = frame.pixel(x, y);
+      light += qRed(p) > 200 && qGreen(p) > 200 && qBlue(p) > 200;
+      dark += qRed(p) < 70 && qGreen(p) < 70 && qBlue(p) < 70;
+    }
+  }
+  return std::min(light, dark);
+}
+
+// Each option the Capture menu sets: the file decodes as the format chosen,
+// at the size chosen, in the camera's colour, with the time stamp in its
+// corner only when asked.
+TEST_F(SaveFrame, EachSizeFormatAndTimeStampGivesTheFileAsked) {
+  struct Case {
+    vb::Menu& size;
+    vb::Menu& format;
+    bool stamp;
+    const char* file;  // the extension, and the format the file reads as
+    const char* readAs;
+    QSize frameSize;
+  };
+  const Case cases[] = {
+      {form->mnuCaptureSizePreview, form->mnuCaptureFormatBmp, false, "bmp", "bmp", {320, 240}},
+      {form->mnuCaptureSizePreview, form->mnuCaptureFormatPng, true, "png", "png", {320, 240}},
+      {form->mnuCaptureSizePreview, form->mnuCaptureFormatJpeg, false, "jpg", "jpeg", {320, 240}},
+      {form->mnuCaptureSizePreview, form->mnuCaptureFormatJpeg, true, "jpg", "jpeg", {320, 240}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.file) + (c.stamp ? " stamped" : ""));
+    c.size.Click();
+    c.format.Click();
+    if (form->mnuCaptureStamp.Checked() != c.stamp) form->mnuCaptureStamp.Click();
+    ++clock.second;
+    ASSERT_TRUE(form->saveframe());
+    form->frameStore.waitIdle();
+    QImageReader reader(QString::fromStdString(captured()) +
+                        QString("/05_03_2007 0804%1.").arg(clock.second, 2, 10, QChar('0')) + c.file);
+    EXPECT_EQ(reader.format(), c.readAs);
+    const QImage frame = reader.read();
+    ASSERT_EQ(frame.size(), c.frameSize);
+    const QRgb middle = frame.pixel(frame.width() / 2, frame.height() / 2);
+    EXPECT_NEAR(qRed(middle), 0x30, 8);
+    EXPECT_NEAR(qGreen(middle), 0x80, 8);
+    EXPECT_NEAR(qBlue(middle), 0xC0, 8);
+    EXPECT_EQ(timeStampPixels(frame) > 20, c.stamp) << timeStampPixels(frame);
+  }
+}
+
+// The run's folder going away (its disk unmounted, or the folder removed) is
+// reported on every tick; nothing is made in its place, and frames go there
+// again once it is back.
+TEST_F(SaveFrame, AFolderThatGoesAwayIsReportedEachTickAndNeverReplaced) {
+  QTemporaryDir disk;  // a file system of its own, bound over "captured"
+  struct Case {
+    const char* what;
+    bool mounted;
+  };
+  for (const Case& c : {Case{"removed", false}, Case{"unmounted", true}}) {
+    SCOPED_TRACE(c.what);
+    const std::string folder = captured();
+    QDir(QString::fromStdString(folder)).removeRecursively();
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
+    if (c.mounted) {
+      if (::mount("tmpfs", disk.path().toUtf8().constData(), "tmpfs", 0, "size=4m") != 0 ||
+          ::mount(disk.path().toUtf8().constData(), folder.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "cannot mount a file system here: " << std::strerror(errno);
+    }
+    startLive();
+    form->txtTmr.SetText("1");
+    runTick();
+    ASSERT_EQ(frames().size(), 1);
+    if (c.mounted) {
+      ASSERT_EQ(::umount2(folder.c_str(), MNT_DETACH), 0);
+    } else {
+      ASSERT_TRUE(QDir(QString::fromStdString(folder)).removeRecursively());
+    }
+    runTick();  // the frame goes to the store, which finds no folder
+    for (int tick = 0; tick < 3; ++tick) {
+      ++clock.second;
+      runTick();
+      EXPECT_EQ(form->lblStatus.Caption(), "Folder " + folder + " is gone; waiting for it to return.");
+    }
+    EXPECT_EQ(QFileInfo(QString::fromStdString(folder)).isDir(), c.mounted) << "made anew";
+    EXPECT_TRUE(allFiles().isEmpty());
+
+    if (c.mounted) {
+      ASSERT_EQ(::mount(disk.path().toUtf8().constData(), folder.c_str(), nullptr, MS_BIND, nullptr), 0);
+    } else {
+      ASSERT_TRUE(QDir().mkdir(QString::fromStdString(folder)));
+    }
+    runTick();
+    EXPECT_EQ(frames().size(), c.mounted ? 2 : 1);
+    if (c.mounted) {
+      ::umount2(folder.c_str(), MNT_DETACH);
+      ::umount2(disk.path().toUtf8().constData(), MNT_DETACH);
+    }
+  }
 }
 
 TEST_F(SaveFrame, AFrameTakenAtMidnightIsNamedFromOneClockReading) {
@@ -100,6 +206,7 @@ TEST_F(SaveFrame, FailuresLeaveNoFileAndSayWhy) {
          f.open(QIODevice::WriteOnly);
          vba::setAppPath(dir.path().toStdString() + "/plain/app");
          ::setenv("HOME", (dir.path() + "/plain/home").toUtf8().constData(), 1);
+         startLive();  // a run in the folder the box names now
        },
        "Cannot reach folder"},
       {"a full disk",
@@ -127,8 +234,8 @@ TEST_F(SaveFrame, FailuresLeaveNoFileAndSayWhy) {
     c.arrange();
     form->txtTmr.SetText("1");
     form->elapsedSecs = 0;
-    runTick();
-    EXPECT_EQ(form->elapsedSecs, 1) << "a failed save must not reset the count";
+    runTick();  // the frame goes to the store, which fails on it
+    runTick();  // says so, and tries again
     EXPECT_NE(form->lblStatus.Caption().find(c.status), std::string::npos) << form->lblStatus.Caption();
     EXPECT_TRUE(frames().isEmpty());
     if (QFileInfo(QString::fromStdString(captured())).isDir()) {
@@ -140,10 +247,12 @@ TEST_F(SaveFrame, FailuresLeaveNoFileAndSayWhy) {
     vba::setDiskSpaceProbe(nullptr);
     vba::setAppPath(dir.path().toStdString());
     QFile::remove(QString::fromStdString(captured()));
+    if (vba::Dir(form->frameStore.folder(), vba::vbDirectory).empty()) startLive();
     runTick();
     EXPECT_EQ(form->elapsedSecs, 0);
     EXPECT_EQ(frames().size(), 1);
     QDir(QString::fromStdString(captured())).removeRecursively();
+    startLive();  // a new run, which makes its folder again
   }
 }
 
@@ -179,9 +288,10 @@ TEST_F(SaveFrame, ASmallDiskFillsOnlyUpToItsReserveAndSavingResumes) {
   struct statvfs fs {};
   ASSERT_EQ(::statvfs(captured().c_str(), &fs), 0);
   const uint64_t available = uint64_t(fs.f_bavail) * fs.f_frsize;
-  const uint64_t reserve = vba::diskReserve(uint64_t(fs.f_blocks) * fs.f_frsize);
+  const uint64_t reserve = framestore::diskReserve(uint64_t(fs.f_blocks) * fs.f_frsize);
   EXPECT_GE(frames().size(), 4);
-  EXPECT_EQ(frames().size(), ticks - 1) << "every tick saved until the reserve was reached";
+  // The failure shows on the tick after the frame that hit the reserve.
+  EXPECT_EQ(frames().size(), ticks - 2) << "every tick saved until the reserve was reached";
   EXPECT_GE(available, reserve) << "the reserve was never crossed";
   EXPECT_LT(available, reserve + frameSize) << "stopped only when the next frame would cross it";
   EXPECT_NE(form->lblStatus.Caption().find("Disk almost full ("), std::string::npos);
@@ -192,12 +302,12 @@ TEST_F(SaveFrame, ASmallDiskFillsOnlyUpToItsReserveAndSavingResumes) {
 
   // Still full on the next tick; saving resumes once a frame is deleted.
   runTick();
-  EXPECT_EQ(frames().size(), ticks - 1);
+  EXPECT_EQ(frames().size(), ticks - 2);
   ASSERT_TRUE(QFile::remove(QString::fromStdString(captured()) + "/" + frames().first()));
   clock = {2007, 3, 5, 8, 30, 0};
   runTick();
   EXPECT_EQ(form->elapsedSecs, 0);
-  EXPECT_EQ(frames().size(), ticks - 1);
+  EXPECT_EQ(frames().size(), ticks - 2);
   EXPECT_TRUE(frames().contains("05_03_2007 083000.bmp")) << frames().join(",").toStdString();
 }
 
