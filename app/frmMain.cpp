@@ -86,7 +86,10 @@ void frmMain::loadFrameOptions() {
 
 // A value not known (none stored, or from another version) is the default.
 void frmMain::applyFrameOption(const std::string& key, const std::string& value) {
-  if (key == "Size") fullSize_ = value == "Full";
+  if (key == "Size") {
+    fullSize_ = value == "Full";
+    modWebCam::SetFullSize(fullSize_);
+  }
   if (key == "TimeStamp") frameOptions_.timeStamp = value == "True";
   if (key == "Format") {
     frameOptions_.format = value == "PNG"    ? framestore::Format::Png
@@ -241,37 +244,46 @@ void frmMain::tmrCapture_Timer() {
   const bool live = sourceLive();
   if (elapsedSecs >= interval_) {
     const bool savedAlready =
-        bound && capWindow == savedWindow_ && modWebCam::previewFrameNumber() == savedFrame_;
+        bound && capWindow == savedWindow_ && modWebCam::currentPicture().dwNumber == savedFrame_;
     if ((bound && !live) || savedAlready) {
       elapsedSecs = 0;
     } else if (saveframe()) {
       elapsedSecs = 0;
-      savedWindow_ = capWindow;
-      savedFrame_ = modWebCam::previewFrameNumber();
     }
   }
 }
 
 bool frmMain::saveframe() {
   // Without a live picture a grab would save a black or stale frame.
-  if (!modWebCam::previewIsLive()) {
+  const avicap32::CAPPICTURE picture = modWebCam::currentPicture();
+  if (!picture.fLive) {
     lblStatus.SetCaption("No source connected, frame not saved.");
     return false;
   }
-  try {
-    grabFrame();
-  } catch (const std::exception& e) {
-    lblStatus.SetCaption(std::string("Cannot grab the frame (") + e.what() + ")");
+  if (fullSize_ && !picture.still) {
+    lblStatus.SetCaption("No full-size picture from the source yet, frame not saved.");
     return false;
+  }
+  if (!fullSize_) {
+    try {
+      grabFrame();
+    } catch (const std::exception& e) {
+      lblStatus.SetCaption(std::string("Cannot grab the frame (") + e.what() + ")");
+      return false;
+    }
   }
   // Date and time from one reading, so a frame taken at midnight is not
   // named with the old day's date and the new day's time.
   const vba::DateTime now = vba::Now();
-  if (!frameStore.save(Image1.Picture(), now,
-                       vba::Format(now, "dd_MM_yyyy") + " " + vba::Format(now, "hhmmss"), frameOptions_)) {
+  const std::string name = vba::Format(now, "dd_MM_yyyy") + " " + vba::Format(now, "hhmmss");
+  const bool handedOver = fullSize_ ? frameStore.save(picture.still, now, name, frameOptions_)
+                                    : frameStore.save(Image1.Picture(), now, name, frameOptions_);
+  if (!handedOver) {
     lblStatus.SetCaption("Frames are waiting for the disk, frame not saved.");
     return false;
   }
+  savedWindow_ = capWindow;
+  savedFrame_ = picture.dwNumber;
   return true;
 }
 

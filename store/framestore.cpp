@@ -235,7 +235,7 @@ struct Job {
   int run = 0;
   std::string folder;
   QImage picture;  // a grabbed picture, or
-  std::shared_ptr<const Source> source;
+  std::shared_ptr<const avicap32::StillFrame> source;
   vba::DateTime taken;
   std::string baseName;
   Options options;
@@ -243,11 +243,12 @@ struct Job {
 
 QImage pictureOf(const Job& job) {
   if (!job.source) return job.picture;
-  int width = 0, height = 0;
-  std::vector<uint8_t> pixels;
-  job.source->bgrx(&width, &height, &pixels);
-  if (width > 0 && height > 0 && pixels.size() >= size_t(width) * size_t(height) * 4) {
-    return QImage(pixels.data(), width, height, width * 4, QImage::Format_RGB32).copy();
+  if (const std::shared_ptr<const avicap32::VideoFrame> frame = job.source->bgrx()) {
+    if (frame->width > 0 && frame->height > 0 &&
+        frame->bgrx.size() >= size_t(frame->width) * size_t(frame->height) * 4) {
+      return QImage(frame->bgrx.data(), frame->width, frame->height, frame->width * 4, QImage::Format_RGB32)
+          .copy();
+    }
   }
   const std::vector<uint8_t> jpeg = withHuffmanTables(job.source->jpeg());
   return QImage::fromData(jpeg.data(), static_cast<int>(jpeg.size()), "JPEG");
@@ -501,7 +502,7 @@ bool FrameStore::save(const olepro32::StdPicture& picture, const vba::DateTime& 
   return d_->enqueue(std::move(job));
 }
 
-bool FrameStore::save(std::shared_ptr<const Source> source, const vba::DateTime& taken,
+bool FrameStore::save(std::shared_ptr<const avicap32::StillFrame> source, const vba::DateTime& taken,
                       const std::string& baseName, Options options) {
   if (!source) return false;
   Job job;

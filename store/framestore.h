@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/capturedriver.h"
 #include "platform/olepro32.h"
 #include "platform/vba.h"
 
@@ -31,18 +32,6 @@ struct Options {
 // files, a hidden temporary file renamed when complete.
 enum class TempFiles { Anonymous, Named };
 
-// A picture to save whose pixels are made on the worker only, when its frame
-// is written (a camera's full-size sample, say).
-class Source {
- public:
-  virtual ~Source() = default;
-  // The picture's own JPEG bytes, when it came as JPEG; empty otherwise.
-  virtual std::vector<uint8_t> jpeg() const = 0;
-  // The picture as top-down rows of 4 bytes a pixel (B, G, R, X); empty
-  // with width or height 0 when it cannot be made.
-  virtual void bgrx(int* width, int* height, std::vector<uint8_t>* pixels) const = 0;
-};
-
 class FrameStore {
  public:
   explicit FrameStore(TempFiles temps = TempFiles::Anonymous);
@@ -61,12 +50,13 @@ class FrameStore {
   // Queues a frame named baseName plus the format's extension (the first free
   // of baseName, baseName_2, ... across all three extensions), taken at
   // taken. A grabbed picture's pixels are copied before this returns; a
-  // source is asked for its pixels on the worker. False when nothing was
-  // queued (no run started, no picture, too many frames waiting).
+  // full-size still is converted (or its JPEG taken as it is) on the worker.
+  // False when nothing was queued (no run started, no picture, too many
+  // frames waiting).
   bool save(const olepro32::StdPicture& picture, const vba::DateTime& taken, const std::string& baseName,
             Options options);
-  bool save(std::shared_ptr<const Source> source, const vba::DateTime& taken, const std::string& baseName,
-            Options options);
+  bool save(std::shared_ptr<const avicap32::StillFrame> still, const vba::DateTime& taken,
+            const std::string& baseName, Options options);
 
   // The outcome of the frames finished since the last call: whether the
   // last one failed, and then why, in a few words for the status line.

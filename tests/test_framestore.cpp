@@ -163,10 +163,12 @@ TEST_F(FrameFiles, TwoCopiesWritingIntoOneFolderLoseNothing) {
 // ---- Camera JPEG frames
 
 // A picture that comes as a camera's JPEG frame.
-struct CameraJpeg : framestore::Source {
+struct CameraJpeg : avicap32::StillFrame {
   explicit CameraJpeg(std::vector<uint8_t> b) : bytes(std::move(b)) {}
+  int width() const override { return 64; }
+  int height() const override { return 48; }
   std::vector<uint8_t> jpeg() const override { return bytes; }
-  void bgrx(int* width, int* height, std::vector<uint8_t>*) const override { *width = *height = 0; }
+  std::shared_ptr<const avicap32::VideoFrame> bgrx() const override { return nullptr; }
   std::vector<uint8_t> bytes;
 };
 

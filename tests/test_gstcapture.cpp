@@ -119,10 +119,32 @@ TEST(ModeChoice, TheCheapestModeThatCoversThePreview) {
       {"neither raw nor MJPEG: none", "video/x-h264, width=640, height=480, framerate=30/1", 320, 240, 15,
        ""},
       {"nothing", "EMPTY", 320, 240, 15, ""},
+      {"a 4:3 mode that covers the preview before a smaller wide one",
+       "video/x-raw, format=YUY2, width=640, height=360, framerate=30/1; video/x-raw, format=YUY2, "
+       "width=640, height=480, framerate=30/1",
+       320, 240, 15, "video/x-raw, format=YUY2, width=640, height=480, framerate=30/1"},
+      // Size 0 x 0: the mode for full-size stills beside the preview.
+      {"full size, webcam: the largest", kWebcam, 0, 0, 15, "image/jpeg, width=1920, height=1080, framerate=30/1"},
+      {"full size: the largest at 5 frames a second or more",
+       "video/x-raw, format=YUY2, width=1920, height=1080, framerate=2/1; video/x-raw, format=YUY2, "
+       "width=1280, height=720, framerate={ 10/1, 5/1 }",
+       0, 0, 15, "video/x-raw, format=YUY2, width=1280, height=720, framerate=10/1"},
+      {"full size: MJPEG before raw above 640 x 480, at the lowest rate reaching the preview's",
+       "video/x-raw, format=YUY2, width=1280, height=720, framerate=30/1; image/jpeg, width=1280, "
+       "height=720, framerate={ 60/1, 30/1, 15/1 }",
+       0, 0, 15, "image/jpeg, width=1280, height=720, framerate=15/1"},
+      {"full size: raw before MJPEG at 640 x 480",
+       "image/jpeg, width=640, height=480, framerate=30/1; video/x-raw, format=YUY2, width=640, "
+       "height=480, framerate=30/1",
+       0, 0, 15, "video/x-raw, format=YUY2, width=640, height=480, framerate=30/1"},
+      {"full size from ranges: the largest",
+       "video/x-raw, format=I420, width=[ 160, 1920 ], height=[ 120, 1080 ], framerate=[ 1/1, 60/1 ]", 0,
+       0, 15, "video/x-raw, format=I420, width=1920, height=1080, framerate=15/1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string picked = gstcapture::pickCapsText(c.caps, c.width, c.height, c.fps);
+    const std::string picked = c.width == 0 ? gstcapture::pickFullSizeCapsText(c.caps, c.fps)
+                                            : gstcapture::pickCapsText(c.caps, c.width, c.height, c.fps);
     EXPECT_EQ(picked, c.expected.empty() ? "" : Canonical(c.expected));
   }
 }

@@ -83,10 +83,14 @@ TEST_F(SaveFrame, EachSizeFormatAndTimeStampGivesTheFileAsked) {
       {form->mnuCaptureSizePreview, form->mnuCaptureFormatPng, true, "png", "png", {320, 240}},
       {form->mnuCaptureSizePreview, form->mnuCaptureFormatJpeg, false, "jpg", "jpeg", {320, 240}},
       {form->mnuCaptureSizePreview, form->mnuCaptureFormatJpeg, true, "jpg", "jpeg", {320, 240}},
+      {form->mnuCaptureSizeFull, form->mnuCaptureFormatBmp, true, "bmp", "bmp", {640, 360}},
+      {form->mnuCaptureSizeFull, form->mnuCaptureFormatPng, false, "png", "png", {640, 360}},
+      {form->mnuCaptureSizeFull, form->mnuCaptureFormatJpeg, false, "jpg", "jpeg", {640, 360}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.file) + (c.stamp ? " stamped" : ""));
-    c.size.Click();
+    c.size.Click();  // the source starts again in the mode for that size
+    ASSERT_TRUE(waitFor([] { return modWebCam::previewIsLive(); }, 2000));
     c.format.Click();
     if (form->mnuCaptureStamp.Checked() != c.stamp) form->mnuCaptureStamp.Click();
     ++clock.second;
@@ -102,6 +106,18 @@ TEST_F(SaveFrame, EachSizeFormatAndTimeStampGivesTheFileAsked) {
     EXPECT_NEAR(qGreen(middle), 0x80, 8);
     EXPECT_NEAR(qBlue(middle), 0xC0, 8);
     EXPECT_EQ(timeStampPixels(frame) > 20, c.stamp) << timeStampPixels(frame);
+  }
+}
+
+// A camera with only wide pictures is shown, and so saved, with black bars
+// above and below, never stretched.
+TEST_F(SaveFrame, AWideOnlyCameraIsSavedLetterboxed) {
+  drivers[0]->frame = fakes::FakeDriver::solidFrame(320, 180, 0x3080C0);
+  ASSERT_TRUE(waitFor([&] { return (preview().pixel(160, 10) & 0xFFFFFF) == 0; }, 2000));
+  ASSERT_TRUE(form->saveframe());
+  const QImage saved = savedImage(frames().value(0)).convertToFormat(QImage::Format_RGB32);
+  for (const auto& [y, rgb] : {std::pair{0, 0u}, {29, 0u}, {30, 0x3080C0u}, {209, 0x3080C0u}, {210, 0u}}) {
+    EXPECT_EQ(saved.pixel(160, y) & 0xFFFFFF, rgb) << y;
   }
 }
 

@@ -25,6 +25,10 @@ class FakeDriver : public avicap32::CaptureDriver {
   std::shared_ptr<const avicap32::VideoFrame> latestFrame() override;
   bool isLive() override { return connected && live; }
   void disconnect() override;
+  void setFullSize(bool on) override { fullSize = on; }
+  // While connected with full size: still as a new picture on every call
+  // (stillJpeg as its JPEG bytes when set).
+  std::shared_ptr<const avicap32::StillFrame> latestStill() override;
 
   std::string name;
   std::string versionText;
@@ -35,6 +39,10 @@ class FakeDriver : public avicap32::CaptureDriver {
   // however long a test runs; false hands out the same frame again.
   bool freshFrames = true;
   std::shared_ptr<const avicap32::VideoFrame> frame = solidFrame(320, 240, 0x3080C0);
+
+  std::shared_ptr<const avicap32::VideoFrame> still = solidFrame(640, 360, 0x3080C0);
+  std::vector<uint8_t> stillJpeg;
+  bool fullSize = false;  // what setFullSize said last
 
   bool connected = false;
   int connects = 0;     // successful connects
