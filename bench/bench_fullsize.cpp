@@ -41,14 +41,6 @@ using benchsupport::Clock;
 using benchsupport::cpuPercent;
 using benchsupport::runEventLoop;
 
-int indexOf(const std::string& name) {
-  const avicap32::DriverList& drivers = avicap32::driverList();
-  for (size_t i = 0; i < drivers.size(); ++i) {
-    if (drivers[i]->description() == name) return static_cast<int>(i);
-  }
-  return -1;
-}
-
 struct Figures {
   double cpu = -1;
   double longestWriteMs = 0;   // tick to file written
@@ -146,7 +138,7 @@ int main(int argc, char** argv) {
 
   std::printf("Full-size stills, %.0f s per figure, a frame due every second\n", seconds);
   std::printf("Fake V4L2 camera, only 1280 x 720 MJPEG at 30 frames/s (made and encoded in this process)\n");
-  if (const int index = indexOf("Bench MJPEG Cam"); index >= 0) {
+  if (const int index = benchsupport::driverIndex("Bench MJPEG Cam"); index >= 0) {
     // In turns, so that a load that comes and goes weighs on both alike.
     for (int round = 1; round <= rounds; ++round) {
       const Figures preview = run(index, "Preview", "BMP", 1, seconds, folder);
@@ -159,7 +151,7 @@ int main(int argc, char** argv) {
     std::printf("  camera not listed\n");
   }
   std::printf("PipeWire camera, 640 x 480 YUY2 at 30 frames/s\n");
-  if (const int index = pipewire ? indexOf("Bench PipeWire Cam") : -1; index >= 0) {
+  if (const int index = pipewire ? benchsupport::driverIndex("Bench PipeWire Cam") : -1; index >= 0) {
     print("previewing only", run(index, "Preview", "BMP", 0, seconds, folder));
     print("full-size PNG", run(index, "Full", "PNG", 1, seconds, folder));
   } else {

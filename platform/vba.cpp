@@ -258,9 +258,19 @@ void Name(const std::string& oldPath, const std::string& newPath) {
 
 void setFileWriter(FileWriter writer) { fileWriterSeam() = std::move(writer); }
 
-ssize_t fileWrite(int fd, const void* buf, size_t count) {
+int fileWriteAll(int fd, const uint8_t* data, size_t size) {
   const FileWriter& writer = fileWriterSeam();
-  return writer ? writer(fd, buf, count) : ::write(fd, buf, count);
+  while (size > 0) {
+    const ssize_t n = writer ? writer(fd, data, size) : ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;  // no progress: never loop forever
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
 }
 
 // ---- Date and time ----
@@ -466,26 +476,6 @@ namespace {
   raise(vbErrPathFileAccess);
 }
 
-// Writes every byte, going on after short writes and interruptions; 0 or the
-// errno of the failure.
-int writeAll(int fd, const uint8_t* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = fileWrite(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return EIO;  // no progress: never loop forever
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return 0;
-}
-
-}  // namespace
-
-namespace {
-
 std::vector<uint8_t> encode(const olepro32::StdPicture& picture) {
   if (!picture) raise(vbErrInvalidPicture);
   std::vector<uint8_t> bytes = gdi32::encodeBmp(picture.Handle(), picture.hPal());
@@ -496,7 +486,7 @@ std::vector<uint8_t> encode(const olepro32::StdPicture& picture) {
 // Writes bytes to the open file fd and flushes them to disk; on a failure
 // closes fd, removes path and raises the error.
 void writeFlushed(int fd, const std::string& path, const std::vector<uint8_t>& bytes) {
-  int err = writeAll(fd, bytes.data(), bytes.size());
+  int err = fileWriteAll(fd, bytes.data(), bytes.size());
   if (err == 0 && ::fsync(fd) != 0) err = errno;
   if (err != 0) {
     // Never leave a partial picture behind.

@@ -73,8 +73,9 @@ void Name(const std::string& oldPath, const std::string& newPath);
 // write fail (a full disk) without needing a full disk. Null restores write(2).
 using FileWriter = std::function<ssize_t(int fd, const void* buf, size_t count)>;
 void setFileWriter(FileWriter writer);
-// The write(2) behind the runtime's file output: the seam's writer when one is set.
-ssize_t fileWrite(int fd, const void* buf, size_t count);
+// Writes every byte through the seam's writer (write(2) without one), going
+// on after short writes and interruptions; 0 or the errno of the failure.
+int fileWriteAll(int fd, const uint8_t* data, size_t size);
 
 // The size of the file system holding a path and the bytes free on it for
 // the program's files.

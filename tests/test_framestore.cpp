@@ -36,15 +36,8 @@ class FrameFiles : public ::testing::Test {
     ASSERT_TRUE(QDir(tmp.path()).mkdir("sub"));
   }
   void TearDown() override { vba::setDiskSpaceProbe(nullptr); }
-  static void write(const std::string& path, const QByteArray& bytes) {
-    QFile f(QString::fromStdString(path));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-  }
-  static QByteArray read(const std::string& path) {
-    QFile f(QString::fromStdString(path));
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-  }
+  static void write(const std::string& path, const QByteArray& bytes) { testsupport::writeFile(path, bytes); }
+  static QByteArray read(const std::string& path) { return testsupport::readFile(path); }
   QTemporaryDir tmp;
   std::string root;
   const std::vector<uint8_t> bytes = std::vector<uint8_t>(300, 'f');

@@ -30,15 +30,8 @@ class Files : public ::testing::Test {
     write(root + "/file.txt", "old");
     ASSERT_TRUE(QDir(tmp.path()).mkdir("sub"));
   }
-  static void write(const std::string& path, const QByteArray& bytes) {
-    QFile f(QString::fromStdString(path));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-  }
-  static QByteArray read(const std::string& path) {
-    QFile f(QString::fromStdString(path));
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-  }
+  static void write(const std::string& path, const QByteArray& bytes) { testsupport::writeFile(path, bytes); }
+  static QByteArray read(const std::string& path) { return testsupport::readFile(path); }
   static bool exists(const std::string& path) { return QFileInfo::exists(QString::fromStdString(path)); }
 
   QTemporaryDir tmp;
