@@ -66,10 +66,12 @@ constexpr const char* kSink = "appsink name=sink max-buffers=1 drop=true sync=fa
 // One fixed chain, no decodebin: a chain that relinks itself makes some
 // sources (PipeWire's) rebuild their stream.
 std::string cameraTail(int width, int height, int fps) {
+  // Square pixels: a wide picture is scaled to a wide frame, never squeezed
+  // into the preview's shape.
   return "videorate drop-only=true ! videoconvert ! videoscale ! video/x-raw,width=[1," +
          std::to_string(width) + "],height=[1," + std::to_string(height) +
-         "] ! videoconvert ! video/x-raw,format=BGRx,framerate=[1/1," + std::to_string(fps) + "/1] ! " +
-         kSink;
+         "],pixel-aspect-ratio=1/1 ! videoconvert ! video/x-raw,format=BGRx,framerate=[1/1," +
+         std::to_string(fps) + "/1] ! " + kSink;
 }
 
 ElementPtr parseLaunch(const std::string& description) {
@@ -272,10 +274,12 @@ class TestPatternDriver : public PipelineDriver {
     if (fullSize()) {
       // 1280 x 720 as its full size; the preview scales it down.
       return parseLaunch(source + "video/x-raw,width=1280,height=720,framerate=15/1 ! clockoverlay ! " +
-                         stillBranch() + " t. ! videoscale ! video/x-raw,width=320,height=240 ! videoconvert ! " +
+                         stillBranch() +
+                         " t. ! videoscale ! video/x-raw,width=320,height=240 ! videoconvert ! " +
                          "video/x-raw,format=BGRx ! " + kSink);
     }
-    return parseLaunch(source + "video/x-raw,width=320,height=240,framerate=15/1 ! clockoverlay ! videoconvert ! " +
+    return parseLaunch(source +
+                       "video/x-raw,width=320,height=240,framerate=15/1 ! clockoverlay ! videoconvert ! " +
                        "video/x-raw,format=BGRx ! " + kSink);
   }
 };
@@ -446,13 +450,13 @@ class CameraDriver : public PipelineDriver {
     // One flat pipeline: the mode's capsfilter, the branch keeping full-size
     // samples when asked, the decoder MJPEG needs, the chain; the device's
     // own element is linked in front.
-    ElementPtr pipeline = parseLaunch(std::string("capsfilter name=mode ! ") +
-                                      (fullSize() ? stillBranch() + " t. ! " : "") +
-                                      // MJPEG frames are dropped before they are decoded.
-                                      (jpeg ? "videorate drop-only=true ! image/jpeg,framerate=[1/1," +
-                                                  std::to_string(fps) + "/1] ! jpegdec ! "
-                                            : "") +
-                                      cameraTail(width, height, fps));
+    ElementPtr pipeline =
+        parseLaunch(std::string("capsfilter name=mode ! ") + (fullSize() ? stillBranch() + " t. ! " : "") +
+                    // MJPEG frames are dropped before they are decoded.
+                    (jpeg ? "videorate drop-only=true ! image/jpeg,framerate=[1/1," + std::to_string(fps) +
+                                "/1] ! jpegdec ! "
+                          : "") +
+                    cameraTail(width, height, fps));
     ElementPtr source = adopt(gst_device_create_element(device_.get(), nullptr));
     if (!pipeline || !source) return nullptr;
     // Buffers stamped on arrival: some sources send none, or times that jump

@@ -124,7 +124,8 @@ TEST(ModeChoice, TheCheapestModeThatCoversThePreview) {
        "width=640, height=480, framerate=30/1",
        320, 240, 15, "video/x-raw, format=YUY2, width=640, height=480, framerate=30/1"},
       // Size 0 x 0: the mode for full-size stills beside the preview.
-      {"full size, webcam: the largest", kWebcam, 0, 0, 15, "image/jpeg, width=1920, height=1080, framerate=30/1"},
+      {"full size, webcam: the largest", kWebcam, 0, 0, 15,
+       "image/jpeg, width=1920, height=1080, framerate=30/1"},
       {"full size: the largest at 5 frames a second or more",
        "video/x-raw, format=YUY2, width=1920, height=1080, framerate=2/1; video/x-raw, format=YUY2, "
        "width=1280, height=720, framerate={ 10/1, 5/1 }",
@@ -138,8 +139,8 @@ TEST(ModeChoice, TheCheapestModeThatCoversThePreview) {
        "height=480, framerate=30/1",
        0, 0, 15, "video/x-raw, format=YUY2, width=640, height=480, framerate=30/1"},
       {"full size from ranges: the largest",
-       "video/x-raw, format=I420, width=[ 160, 1920 ], height=[ 120, 1080 ], framerate=[ 1/1, 60/1 ]", 0,
-       0, 15, "video/x-raw, format=I420, width=1920, height=1080, framerate=15/1"},
+       "video/x-raw, format=I420, width=[ 160, 1920 ], height=[ 120, 1080 ], framerate=[ 1/1, 60/1 ]", 0, 0,
+       15, "video/x-raw, format=I420, width=1920, height=1080, framerate=15/1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -192,7 +193,8 @@ TEST(GstDriver, EndOfStreamOrAnErrorIsNoLongerLive) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     auto driver = gstcapture::makeLaunchDriver(
-        std::string(c.source) + "video/x-raw,format=BGRx,width=64,height=48,framerate=30/1 ! appsink name=sink",
+        std::string(c.source) +
+            "video/x-raw,format=BGRx,width=64,height=48,framerate=30/1 ! appsink name=sink",
         "short");
     ASSERT_TRUE(driver->connect(64, 48, 15));
     auto frame = NextFrame(*driver);
@@ -217,11 +219,28 @@ TEST(GstDriver, CameraChainScalesDownToOpaqueBgrx) {
   EXPECT_LE(frame->width, 320);
   EXPECT_LE(frame->height, 240);
   EXPECT_GE(frame->width, 300);
+  EXPECT_EQ(frame->width * 9, frame->height * 16) << "square pixels: the picture keeps its shape";
   ASSERT_EQ(frame->bgrx.size(), static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height) * 4);
   for (size_t i = 3; i < frame->bgrx.size(); i += 4) ASSERT_EQ(frame->bgrx[i], 0xFF) << i;
   EXPECT_TRUE(driver->isLive());
   driver->disconnect();
   EXPECT_FALSE(driver->isLive());
+}
+
+// Full size, the test pattern keeps its 1280 x 720 picture beside the
+// preview's 320 x 240, converted when asked.
+TEST(GstDriver, TheTestPatternsFullSizeIs1280By720) {
+  auto driver = gstcapture::makeTestPattern();
+  driver->setFullSize(true);
+  ASSERT_TRUE(driver->connect(320, 240, 15));
+  ASSERT_TRUE(waitFor([&] { return driver->latestStill() != nullptr; }, 5000));
+  const auto still = driver->latestStill();
+  const auto frame = still->bgrx();
+  ASSERT_NE(frame, nullptr);
+  EXPECT_EQ(std::pair(frame->width, frame->height), std::pair(1280, 720));
+  EXPECT_TRUE(still->jpeg().empty());
+  EXPECT_EQ(NextFrame(*driver)->width, 320);
+  driver->disconnect();
 }
 
 // ---- Cameras through the device monitor, fake V4L2-like devices behind it.
@@ -238,8 +257,8 @@ class FakeCameraTest : public testing::Test {
     for (const auto& d : avicap32::driverList()) out.push_back(d->description());
     return out;
   }
-  static fakes::FakeCameraModel Model(const std::string& name, const std::string& caps, const std::string& path,
-                                    unsigned rgb) {
+  static fakes::FakeCameraModel Model(const std::string& name, const std::string& caps,
+                                      const std::string& path, unsigned rgb) {
     return {name, caps, {{"device.path", path}, {"device.serial", "usb-" + path}}, rgb};
   }
 };
