@@ -274,9 +274,7 @@ class TestPatternDriver : public PipelineDriver {
     if (fullSize()) {
       // 1280 x 720 as its full size; the preview scales it down.
       return parseLaunch(source + "video/x-raw,width=1280,height=720,framerate=15/1 ! clockoverlay ! " +
-                         stillBranch() +
-                         " t. ! videoscale ! video/x-raw,width=320,height=240 ! videoconvert ! " +
-                         "video/x-raw,format=BGRx ! " + kSink);
+                         stillBranch() + " t. ! " + cameraTail(320, 240, 15));
     }
     return parseLaunch(source +
                        "video/x-raw,width=320,height=240,framerate=15/1 ! clockoverlay ! videoconvert ! " +
