@@ -22,8 +22,6 @@ struct VideoFrame {
 class StillFrame {
  public:
   virtual ~StillFrame() = default;
-  virtual int width() const = 0;
-  virtual int height() const = 0;
   // The source's own JPEG bytes when it sends JPEG (MJPEG); empty otherwise.
   virtual std::vector<uint8_t> jpeg() const = 0;
   // The picture converted now; null for a JPEG still (decode jpeg() then) or

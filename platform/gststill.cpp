@@ -22,17 +22,10 @@ class GstStill : public avicap32::StillFrame {
   explicit GstStill(SamplePtr sample) : sample_(std::move(sample)) {
     GstCaps* caps = gst_sample_get_caps(sample_.get());
     const GstStructure* s = caps ? gst_caps_get_structure(caps, 0) : nullptr;
-    if (s) {
-      gst_structure_get_int(s, "width", &width_);
-      gst_structure_get_int(s, "height", &height_);
-      jpeg_ = gst_structure_has_name(s, "image/jpeg");
-    }
+    jpeg_ = s && gst_structure_has_name(s, "image/jpeg");
     buffer_ = gst_sample_get_buffer(sample_.get());
     if (buffer_) pts_ = GST_BUFFER_PTS(buffer_);
   }
-
-  int width() const override { return width_; }
-  int height() const override { return height_; }
 
   std::vector<uint8_t> jpeg() const override {
     std::vector<uint8_t> bytes;
@@ -89,8 +82,6 @@ class GstStill : public avicap32::StillFrame {
   SamplePtr sample_;
   GstBuffer* buffer_ = nullptr;
   GstClockTime pts_ = GST_CLOCK_TIME_NONE;
-  int width_ = 0;
-  int height_ = 0;
   bool jpeg_ = false;
 };
 

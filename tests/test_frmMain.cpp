@@ -169,28 +169,4 @@ TEST_F(MainWindowTest, ClosingTheWindowWhileRunningReleasesTheSource) {
   EXPECT_FALSE(form->widget()->isVisible());
 }
 
-// A plain start has the preview's size, BMP and no time stamp; what the
-// Capture menu chooses is there again in the next run.
-TEST_F(MainWindowTest, FrameOptionsStartAsThePlainDefaultsAndAreRemembered) {
-  open({"Cam A"});
-  const auto checked = [this] {
-    std::string marks;
-    for (const vb::Menu* m :
-         {&form->mnuCaptureSizePreview, &form->mnuCaptureSizeFull, &form->mnuCaptureFormatBmp,
-          &form->mnuCaptureFormatPng, &form->mnuCaptureFormatJpeg, &form->mnuCaptureStamp})
-      marks += m->Checked() ? 'x' : '.';
-    return marks;
-  };
-  EXPECT_EQ(checked(), "x.x...");
-  form->mnuCaptureSizeFull.Click();
-  form->mnuCaptureFormatPng.Click();
-  form->mnuCaptureStamp.Click();
-  EXPECT_EQ(checked(), ".x.x.x");
-  form->Close();
-  open({"Cam A"});
-  EXPECT_EQ(checked(), ".x.x.x");
-  EXPECT_EQ(form->txtTmr.Text(), "20");
-  EXPECT_EQ(form->List1.ListIndex(), 0);
-}
-
 }  // namespace

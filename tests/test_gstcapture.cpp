@@ -138,9 +138,6 @@ TEST(ModeChoice, TheCheapestModeThatCoversThePreview) {
        "image/jpeg, width=640, height=480, framerate=30/1; video/x-raw, format=YUY2, width=640, "
        "height=480, framerate=30/1",
        0, 0, 15, "video/x-raw, format=YUY2, width=640, height=480, framerate=30/1"},
-      {"full size from ranges: the largest",
-       "video/x-raw, format=I420, width=[ 160, 1920 ], height=[ 120, 1080 ], framerate=[ 1/1, 60/1 ]", 0, 0,
-       15, "video/x-raw, format=I420, width=1920, height=1080, framerate=15/1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -193,8 +190,7 @@ TEST(GstDriver, EndOfStreamOrAnErrorIsNoLongerLive) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     auto driver = gstcapture::makeLaunchDriver(
-        std::string(c.source) +
-            "video/x-raw,format=BGRx,width=64,height=48,framerate=30/1 ! appsink name=sink",
+        std::string(c.source) + "video/x-raw,format=BGRx,width=64,height=48,framerate=30/1 ! appsink name=sink",
         "short");
     ASSERT_TRUE(driver->connect(64, 48, 15));
     auto frame = NextFrame(*driver);
@@ -234,11 +230,9 @@ TEST(GstDriver, TheTestPatternsFullSizeIs1280By720) {
   driver->setFullSize(true);
   ASSERT_TRUE(driver->connect(320, 240, 15));
   ASSERT_TRUE(waitFor([&] { return driver->latestStill() != nullptr; }, 5000));
-  const auto still = driver->latestStill();
-  const auto frame = still->bgrx();
+  const auto frame = driver->latestStill()->bgrx();
   ASSERT_NE(frame, nullptr);
   EXPECT_EQ(std::pair(frame->width, frame->height), std::pair(1280, 720));
-  EXPECT_TRUE(still->jpeg().empty());
   EXPECT_EQ(NextFrame(*driver)->width, 320);
   driver->disconnect();
 }
@@ -257,8 +251,8 @@ class FakeCameraTest : public testing::Test {
     for (const auto& d : avicap32::driverList()) out.push_back(d->description());
     return out;
   }
-  static fakes::FakeCameraModel Model(const std::string& name, const std::string& caps,
-                                      const std::string& path, unsigned rgb) {
+  static fakes::FakeCameraModel Model(const std::string& name, const std::string& caps, const std::string& path,
+                                    unsigned rgb) {
     return {name, caps, {{"device.path", path}, {"device.serial", "usb-" + path}}, rgb};
   }
 };
@@ -280,13 +274,15 @@ TEST_F(FakeCameraTest, EachCameraPreviewsItsPictureThroughItsCheapestMode) {
     std::string caps;
     unsigned rgb;
     std::string negotiated;  // at the camera's element
+    int height;              // of the preview's frames, 320 wide
   };
   const Case cases[] = {
-      {"raw webcam", kWebcam, 0xFF0000, "video/x-raw, format=YUY2, width=320, height=240, framerate=15/1"},
-      {"MJPEG-only camera, decoded",
+      {"raw webcam", kWebcam, 0xFF0000, "video/x-raw, format=YUY2, width=320, height=240, framerate=15/1",
+       240},
+      {"MJPEG-only wide camera, decoded, in its own shape",
        "image/jpeg, width=1920, height=1080, framerate=30/1; image/jpeg, width=1280, height=720, "
        "framerate=30/1",
-       0x0000FF, "image/jpeg, width=1280, height=720, framerate=30/1"},
+       0x0000FF, "image/jpeg, width=1280, height=720, framerate=30/1", 180},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -299,7 +295,7 @@ TEST_F(FakeCameraTest, EachCameraPreviewsItsPictureThroughItsCheapestMode) {
     auto frame = NextFrame(*driver);
     ASSERT_NE(frame, nullptr);
     EXPECT_EQ(frame->width, 320);
-    EXPECT_EQ(frame->height, 240);
+    EXPECT_EQ(frame->height, c.height);
     EXPECT_EQ(mainColour(ToImage(*frame)), c.rgb);
     EXPECT_TRUE(Within(camera.NegotiatedCaps(), c.negotiated)) << camera.NegotiatedCaps();
     driver->disconnect();

@@ -36,26 +36,9 @@ std::shared_ptr<const avicap32::VideoFrame> FakeDriver::latestFrame() {
   return freshFrames ? std::make_shared<const avicap32::VideoFrame>(*frame) : frame;
 }
 
-namespace {
-
-struct FakeStill : avicap32::StillFrame {
-  FakeStill(std::shared_ptr<const avicap32::VideoFrame> f, std::vector<uint8_t> j)
-      : frame(std::move(f)), bytes(std::move(j)) {}
-  int width() const override { return frame ? frame->width : 0; }
-  int height() const override { return frame ? frame->height : 0; }
-  std::vector<uint8_t> jpeg() const override { return bytes; }
-  std::shared_ptr<const avicap32::VideoFrame> bgrx() const override {
-    return bytes.empty() ? frame : nullptr;
-  }
-  std::shared_ptr<const avicap32::VideoFrame> frame;
-  std::vector<uint8_t> bytes;
-};
-
-}  // namespace
-
 std::shared_ptr<const avicap32::StillFrame> FakeDriver::latestStill() {
   if (!connected || !fullSize || !still) return nullptr;
-  return std::make_shared<FakeStill>(still, stillJpeg);
+  return std::make_shared<FakeStill>(still, std::vector<uint8_t>{});
 }
 
 void FakeDriver::disconnect() {

@@ -74,9 +74,9 @@ class MainWindowTest : public ::testing::Test {
 
   std::string captured() const { return dir.path().toStdString() + "/captured"; }
   // The frames written, once the frame store has written what it was given.
-  QStringList frames(const QString& pattern = "*.bmp") const {
+  QStringList frames() const {
     if (form) form->frameStore.waitIdle();
-    return QDir(QString::fromStdString(captured())).entryList({pattern}, QDir::Files, QDir::Name);
+    return QDir(QString::fromStdString(captured())).entryList({"*.bmp"}, QDir::Files, QDir::Name);
   }
   QStringList allFiles() const {
     if (form) form->frameStore.waitIdle();
