@@ -12,11 +12,12 @@ class frmMain : public vb::Form {
  public:
   frmMain();
 
-  // Grabs the top-left 320 x 240 pixels of the preview into Image1 and hands
-  // them to the frame store, which writes them (as a BMP unless another format
-  // is chosen) named by date and time into the run's folder. Returns whether a
-  // frame was handed over; what went wrong goes to the status line, and what
-  // goes wrong in the store on the next tick.
+  // Grabs the top-left 320 x 240 pixels of the preview into Image1 (or, with
+  // the camera's full size chosen, takes the source's full-size picture) and
+  // hands them to the frame store, which writes them (as a BMP unless another
+  // format is chosen) named by date and time into the run's folder. Returns
+  // whether a frame was handed over; what went wrong goes to the status line,
+  // and what goes wrong in the store on the next tick.
   bool saveframe();
 
   // Seconds counted since the last saved frame.
