@@ -1,7 +1,7 @@
 #pragma once
 // What the benchmarks share: CPU time, resident memory and threads of this
 // process and an event loop run for a while, so figures are taken the same
-// way in every benchmark.
+// way in every benchmark; a source's place in the driver list.
 #include <time.h>
 #include <unistd.h>
 
@@ -10,6 +10,8 @@
 #include <chrono>
 #include <fstream>
 #include <string>
+
+#include "platform/avicap32.h"
 
 namespace benchsupport {
 
@@ -53,6 +55,15 @@ inline double cpuPercent(double seconds) {
   runEventLoop(seconds);
   const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
   return 100.0 * (processCpuSeconds() - cpu0) / wall;
+}
+
+// The driver index of the source listed under name; -1 when none is.
+inline int driverIndex(const std::string& name) {
+  const avicap32::DriverList& drivers = avicap32::driverList();
+  for (size_t i = 0; i < drivers.size(); ++i) {
+    if (drivers[i]->description() == name) return static_cast<int>(i);
+  }
+  return -1;
 }
 
 }  // namespace benchsupport

@@ -3,6 +3,7 @@
 // preview window inside the main window.
 #include <cstdint>
 
+#include "platform/avicap32.h"
 #include "platform/vb.h"
 #include "platform/windef.h"
 
@@ -28,5 +29,13 @@ uint32_t previewFrameNumber();
 // Whether the bound capture window's device does not answer (starting or
 // stopping it has not returned), so that waiting alone will not bring it back.
 bool previewHung();
+
+// Frames of the source's full size rather than the preview's: kept from the
+// next StartPreview on, and by the bound source at once.
+void SetFullSize(bool fullSize);
+// What the bound capture window has to save now, of the size set: whether it
+// is live, the number that changes with each new picture, the full-size
+// picture itself. Not live when nothing is bound.
+avicap32::CAPPICTURE currentPicture();
 
 }  // namespace modWebCam

@@ -109,6 +109,35 @@ class CaptureWindow : public user32::Window {
 
   QWidget* widget() override { return widget_; }
 
+  void setFullSize(bool on) {
+    if (on == fullSize_) return;
+    fullSize_ = on;
+    if (!driver_ || lost_) return;
+    // The source starts again in its full-size mode, or back in the preview's.
+    driver_->disconnect();
+    if (connectTo(*driver_)) {
+      startedAt_ = Clock::now();
+      frameAt_.reset();
+    } else {
+      enterLost(Clock::now());
+    }
+  }
+
+  CAPPICTURE picture(bool fullSize) {
+    CAPPICTURE p;
+    p.fLive = live() ? TRUE : FALSE;
+    if (!fullSize) {
+      p.dwNumber = framesPainted_;
+      return p;
+    }
+    std::shared_ptr<const StillFrame> still = driver_ && !lost_ ? driver_->latestStill() : nullptr;
+    if (still && still != lastStill_.lock()) ++stillsSeen_;
+    lastStill_ = still;
+    p.dwNumber = stillsSeen_;
+    p.still = std::move(still);
+    return p;
+  }
+
   QImage* surface() override {
     syncSurface();
     return &surface_;
@@ -156,7 +185,7 @@ class CaptureWindow : public user32::Window {
     const DriverList& drivers = driverList();
     if (index >= drivers.size() || !drivers[index]) return FALSE;
     std::shared_ptr<CaptureDriver> driver = drivers[index];
-    if (!driver->connect(widget_->width(), widget_->height(), kConnectFps)) return FALSE;
+    if (!connectTo(*driver)) return FALSE;
     driver_ = std::move(driver);
     shown_.reset();
     framesPainted_ = 0;
@@ -165,6 +194,11 @@ class CaptureWindow : public user32::Window {
     startedAt_ = Clock::now();
     frameAt_.reset();
     return TRUE;
+  }
+
+  bool connectTo(CaptureDriver& driver) {
+    driver.setFullSize(fullSize_);
+    return driver.connect(widget_->width(), widget_->height(), kConnectFps);
   }
 
   LRESULT disconnectDriver() {
@@ -273,7 +307,7 @@ class CaptureWindow : public user32::Window {
   // Connects the same driver again; it finds its device by the device's
   // identity and takes whatever mode the device offers now.
   void reconnect(Clock::time_point now) {
-    if (!driver_->connect(widget_->width(), widget_->height(), kConnectFps)) {
+    if (!connectTo(*driver_)) {
       scheduleRetry(now);
       return;
     }
@@ -294,7 +328,13 @@ class CaptureWindow : public user32::Window {
     const QImage image(frame.bgrx.data(), frame.width, frame.height, frame.width * 4, QImage::Format_RGB32);
     QPainter p(&surface_);
     if (scale_) {
-      p.drawImage(surface_.rect(), image);
+      // Scaled to fit, never stretched: a picture of another shape (a wide
+      // camera's) gets black bars.
+      const QSize fitted = image.size().scaled(surface_.size(), Qt::KeepAspectRatio);
+      const QRect target(
+          QPoint((surface_.width() - fitted.width()) / 2, (surface_.height() - fitted.height()) / 2), fitted);
+      if (target != surface_.rect()) p.fillRect(surface_.rect(), Qt::black);
+      p.drawImage(target, image);
     } else {
       if (image.width() < surface_.width() || image.height() < surface_.height())
         p.fillRect(surface_.rect(), Qt::black);
@@ -316,7 +356,14 @@ class CaptureWindow : public user32::Window {
   Clock::time_point retryAt_;
   int rateMs_ = kDefaultPreviewRateMs;
   DWORD framesPainted_ = 0;
+  bool fullSize_ = false;
+  // Only to tell a new picture: the still holds one of the source's buffers,
+  // which must not outlive its session.
+  std::weak_ptr<const StillFrame> lastStill_;
+  DWORD stillsSeen_ = 0;
 };
+
+CaptureWindow* captureWindow(HWND hwnd) { return dynamic_cast<CaptureWindow*>(user32::fromHandle(hwnd)); }
 
 void CaptureWidget::paintEvent(QPaintEvent* event) {
   QPainter p(this);
@@ -384,6 +431,20 @@ BOOL capGetDriverDescriptionA(UINT wDriverIndex, char* lpszName, int cbName, cha
   const CaptureDriver& driver = *drivers[wDriverIndex];
   copyText(driver.description(), lpszName, cbName);
   copyText(driver.version(), lpszVer, cbVer);
+  return TRUE;
+}
+
+BOOL capSetFullSize(HWND hwnd, BOOL fFullSize) {
+  CaptureWindow* window = captureWindow(hwnd);
+  if (!window) return FALSE;
+  window->setFullSize(fFullSize != FALSE);
+  return TRUE;
+}
+
+BOOL capGetPicture(HWND hwnd, BOOL fFullSize, CAPPICTURE* picture) {
+  CaptureWindow* window = captureWindow(hwnd);
+  if (!window || !picture) return FALSE;
+  *picture = window->picture(fFullSize != FALSE);
   return TRUE;
 }
 

@@ -21,6 +21,7 @@
 #include "platform/avicap32.h"
 #include "platform/gstmode.h"
 #include "platform/gstref.h"
+#include "platform/gststill.h"
 
 namespace gstcapture {
 namespace {
@@ -110,12 +111,14 @@ class CameraDriver : public PipelineDriver {
   GstElement* build(int width, int height, int fps) override {
     if (!device_) return nullptr;
     CapsPtr all(gst_device_get_caps(device_.get()));
-    CapsPtr mode(pickCaps(all.get(), width, height, fps));
+    CapsPtr mode(pickCaps(all.get(), width, height, fps, fullSize()));
     if (!mode) return nullptr;
     const bool jpeg = gst_structure_has_name(gst_caps_get_structure(mode.get(), 0), "image/jpeg");
-    // One flat pipeline: the mode's capsfilter, the decoder MJPEG needs, the
-    // chain; the device's own element is linked in front.
+    // One flat pipeline: the mode's capsfilter, the branch keeping full-size
+    // samples when asked, the decoder MJPEG needs, the chain; the device's
+    // own element is linked in front.
     ElementPtr pipeline(parseLaunch(std::string("capsfilter name=mode ! ") +
+                                    (fullSize() ? stillBranch() + " t. ! " : "") +
                                     // MJPEG frames are dropped before they are decoded.
                                     (jpeg ? "videorate drop-only=true ! image/jpeg,framerate=[1/1," +
                                                 std::to_string(fps) + "/1] ! jpegdec ! "

@@ -1,6 +1,7 @@
 #include "platform/gstmode.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <tuple>
 #include <utility>
 
@@ -11,6 +12,20 @@ namespace gstcapture {
 namespace {
 
 double rate(const Mode& m) { return m.fpsDen > 0 ? static_cast<double>(m.fpsNum) / m.fpsDen : 0.0; }
+
+// The index of the usable mode with the lowest key, -1 when there is none.
+template <typename Key>
+int lowestKey(const std::vector<Mode>& modes, const Key& key) {
+  int best = -1;
+  for (size_t i = 0; i < modes.size(); ++i) {
+    if (modes[i].width <= 0 || modes[i].height <= 0 || modes[i].fpsDen <= 0) continue;
+    if (best < 0 || key(modes[i]) < key(modes[static_cast<size_t>(best)])) best = static_cast<int>(i);
+  }
+  return best;
+}
+
+// Sizes asked of a mode's size ranges for full-size stills: their largest.
+constexpr int kAnySize = 1 << 20;
 
 // The value of an int field nearest to want: the int itself, or want clamped
 // into a range.
@@ -69,18 +84,33 @@ int pickMode(const std::vector<Mode>& modes, int width, int height, int fps) {
     const double area = static_cast<double>(m.width) * m.height;
     const double r = rate(m);
     const bool reaches = r >= fps;
-    return std::make_tuple(!covers, !reaches, covers ? area : -area, reaches ? r : -r, m.jpeg);
+    // A mode of the preview's shape fills it; another one is letterboxed.
+    const bool shaped = int64_t(m.width) * height == int64_t(m.height) * width;
+    return std::make_tuple(!covers, !reaches, !(covers && shaped), covers ? area : -area, reaches ? r : -r,
+                           m.jpeg);
   };
-  int best = -1;
-  for (size_t i = 0; i < modes.size(); ++i) {
-    if (modes[i].width <= 0 || modes[i].height <= 0 || modes[i].fpsDen <= 0) continue;
-    if (best < 0 || key(modes[i]) < key(modes[static_cast<size_t>(best)])) best = static_cast<int>(i);
-  }
-  return best;
+  return lowestKey(modes, key);
 }
 
-GstCaps* pickCaps(const GstCaps* all, int width, int height, int fps) {
+int pickFullSizeMode(const std::vector<Mode>& modes, int fps) {
+  constexpr double kLargeArea = 640.0 * 480.0;
+  constexpr double kLeastFps = 5;
+  // Lower keys are better.
+  const auto key = [&](const Mode& m) {
+    const double area = static_cast<double>(m.width) * m.height;
+    const double r = rate(m);
+    const bool reaches = r >= fps;
+    // Raw at large sizes costs the USB bus more than the decoding saves.
+    const bool preferred = area > kLargeArea ? m.jpeg : !m.jpeg;
+    return std::make_tuple(r < kLeastFps, -area, !preferred, !reaches, reaches ? r : -r);
+  };
+  return lowestKey(modes, key);
+}
+
+GstCaps* pickCaps(const GstCaps* all, int width, int height, int fps, bool fullSize) {
   if (!all) return nullptr;
+  // Full size asks a mode's size ranges for their largest.
+  if (fullSize) width = height = kAnySize;
   std::vector<Mode> modes;
   std::vector<guint> from;
   for (guint i = 0; i < gst_caps_get_size(all); ++i) {
@@ -99,7 +129,7 @@ GstCaps* pickCaps(const GstCaps* all, int width, int height, int fps) {
       from.push_back(i);
     }
   }
-  const int best = pickMode(modes, width, height, fps);
+  const int best = fullSize ? pickFullSizeMode(modes, fps) : pickMode(modes, width, height, fps);
   if (best < 0) return nullptr;
   const Mode& m = modes[static_cast<size_t>(best)];
   GstStructure* s = gst_structure_copy(gst_caps_get_structure(all, from[static_cast<size_t>(best)]));
@@ -115,6 +145,13 @@ std::string pickCapsText(const std::string& deviceCaps, int width, int height, i
   ensureInit();
   CapsPtr all(gst_caps_from_string(deviceCaps.c_str()));
   CapsPtr picked(pickCaps(all.get(), width, height, fps));
+  return picked ? takeString(gst_caps_to_string(picked.get())) : std::string();
+}
+
+std::string pickFullSizeCapsText(const std::string& deviceCaps, int fps) {
+  ensureInit();
+  CapsPtr all(gst_caps_from_string(deviceCaps.c_str()));
+  CapsPtr picked(pickCaps(all.get(), 0, 0, fps, true));
   return picked ? takeString(gst_caps_to_string(picked.get())) : std::string();
 }
 

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "platform/gstref.h"
+#include "platform/gststill.h"
 
 namespace gstcapture {
 namespace {
@@ -85,6 +86,8 @@ class Session {
 
   // Asks the thread to take the pipeline down, which releases the device.
   void stop() {
+    // The still holds one of the source's buffers.
+    still_.reset();
     std::lock_guard lock(mutex_);
     stop_ = true;
     wake_.notify_all();
@@ -102,6 +105,13 @@ class Session {
   std::shared_ptr<const avicap32::VideoFrame> latest() {
     std::lock_guard lock(mutex_);
     return latest_;
+  }
+
+  // The newest full-size sample, when the pipeline keeps them. Only for a
+  // session not asked to stop (its thread lets go of the pipeline then).
+  std::shared_ptr<const avicap32::StillFrame> latestStill() {
+    still_ = newestStill(pipeline_.get(), still_);
+    return still_;
   }
 
   // False after a failed start, an error or the end of the stream. Drains
@@ -180,6 +190,7 @@ class Session {
   std::atomic<bool> failed_ = false;
   std::atomic<int64_t> changeSince_ = 0;  // steady clock ticks; 0 while no state change runs
   std::shared_ptr<const avicap32::VideoFrame> latest_;
+  std::shared_ptr<const avicap32::StillFrame> still_;  // UI thread only
 };
 
 // ---- Drivers
@@ -232,6 +243,10 @@ void PipelineDriver::disconnect() {
   stopping_ = std::move(active_);
 }
 
+std::shared_ptr<const avicap32::StillFrame> PipelineDriver::latestStill() {
+  return active_ ? active_->latestStill() : nullptr;
+}
+
 bool PipelineDriver::hung() { return (active_ && active_->stuck()) || (stopping_ && stopping_->stuck()); }
 
 void PipelineDriver::forgetStopping() { stopping_.reset(); }
@@ -258,7 +273,13 @@ class TestPatternDriver : public PipelineDriver {
   GstElement* build(int, int, int) override {
     // Scrolling colour bars: moving, yet cheap to draw (a bouncing ball
     // costs twice as much).
-    return parseLaunch(std::string("videotestsrc is-live=true pattern=smpte horizontal-speed=2 ! ") +
+    const std::string source = "videotestsrc is-live=true pattern=smpte horizontal-speed=2 ! ";
+    if (fullSize()) {
+      // 1280 x 720 as its full size; the preview scales it down.
+      return parseLaunch(source + "video/x-raw,width=1280,height=720,framerate=15/1 ! clockoverlay ! " +
+                         stillBranch() + " t. ! " + cameraChain(320, 240, 15));
+    }
+    return parseLaunch(source +
                        "video/x-raw,width=320,height=240,framerate=15/1 ! clockoverlay ! videoconvert ! " +
                        "video/x-raw,format=BGRx ! " + kSink);
   }
@@ -272,10 +293,12 @@ class TestPatternDriver : public PipelineDriver {
 // One fixed chain, no decodebin: a chain that relinks itself makes some
 // sources (PipeWire's) rebuild their stream.
 std::string cameraChain(int width, int height, int fps) {
+  // Square pixels: a wide picture is scaled to a wide frame, never squeezed
+  // into the preview's shape.
   return "videorate drop-only=true ! videoconvert ! videoscale ! video/x-raw,width=[1," +
          std::to_string(width) + "],height=[1," + std::to_string(height) +
-         "] ! videoconvert ! video/x-raw,format=BGRx,framerate=[1/1," + std::to_string(fps) + "/1] ! " +
-         kSink;
+         "],pixel-aspect-ratio=1/1 ! videoconvert ! video/x-raw,format=BGRx,framerate=[1/1," +
+         std::to_string(fps) + "/1] ! " + kSink;
 }
 
 GstElement* parseLaunch(const std::string& description) {

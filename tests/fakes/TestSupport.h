@@ -1,8 +1,12 @@
 #pragma once
 // Small helpers the test suites share.
+#include <gtest/gtest.h>
+
+#include <QByteArray>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QImage>
 #include <QLocale>
 #include <QThread>
@@ -90,7 +94,21 @@ inline bool tickSaves(frmMain& form, const QString& folder) {
   const auto before = frames();
   waitForNewPicture();
   form.tmrCapture.OnTimer();
+  form.frameStore.waitIdle();
   return frames() > before;
+}
+
+// A file of the given bytes, replacing what was there.
+inline void writeFile(const std::string& path, const QByteArray& bytes) {
+  QFile f(QString::fromStdString(path));
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(bytes);
+}
+
+// A file's bytes; empty when it cannot be read.
+inline QByteArray readFile(const std::string& path) {
+  QFile f(QString::fromStdString(path));
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // Runs f and returns the number of the run-time error it raised, if any.
