@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <filesystem>
 #include <string>
 
 #include "app/modTopmost.h"
@@ -14,6 +15,7 @@
 #include "platform/shell32.h"
 #include "platform/user32.h"
 #include "platform/vba.h"
+#include "video/videodialog.h"
 
 using namespace modTopmost;
 using modWebCam::capWindow;
@@ -76,6 +78,7 @@ frmMain::frmMain() : vb::Form("Ferrowick v 0.1", 8535, 5220) {
   tmrCapture.OnTimer = [this] { tmrCapture_Timer(); };
   tmrSources.OnTimer = [this] { tmrSources_Timer(); };
   mnuFileOpenFolder.OnClick = [this] { mnuFileOpenFolder_Click(); };
+  mnuFileMakeVideo.OnClick = [this] { mnuFileMakeVideo_Click(); };
   mnuFileQuit.OnClick = [this] { Close(); };
   mnuHelpAbout.OnClick = [this] { mnuHelpAbout_Click(); };
 }
@@ -147,6 +150,21 @@ void frmMain::mnuFileOpenFolder_Click() {
   if (reinterpret_cast<intptr_t>(opened) <= 32) {
     boxAside("Cannot open the frames folder " + folder, vba::vbExclamation, "Ferrowick");
   }
+}
+
+void frmMain::mnuFileMakeVideo_Click() {
+  // The dialog stays up while the video is made, and the window's timers go
+  // on meanwhile: the window leaves the topmost band so it does not hide it.
+  SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  const std::optional<video::Made> made = video::runMakeVideoDialog(framefolder::capturedFolder());
+  SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  if (!made) return;
+  if (boxAside(made->summary + "\n\nOpen the folder it is in?", vba::vbYesNo | vba::vbInformation,
+               "Make video") != vba::vbYes) {
+    return;
+  }
+  const std::string folder = std::filesystem::path(made->file).parent_path().string();
+  shell32::ShellExecuteA(hWnd(), "open", folder.c_str(), nullptr, nullptr, shell32::SW_SHOWNORMAL);
 }
 
 void frmMain::mnuHelpAbout_Click() {

@@ -36,6 +36,7 @@ class frmMain : public vb::Form {
   // The menu bar, above the client area.
   vb::Menu mnuFile{*this, "&File"};
   vb::Menu mnuFileOpenFolder{mnuFile, "&Open frames folder"};
+  vb::Menu mnuFileMakeVideo{mnuFile, "Make &video…"};
   vb::Menu mnuFileBar1{mnuFile, "-"};
   vb::Menu mnuFileQuit{mnuFile, "&Quit"};
   vb::Menu mnuCapture{*this, "&Capture"};
@@ -59,6 +60,7 @@ class frmMain : public vb::Form {
   void cmdStart_Click();
   void cmdStop_Click();
   void mnuFileOpenFolder_Click();
+  void mnuFileMakeVideo_Click();
   void mnuHelpAbout_Click();
   // A message box the window does not hide: the window leaves the topmost
   // band while the box is up.
