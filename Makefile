@@ -8,6 +8,7 @@ DEBIAN_PACKAGES := build-essential cmake pkg-config \
   qt6-base-dev \
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev \
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-x \
+  gstreamer1.0-plugins-ugly gstreamer1.0-libav \
   gstreamer1.0-pipewire gstreamer1.0-plugins-base-apps \
   pipewire pipewire-bin wireplumber dbus-daemon libpipewire-0.3-dev \
   libgtest-dev libbenchmark-dev \
