@@ -69,7 +69,13 @@ test-asan: deps
 	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j$(JOBS)
 
+# The video benchmark measures itself against ffmpeg, which nothing else needs.
+BENCH_PACKAGES := ffmpeg
+
 bench: build
+	@command -v ffmpeg >/dev/null || { echo "Installing" $(BENCH_PACKAGES); \
+	  $(SUDO) apt-get update -qq && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $(BENCH_PACKAGES); }
 	cd $(BUILD) && for b in bench/bench_*; do echo "== $$b"; QT_QPA_PLATFORM=offscreen ./$$b; done
 
 # The Debian package, made by CPack from the build tree the tests ran on.

@@ -164,7 +164,11 @@ void frmMain::mnuFileMakeVideo_Click() {
     return;
   }
   const std::string folder = std::filesystem::path(made->file).parent_path().string();
-  shell32::ShellExecuteA(hWnd(), "open", folder.c_str(), nullptr, nullptr, shell32::SW_SHOWNORMAL);
+  const HINSTANCE opened =
+      shell32::ShellExecuteA(hWnd(), "open", folder.c_str(), nullptr, nullptr, shell32::SW_SHOWNORMAL);
+  if (reinterpret_cast<intptr_t>(opened) <= 32) {
+    boxAside("Cannot open the folder " + folder, vba::vbExclamation, "Ferrowick");
+  }
 }
 
 void frmMain::mnuHelpAbout_Click() {

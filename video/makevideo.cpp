@@ -11,8 +11,10 @@
 #include <QThread>
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "video/deflicker.h"
@@ -25,8 +27,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Frames waiting in the pipeline before the next is read: enough to keep the
-// encoder busy while a frame is decoded, few enough to keep memory flat.
-constexpr int kFramesQueued = 4;
+// encoder busy while frames are decoded (it takes them in bursts, a group of
+// pictures at a time), few enough to keep memory flat: at most 16 frames and
+// 32 MB, but never fewer than 4 frames.
+constexpr guint64 kQueuedFramesMost = 16;
+constexpr guint64 kQueuedFramesLeast = 4;
+constexpr guint64 kQueuedBytes = 32u << 20;
 constexpr auto kReportEvery = std::chrono::milliseconds(100);
 
 struct ObjectUnref {
@@ -57,6 +63,10 @@ std::vector<Element> elementsFor(Format format) {
   }
   elements.push_back({"filesink", "file writer", "libgstreamer1.0-0"});
   return elements;
+}
+
+guint64 queueBytes(guint64 frameBytes) {
+  return frameBytes * std::clamp(kQueuedBytes / frameBytes, kQueuedFramesLeast, kQueuedFramesMost);
 }
 
 std::string count(int n, const char* one, const char* many) {
@@ -122,6 +132,9 @@ class Maker {
   ElementPtr pipeline_;
   BusPtr bus_;
   GstElement* source_ = nullptr;  // owned by the pipeline
+  // Signalled from the pipeline's thread when its queue has room again.
+  std::mutex roomMutex_;
+  std::condition_variable room_;
   bool ended_ = false;
   Clock::time_point started_ = Clock::now();
   Clock::time_point reported_{};
@@ -154,10 +167,8 @@ bool Maker::build(const std::string& location) {
       "video/x-raw", "format", G_TYPE_STRING, G_BYTE_ORDER == G_LITTLE_ENDIAN ? "BGRx" : "xRGB", "width",
       G_TYPE_INT, width_, "height", G_TYPE_INT, height_, "framerate", GST_TYPE_FRACTION, settings_.fps, 1,
       "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
-  g_object_set(
-      source_, "caps", caps, "format", GST_FORMAT_TIME, "block", FALSE, "max-bytes",
-      static_cast<guint64>(kFramesQueued) * static_cast<guint64>(width_) * static_cast<guint64>(height_) * 4,
-      nullptr);
+  g_object_set(source_, "caps", caps, "format", GST_FORMAT_TIME, "block", FALSE, "max-bytes",
+               queueBytes(static_cast<guint64>(width_) * static_cast<guint64>(height_) * 4), nullptr);
   gst_caps_unref(caps);
   GstElement* encoder = chain[chain.size() - 3];
   if (settings_.format == Format::mp4) {
@@ -165,6 +176,8 @@ bool Maker::build(const std::string& location) {
     gst_util_set_object_arg(G_OBJECT(encoder), "speed-preset", "medium");
     gst_util_set_object_arg(G_OBJECT(encoder), "pass", "qual");
     g_object_set(encoder, "quantizer", 23u, nullptr);
+    // No rate buffer: its bitrate would otherwise cap the quality (x264 itself has none).
+    g_object_set(encoder, "vbv-buf-capacity", 0u, nullptr);
     // The index at the front, so a browser plays the video before it has all of it.
     g_object_set(chain[chain.size() - 2], "faststart", TRUE, nullptr);
   } else {
@@ -198,9 +211,14 @@ bool Maker::pollBus(GstClockTime timeout, bool untilEos) {
 }
 
 bool Maker::push(Picture& picture) {
-  const guint64 room = gst_app_src_get_max_bytes(GST_APP_SRC(source_));
-  while (gst_app_src_get_current_level_bytes(GST_APP_SRC(source_)) >= room) {
-    if (cancel_ || !pollBus(10 * GST_MSECOND, false)) return false;
+  const auto full = [this] {
+    return gst_app_src_get_current_level_bytes(GST_APP_SRC(source_)) >=
+           gst_app_src_get_max_bytes(GST_APP_SRC(source_));
+  };
+  while (full()) {
+    if (cancel_ || !pollBus(0, false)) return false;
+    std::unique_lock<std::mutex> lock(roomMutex_);
+    room_.wait_for(lock, std::chrono::milliseconds(50), [&] { return !full(); });
   }
   GstBuffer* buffer = wrap(picture);
   const guint64 index = static_cast<guint64>(result_.frames);
