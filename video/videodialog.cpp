@@ -245,7 +245,11 @@ void MakeVideoDialog::showProgress(const Progress& progress) {
   bar_->setRange(0, progress.total);
   bar_->setValue(progress.done);
   QString text = QString("%1 of %2 frames").arg(progress.done).arg(progress.total);
-  if (progress.secondsLeft >= 0) text += ", " + clockText(progress.secondsLeft) + " left";
+  if (progress.done == progress.total) {
+    text += ", finishing the video…";
+  } else if (progress.secondsLeft >= 0) {
+    text += ", " + clockText(progress.secondsLeft) + " left";
+  }
   progressText_->setText(text);
 }
 
