@@ -167,7 +167,15 @@ bool Maker::build(const std::string& location) {
       "video/x-raw", "format", G_TYPE_STRING, G_BYTE_ORDER == G_LITTLE_ENDIAN ? "BGRx" : "xRGB", "width",
       G_TYPE_INT, width_, "height", G_TYPE_INT, height_, "framerate", GST_TYPE_FRACTION, settings_.fps, 1,
       "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
-  g_object_set(source_, "caps", caps, "format", GST_FORMAT_TIME, "block", FALSE, "max-bytes",
+  // Told from the pipeline's thread when its queue is half empty.
+  GstAppSrcCallbacks callbacks{};
+  callbacks.need_data = [](GstAppSrc*, guint, gpointer self) {
+    auto* maker = static_cast<Maker*>(self);
+    const std::lock_guard<std::mutex> lock(maker->roomMutex_);
+    maker->room_.notify_one();
+  };
+  gst_app_src_set_callbacks(GST_APP_SRC(source_), &callbacks, this, nullptr);
+  g_object_set(source_, "caps", caps, "format", GST_FORMAT_TIME, "block", FALSE, "min-percent", 50u, "max-bytes",
                queueBytes(static_cast<guint64>(width_) * static_cast<guint64>(height_) * 4), nullptr);
   gst_caps_unref(caps);
   GstElement* encoder = chain[chain.size() - 3];
