@@ -14,6 +14,9 @@ DEBIAN_PACKAGES := build-essential cmake pkg-config \
   libgtest-dev libbenchmark-dev \
   file lintian desktop-file-utils appstream xvfb x11-utils xdotool \
   locales
+# The time zone database: active hours follow the clocks through
+# daylight-saving changes, and their tests name zones.
+DEBIAN_PACKAGES += tzdata
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "app/modTopmost.h"
 #include "capture/modWebCam.h"
@@ -15,6 +17,8 @@
 #include "platform/shell32.h"
 #include "platform/user32.h"
 #include "platform/vba.h"
+#include "schedule/activehoursdialog.h"
+#include "schedule/resumejob.h"
 #include "video/videodialog.h"
 
 using namespace modTopmost;
@@ -69,7 +73,10 @@ void makeFolder(const std::string& folder) {
 
 }  // namespace
 
-frmMain::frmMain() : vb::Form("Ferrowick v 0.1", 8535, 5220) {
+frmMain::frmMain() : frmMain(cmdline::Options{}) {}
+
+frmMain::frmMain(cmdline::Options options)
+    : vb::Form("Ferrowick v 0.1", 8535, 5220), options_(std::move(options)) {
   SetBackColor(0x00FFFFFF);
   SetPicture(":/banner.jpg");
   SetIcon(":/icon.png");
@@ -81,6 +88,8 @@ frmMain::frmMain() : vb::Form("Ferrowick v 0.1", 8535, 5220) {
   mnuFileMakeVideo.OnClick = [this] { mnuFileMakeVideo_Click(); };
   mnuFileQuit.OnClick = [this] { Close(); };
   mnuHelpAbout.OnClick = [this] { mnuHelpAbout_Click(); };
+  mnuCaptureActiveHours.OnClick = [this] { mnuCaptureActiveHours_Click(); };
+  mnuCaptureResume.OnClick = [this] { mnuCaptureResume_Click(); };
 }
 
 void frmMain::Form_Load() {
@@ -89,6 +98,9 @@ void frmMain::Form_Load() {
   modWebCam::FillSourceList(List1);
   if (List1.ListCount() > 0) List1.SetListIndex(0);
   tmrSources.SetEnabled(true);
+  mnuCaptureResume.SetChecked(schedule::resumeEnabled());
+  hours_ = options_.hours.value_or(schedule::loadActiveHours());
+  runCommandLine();
 }
 
 void frmMain::tmrSources_Timer() {
@@ -118,28 +130,57 @@ int frmMain::boxAside(const std::string& prompt, int buttons, const std::string&
 }
 
 void frmMain::cmdStart_Click() {
-  boxAside("Captured frames will be saved in " + framefolder::capturedFolder() + "/", vba::vbOKOnly, "");
+  boxAside("Captured frames will be saved in " + framesFolder() + "/", vba::vbOKOnly, "");
   if (List1.ListCount() == 0) return;
   if (List1.ListIndex() == -1) return;
+  beginRun(schedule::sourceIdentity(List1.ListIndex()), List1.ListIndex(), List1.List(List1.ListIndex()));
+}
+
+void frmMain::beginRun(const std::string& identity, int index, const std::string& name) {
+  runSource_ = identity;
+  runSourceName_ = name;
+  runIndex_ = index;
+  // Written through before the first frame, so a run killed at any moment
+  // after it comes back.
+  if (schedule::resumeEnabled()) recordJob();
   // A second Start while running rebinds: the current capture window and its
   // source are released first, so there is never more than one.
   modWebCam::StopPreview();
-  modWebCam::StartPreview(List1.ListIndex(), Picture1);
+  released_ = true;
+  waiting_ = false;
+  opening_.reset();
+  // Outside the active hours the camera is not even taken: the first tick
+  // says when capturing begins.
+  if (schedule::captureNow(hours_, schedule::instantOf(vba::Now()))) takeSource();
   tmrCapture.SetEnabled(true);
 }
 
 void frmMain::cmdStop_Click() {
   tmrCapture.SetEnabled(false);
   modWebCam::StopPreview();
+  released_ = false;
+  waiting_ = false;
+  schedule::clearJob();
+}
+
+void frmMain::Form_QueryUnload(int UnloadMode) {
+  sessionEnding_ = UnloadMode == vb::vbAppWindows || UnloadMode == vb::vbAppTaskManager;
 }
 
 void frmMain::Form_Terminate() {
   modWebCam::StopPreview();
+  // The user closing the window ends the run for good; the end of the
+  // desktop session leaves it recorded, to go on at the next login.
+  try {
+    if (!sessionEnding_) schedule::clearJob();
+  } catch (const vba::RuntimeError& e) {
+    std::fprintf(stderr, "Ferrowick: %s\n", e.what());
+  }
   Unload();
 }
 
 void frmMain::mnuFileOpenFolder_Click() {
-  const std::string folder = savingFolder();
+  const std::string folder = folder_.empty() ? savingFolder() : folder_;
   try {
     makeFolder(folder);
   } catch (const vba::RuntimeError&) {
@@ -156,7 +197,7 @@ void frmMain::mnuFileMakeVideo_Click() {
   // The dialog stays up while the video is made, and the window's timers go
   // on meanwhile: the window leaves the topmost band so it does not hide it.
   SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-  const std::optional<video::Made> made = video::runMakeVideoDialog(framefolder::capturedFolder());
+  const std::optional<video::Made> made = video::runMakeVideoDialog(framesFolder());
   SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   if (!made) return;
   if (boxAside(made->summary + "\n\nOpen the folder it is in?", vba::vbYesNo | vba::vbInformation,
@@ -184,6 +225,11 @@ bool frmMain::sourceLive() {
     lostSince_.reset();
     return modWebCam::previewIsLive();
   }
+  showLost();
+  return false;
+}
+
+void frmMain::showLost() {
   if (!lostSince_) lostSince_ = vba::Now();
   const vba::DateTime now = vba::Now();
   const bool today =
@@ -191,10 +237,11 @@ bool frmMain::sourceLive() {
   lblStatus.SetCaption("Source lost since " +
                        vba::Format(*lostSince_, today ? "hh:nn:ss" : "dd/MM/yyyy hh:nn:ss") +
                        ", waiting for it to return.");
-  return false;
 }
 
 void frmMain::tmrCapture_Timer() {
+  // Outside the active hours no frame is due: the tick says when capturing resumes.
+  if (waitingForHours()) return;
   elapsedSecs = elapsedSecs + 1.0;
   // The interval is read afresh each tick. A text that is not a valid
   // interval (as while the user retypes it) leaves the last valid one in force.
@@ -237,7 +284,7 @@ void frmMain::tmrCapture_Timer() {
 }
 
 bool frmMain::saveframe() {
-  const std::string folder = savingFolder();
+  const std::string folder = folder_.empty() ? savingFolder() : folder_;
   // Without a live picture a grab would save a black or stale frame.
   if (!modWebCam::previewIsLive()) {
     lblStatus.SetCaption("No source connected, frame not saved.");
@@ -273,4 +320,142 @@ void frmMain::grabFrame() {
     throw;
   }
   user32::ReleaseDC(capWindow, surface);
+}
+
+// ---- Active hours, resuming a run after a restart, the command line.
+
+namespace {
+// The camera is taken this long before the active hours open, so that it is
+// live (linked, exposed) when the first frame is due.
+constexpr schedule::Instant kTakeEarlySecs = 10;
+}  // namespace
+
+std::string frmMain::framesFolder() const {
+  return folder_.empty() ? framefolder::capturedFolder() : folder_;
+}
+
+void frmMain::runCommandLine() {
+  if (options_.source) {
+    for (int i = 0; i < List1.ListCount(); ++i) {
+      if (List1.List(i) == *options_.source) List1.SetListIndex(i);
+    }
+  }
+  if (options_.interval) txtTmr.SetText(*options_.interval);
+  if (options_.folder) folder_ = *options_.folder;
+  // Unattended starts show no box: nothing may wait for a click.
+  const int chosen = List1.ListIndex();
+  if (options_.resume) {
+    if (const std::optional<schedule::Job> job = schedule::recordedJob()) {
+      // The job's values, unless the command line gives others for this run.
+      schedule::restoreFrameOptions();
+      if (!options_.interval) txtTmr.SetText(job->interval);
+      if (!options_.folder && !job->folder.empty()) folder_ = job->folder;
+      if (!options_.hours) hours_ = job->hours;
+      if (options_.source) {
+        beginRun(schedule::sourceIdentity(chosen), chosen, List1.List(chosen));
+        return;
+      }
+      const int index = schedule::findSource(job->source);
+      if (index >= 0 && index < List1.ListCount()) List1.SetListIndex(index);
+      beginRun(job->source, index, job->sourceName);
+      return;
+    }
+  }
+  if (options_.start && chosen >= 0) {
+    beginRun(schedule::sourceIdentity(chosen), chosen, List1.List(chosen));
+  }
+}
+
+void frmMain::recordJob() {
+  try {
+    schedule::recordJob({runSource_, runSourceName_, txtTmr.Text(), framesFolder(), hours_});
+  } catch (const vba::RuntimeError& e) {
+    lblStatus.SetCaption(std::string("Cannot record the run for a restart: ") + e.what());
+  }
+}
+
+bool frmMain::takeSource() {
+  if (!released_) return true;
+  if (runIndex_ < 0 || schedule::sourceIdentity(runIndex_) != runSource_) {
+    runIndex_ = schedule::findSource(runSource_);
+    if (runIndex_ < 0) return false;
+    // Found where the list did not have it (a resumed run's camera that has
+    // just come): the list shows it, chosen.
+    if (runIndex_ >= List1.ListCount()) modWebCam::FillSourceList(List1);
+    if (runIndex_ < List1.ListCount()) List1.SetListIndex(runIndex_);
+  }
+  modWebCam::StartPreview(runIndex_, Picture1);
+  released_ = false;
+  return true;
+}
+
+void frmMain::releaseSource() {
+  if (released_) return;
+  // Let go like Stop does: the device is closed (its light goes off) and
+  // another program may use it meanwhile.
+  modWebCam::StopPreview();
+  released_ = true;
+  lostSince_.reset();
+}
+
+bool frmMain::waitingForHours() {
+  if (hours_.mode == schedule::ActiveHours::Mode::Always && !waiting_ && !released_) return false;
+  const schedule::Instant now = schedule::instantOf(vba::Now());
+  if (schedule::captureNow(hours_, now)) {
+    if (waiting_) {
+      waiting_ = false;
+      // The first frame falls at the opening: it is due on this tick.
+      const std::string typed = txtTmr.Text();
+      try {
+        elapsedSecs = std::max<double>(vba::CDbl(typed), vba::CInt(typed)) - 1.0;
+      } catch (const vba::RuntimeError&) {
+        elapsedSecs = std::max<double>(intervalShown_, interval_) - 1.0;
+      }
+    }
+    if (takeSource()) return false;
+    // A resumed run's camera that is not there yet is waited for as a lost one.
+    showLost();
+    return true;
+  }
+  if (!waiting_ || !opening_ || now >= *opening_) opening_ = schedule::nextOpening(hours_, now);
+  waiting_ = true;
+  if (opening_ && *opening_ - now <= kTakeEarlySecs) {
+    takeSource();
+  } else {
+    releaseSource();
+  }
+  lblStatus.SetCaption(opening_ ? "Waiting for active hours: capturing resumes " +
+                                      schedule::openingText(*opening_, now) + "."
+                                : std::string("Waiting for active hours: none open within a year."));
+  return true;
+}
+
+void frmMain::mnuCaptureActiveHours_Click() {
+  // The dialog, like a box, must not hide behind the topmost window.
+  SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  schedule::ActiveHours hours = hours_;
+  const bool changed = schedule::editActiveHours(hWnd(), hours);
+  SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  if (!changed) return;
+  hours_ = hours;
+  opening_.reset();
+  try {
+    schedule::saveActiveHours(hours);
+  } catch (const vba::RuntimeError& e) {
+    boxAside(e.what(), vba::vbExclamation, "Ferrowick");
+  }
+  if (tmrCapture.Enabled() && schedule::resumeEnabled()) recordJob();
+}
+
+void frmMain::mnuCaptureResume_Click() {
+  const bool on = !mnuCaptureResume.Checked();
+  try {
+    schedule::setResumeEnabled(on);
+  } catch (const vba::RuntimeError& e) {
+    boxAside(e.what(), vba::vbExclamation, "Ferrowick");
+    return;
+  }
+  mnuCaptureResume.SetChecked(on);
+  // A run going on now comes back too, as if started with the option ticked.
+  if (on && tmrCapture.Enabled()) recordJob();
 }

@@ -3,13 +3,18 @@
 // Start and Stop commands, the one-second countdown and the saving of frames.
 #include <cstdint>
 #include <optional>
+#include <string>
 
+#include "cmdline/commandline.h"
 #include "platform/vb.h"
 #include "platform/vba.h"
+#include "schedule/activehours.h"
 
 class frmMain : public vb::Form {
  public:
   frmMain();
+  // With what the command line asks of this run.
+  explicit frmMain(cmdline::Options options);
 
   // Grabs the top-left 320 x 240 pixels of the preview into Image1 and writes
   // them as a BMP named by date and time into "captured" beside the program.
@@ -40,6 +45,9 @@ class frmMain : public vb::Form {
   vb::Menu mnuFileBar1{mnuFile, "-"};
   vb::Menu mnuFileQuit{mnuFile, "&Quit"};
   vb::Menu mnuCapture{*this, "&Capture"};
+  vb::Menu mnuCaptureBar1{mnuCapture, "-"};
+  vb::Menu mnuCaptureActiveHours{mnuCapture, "&Active hours…"};
+  vb::Menu mnuCaptureResume{mnuCapture, "&Resume capturing after a restart"};
   vb::Menu mnuHelp{*this, "&Help"};
   vb::Menu mnuHelpAbout{mnuHelp, "&About Ferrowick"};
   // Watches for capture sources that appear while the program runs.
@@ -47,6 +55,7 @@ class frmMain : public vb::Form {
 
  protected:
   void Form_Load() override;
+  void Form_QueryUnload(int UnloadMode) override;
   void Form_Terminate() override;
 
  private:
@@ -82,4 +91,38 @@ class frmMain : public vb::Form {
   // The picture saved last: its capture window and its number there.
   HWND savedWindow_ = 0;
   uint32_t savedFrame_ = 0;
+
+  // ---- Active hours, resuming a run after a restart, the command line.
+  void mnuCaptureActiveHours_Click();
+  void mnuCaptureResume_Click();
+  // Says since when the bound source has been lost, or the run's source away.
+  void showLost();
+  // --source, --interval, --folder, the hours; then --resume or --start.
+  void runCommandLine();
+  // Starts a run from the source of that identity, at index in the list (-1
+  // while it is not listed); records it when resuming is ticked.
+  void beginRun(const std::string& identity, int index, const std::string& name);
+  void recordJob();
+  // The folder the run's frames go to.
+  std::string framesFolder() const;
+  // Outside the active hours: lets the camera go, takes it again shortly
+  // before they open, says when capturing resumes. Whether the tick is spent.
+  bool waitingForHours();
+  // Binds the run's source again after it was let go; false while it is not listed.
+  bool takeSource();
+  void releaseSource();
+
+  cmdline::Options options_;
+  schedule::ActiveHours hours_;
+  // The run's folder when the command line or a resumed job names one.
+  std::string folder_;
+  // The run's source: its identity, list entry and index (found again by
+  // identity when the list has changed).
+  std::string runSource_;
+  std::string runSourceName_;
+  int runIndex_ = -1;
+  bool released_ = false;  // the run's source was let go (or never taken)
+  bool waiting_ = false;   // outside the active hours
+  std::optional<schedule::Instant> opening_;
+  bool sessionEnding_ = false;  // the window goes because the session or the program ends
 };

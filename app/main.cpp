@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
   vb::Application application(argc, argv);
   // The capture drivers: cameras, then the built-in test pattern.
   gstcapture::installDrivers();
-  frmMain form;
+  frmMain form(parsed.options);
   const int code = application.Run(form);
   gstcapture::uninstallDrivers();
   return code;

@@ -4,12 +4,20 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringList>
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <string>
+#include <vector>
 
+#include "platform/avicap32.h"
+#include "platform/gstcapture.h"
+#include "platform/vba.h"
 #include "video/makevideo.h"
 
 namespace cmdline {
@@ -29,35 +37,147 @@ void print(FILE* to, const QString& text) {
   std::fflush(to);
 }
 
+// ---- A run asked for on the command line
+
+struct RunOptions {
+  QCommandLineOption listSources{"list-sources", "Print the capture sources, one a line, and exit."};
+  QCommandLineOption source{"source", "Capture from the source listed as <name>.", "name"};
+  QCommandLineOption interval{"interval", "Take a frame every <seconds> (a whole number).", "seconds"};
+  QCommandLineOption folder{"folder", "Save the frames in <folder> (made when missing).", "folder"};
+  QCommandLineOption activeHours{"active-hours", "Capture only between two times of day, every day.",
+                                 "HH:MM-HH:MM"};
+  QCommandLineOption daylight{"daylight",
+                              "Capture only from sunrise to sunset at a place (degrees north, east).",
+                              "latitude,longitude"};
+  QCommandLineOption start{"start", "Start capturing at once, with no box to click."};
+  QCommandLineOption resume{"resume",
+                            "Capture on with the run a restart interrupted (when one is recorded)."};
+
+  void addTo(QCommandLineParser& parser) const {
+    parser.addOptions({listSources, source, interval, folder, activeHours, daylight, start, resume});
+  }
+};
+
+// The capture sources as the window lists them.
+std::vector<std::string> sourceNames() {
+  gstcapture::installDrivers();
+  std::vector<std::string> names;
+  std::string name(100, ' ');
+  std::string ver(100, ' ');
+  for (UINT i = 0; avicap32::capGetDriverDescriptionA(i, name.data(), 100, ver.data(), 100); ++i) {
+    const std::string trimmed = vba::Trim(name);
+    names.push_back(trimmed.substr(0, trimmed.find('\0')));
+  }
+  gstcapture::uninstallDrivers();
+  return names;
+}
+
+// Why a folder cannot be made, or nothing when it exists or can be.
+std::optional<QString> folderProblem(const QString& folder) {
+  QFileInfo at(folder);
+  while (!at.exists() && at.absoluteFilePath() != at.absolutePath()) at = QFileInfo(at.absolutePath());
+  if (!at.isDir()) return at.absoluteFilePath() + " is not a folder";
+  if (!at.isWritable()) return at.absoluteFilePath() + " cannot be written to";
+  return std::nullopt;
+}
+
+// Reads the run's values into options; a bad value's message otherwise.
+std::optional<QString> readRun(const QCommandLineParser& parser, const RunOptions& run, Options& options) {
+  const auto value = [&](const QCommandLineOption& o) { return parser.value(o).toStdString(); };
+  if (parser.isSet(run.interval)) {
+    const QString text = parser.value(run.interval);
+    bool ok = false;
+    const int seconds = text.toInt(&ok);
+    if (!ok || seconds < 1 || seconds > 32767 || text.front() == '+')
+      return "--interval: '" + text + "' is not a whole number of seconds from 1 to 32767";
+    options.interval = std::to_string(seconds);
+  }
+  if (parser.isSet(run.activeHours) && parser.isSet(run.daylight))
+    return QString("--active-hours and --daylight cannot be used together");
+  if (parser.isSet(run.activeHours)) {
+    options.hours = schedule::parseBetween(value(run.activeHours));
+    if (!options.hours)
+      return "--active-hours: '" + parser.value(run.activeHours) +
+             "' is not two times of day (such as 07:00-19:30)";
+  }
+  if (parser.isSet(run.daylight)) {
+    options.hours = schedule::parseDaylight(value(run.daylight));
+    if (!options.hours)
+      return "--daylight: '" + parser.value(run.daylight) +
+             "' is not a place in degrees (such as 52.52,13.40)";
+  }
+  if (parser.isSet(run.folder)) {
+    const QString folder = parser.value(run.folder);
+    if (folder.isEmpty()) return QString("--folder: no folder given");
+    if (const std::optional<QString> problem = folderProblem(folder))
+      return "--folder: " + folder + " cannot be made: " + *problem;
+    options.folder = QDir::cleanPath(QFileInfo(folder).absoluteFilePath()).toStdString();
+  }
+  if (parser.isSet(run.source)) {
+    const std::vector<std::string> names = sourceNames();
+    if (std::find(names.begin(), names.end(), value(run.source)) == names.end())
+      return "--source: no source is listed as '" + parser.value(run.source) +
+             "' (--list-sources lists them)";
+    options.source = value(run.source);
+  }
+  options.start = parser.isSet(run.start);
+  options.resume = parser.isSet(run.resume);
+  return std::nullopt;
+}
+
 // --make-video: the video is made here, with no window, progress on
 // standard error. Interrupted (Ctrl+C), it is cancelled and leaves no file.
 std::atomic<bool> videoCancelled{false};
 
-int runMakeVideo(const QCommandLineParser& parser, const QCommandLineOption& folder,
-                 const QCommandLineOption& output, const QCommandLineOption& fps,
-                 const QCommandLineOption& format, const QCommandLineOption& size,
-                 const QCommandLineOption& deflicker) {
+struct VideoOptions {
+  QCommandLineOption makeVideo{
+      "make-video", "Make a video of the frames in <folder>, in the order they were captured, and exit.",
+      "folder"};
+  QCommandLineOption output{"output", "The video file to write (with --make-video).", "file"};
+  QCommandLineOption fps{"fps", "Frames per second of the video (25).", "N"};
+  QCommandLineOption format{"format", "mp4 (H.264, the default) or webm (VP9).", "format"};
+  QCommandLineOption size{"size", "The video's size, such as 1280x720 (the frames' size).", "WxH"};
+  QCommandLineOption deflicker{"deflicker", "Even out flicker from one frame to the next."};
+
+  void addTo(QCommandLineParser& parser) const {
+    parser.addOptions({makeVideo, output, fps, format, size, deflicker});
+  }
+  // Whether an option that only goes with --make-video is given.
+  bool anySet(const QCommandLineParser& parser) const {
+    return parser.isSet(output) || parser.isSet(fps) || parser.isSet(format) || parser.isSet(size) ||
+           parser.isSet(deflicker);
+  }
+  // Whether an option given is not one of these.
+  bool othersSet(const QCommandLineParser& parser) const {
+    const QStringList mine =
+        makeVideo.names() + output.names() + fps.names() + format.names() + size.names() + deflicker.names();
+    const QStringList given = parser.optionNames();
+    return std::any_of(given.begin(), given.end(), [&](const QString& name) { return !mine.contains(name); });
+  }
+};
+
+int runMakeVideo(const QCommandLineParser& parser, const VideoOptions& o) {
   const auto usage = [](const QString& message) {
     print(stderr, "ferrowick: " + message + "\n");
     return kBadUsage;
   };
   video::Settings settings;
-  settings.folder = parser.value(folder).toStdString();
-  settings.output = parser.value(output).toStdString();
+  settings.folder = parser.value(o.makeVideo).toStdString();
+  settings.output = parser.value(o.output).toStdString();
   if (settings.output.empty()) return usage("--make-video needs --output FILE");
   bool number = false;
-  settings.fps = parser.isSet(fps) ? parser.value(fps).toInt(&number) : 25;
-  if (parser.isSet(fps) && (!number || settings.fps < 1 || settings.fps > 120)) {
+  settings.fps = parser.isSet(o.fps) ? parser.value(o.fps).toInt(&number) : 25;
+  if (parser.isSet(o.fps) && (!number || settings.fps < 1 || settings.fps > 120)) {
     return usage("--fps must be a whole number from 1 to 120");
   }
-  const QString formatName = parser.isSet(format) ? parser.value(format)
-                             : parser.value(output).endsWith(".webm", Qt::CaseInsensitive) ? "webm"
-                                                                                           : "mp4";
+  const QString formatName = parser.isSet(o.format) ? parser.value(o.format)
+                             : parser.value(o.output).endsWith(".webm", Qt::CaseInsensitive) ? "webm"
+                                                                                             : "mp4";
   if (formatName != "mp4" && formatName != "webm") return usage("--format must be mp4 or webm");
   settings.format = formatName == "webm" ? video::Format::webm : video::Format::mp4;
-  if (parser.isSet(size)) {
+  if (parser.isSet(o.size)) {
     const QRegularExpressionMatch m =
-        QRegularExpression(R"(^(\d{1,4})x(\d{1,4})$)").match(parser.value(size));
+        QRegularExpression(R"(^(\d{1,4})x(\d{1,4})$)").match(parser.value(o.size));
     settings.width = m.captured(1).toInt();
     settings.height = m.captured(2).toInt();
     if (!m.hasMatch() || settings.width < 2 || settings.height < 2 || settings.width % 2 ||
@@ -65,7 +185,7 @@ int runMakeVideo(const QCommandLineParser& parser, const QCommandLineOption& fol
       return usage("--size must be WIDTHxHEIGHT in even numbers, such as 1280x720");
     }
   }
-  settings.deflicker = parser.isSet(deflicker);
+  settings.deflicker = parser.isSet(o.deflicker);
 
   const bool terminal = ::isatty(STDERR_FILENO);
   int tenthShown = -1;
@@ -102,19 +222,10 @@ Parsed parse(int argc, char** argv) {
   parser.setApplicationDescription("Time-lapse photography with a webcam: a still every interval.");
   const QCommandLineOption help = parser.addHelpOption();
   const QCommandLineOption version = parser.addVersionOption();
-  const QCommandLineOption makeVideo(
-      QStringLiteral("make-video"),
-      "Makes a video of the frames in FOLDER, in the order they were captured, with no window.", "FOLDER");
-  const QCommandLineOption output(QStringLiteral("output"), "The video file to write (with --make-video).",
-                                  "FILE");
-  const QCommandLineOption fps(QStringLiteral("fps"), "Frames per second of the video (25).", "N");
-  const QCommandLineOption format(QStringLiteral("format"), "mp4 (H.264, the default) or webm (VP9).",
-                                  "FORMAT");
-  const QCommandLineOption size(QStringLiteral("size"),
-                                "The video's size, such as 1280x720 (the frames' size).", "WxH");
-  const QCommandLineOption deflicker(QStringLiteral("deflicker"),
-                                     "Evens out flicker from one frame to the next.");
-  parser.addOptions({makeVideo, output, fps, format, size, deflicker});
+  const RunOptions run;
+  run.addTo(parser);
+  const VideoOptions videoRun;
+  videoRun.addTo(parser);
 
   Parsed parsed;
   if (!parser.parse(arguments(argc, argv))) {
@@ -129,11 +240,23 @@ Parsed parse(int argc, char** argv) {
   } else if (parser.isSet(version)) {
     print(stdout, "ferrowick " + QCoreApplication::applicationVersion() + "\n");
     parsed.exitStatus = 0;
-  } else if (parser.isSet(makeVideo)) {
-    parsed.exitStatus = runMakeVideo(parser, makeVideo, output, fps, format, size, deflicker);
-  } else if (parser.isSet(output) || parser.isSet(fps) || parser.isSet(format) || parser.isSet(size) ||
-             parser.isSet(deflicker)) {
+  } else if (parser.isSet(videoRun.makeVideo) && videoRun.othersSet(parser)) {
+    print(stderr, "ferrowick: --make-video makes a video and opens no window: it takes no capture options\n");
+    parsed.exitStatus = kBadUsage;
+  } else if (parser.isSet(videoRun.makeVideo)) {
+    parsed.exitStatus = runMakeVideo(parser, videoRun);
+  } else if (videoRun.anySet(parser)) {
     print(stderr, "ferrowick: --output, --fps, --format, --size and --deflicker go with --make-video\n");
+    parsed.exitStatus = kBadUsage;
+  } else if (const std::optional<QString> bad = readRun(parser, run, parsed.options)) {
+    print(stderr, "ferrowick: " + *bad + "\n");
+    parsed.exitStatus = kBadUsage;
+  } else if (parser.isSet(run.listSources)) {
+    for (const std::string& name : sourceNames()) print(stdout, QString::fromStdString(name) + "\n");
+    parsed.exitStatus = 0;
+  } else if (parsed.options.folder && !QDir().mkpath(QString::fromStdString(*parsed.options.folder))) {
+    print(stderr,
+          "ferrowick: --folder: " + QString::fromStdString(*parsed.options.folder) + " cannot be made\n");
     parsed.exitStatus = kBadUsage;
   }
   return parsed;

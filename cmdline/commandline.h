@@ -3,11 +3,23 @@
 // with values). What it asks for that needs no window is done here, with no
 // display at all; what is left is for the window.
 #include <optional>
+#include <string>
+
+#include "schedule/activehours.h"
 
 namespace cmdline {
 
 // What the command line leaves for the window to do.
-struct Options {};
+struct Options {
+  // A run asked for on the command line; every value holds for this run
+  // only and is never remembered.
+  std::optional<std::string> source;           // --source: the list entry to choose
+  std::optional<std::string> interval;         // --interval: whole seconds
+  std::optional<std::string> folder;           // --folder: made, absolute
+  std::optional<schedule::ActiveHours> hours;  // --active-hours or --daylight
+  bool start = false;                          // --start: capture at once, no box
+  bool resume = false;                         // --resume: capture on with the recorded job
+};
 
 struct Parsed {
   // Set when the command line was handled here (help, version, a bad value):
@@ -16,8 +28,8 @@ struct Parsed {
   Options options;
 };
 
-// Parses the command line; prints help, the version or a one-line error
-// (exit status 2) as asked.
+// Parses the command line; prints help, the version, the list of sources or
+// a one-line error (exit status 2, nothing started or written) as asked.
 Parsed parse(int argc, char** argv);
 
 }  // namespace cmdline

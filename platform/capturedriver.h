@@ -24,6 +24,10 @@ class CaptureDriver {
   virtual ~CaptureDriver() = default;
   virtual std::string description() const = 0;
   virtual std::string version() const = 0;
+  // What names the source across runs and replugging (a camera's serial,
+  // port or node name), so a run can find it again; the description where
+  // nothing better is known.
+  virtual std::string identity() const { return description(); }
   // Starts the source, asking for frames that cover width x height at up to
   // fps frames a second. False when the source cannot start now (no such
   // device at the moment, a pipeline that cannot be built); frames follow

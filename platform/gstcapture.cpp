@@ -397,6 +397,7 @@ class CameraDriver : public PipelineDriver {
       : PipelineDriver(std::move(listName)), id_(std::move(id)) {}
 
   const std::string& id() const { return id_; }
+  std::string identity() const override { return id_; }
   // The device now behind this camera; null while it is away.
   void setDevice(GstDevice* device) {
     device_.reset(device ? GST_DEVICE(gst_object_ref(device)) : nullptr);

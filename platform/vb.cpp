@@ -1,5 +1,7 @@
 #include "platform/vb.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -15,12 +17,16 @@
 #include <QPixmap>
 #include <QPointer>
 #include <QPushButton>
+#include <QSessionManager>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QVariant>
 #include <QWidget>
+
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <utility>
@@ -55,6 +61,25 @@ class WidgetWindow : public QObject, public user32::Window {
   HWND hwnd_;
 };
 
+// Why the application is ending its forms, when it is (the end of the
+// desktop session, a request to end); -1 while only the user closes them.
+int& endingMode() {
+  static int mode = -1;
+  return mode;
+}
+
+// The pipe the SIGTERM handler writes a byte into: the only thing a signal
+// handler may safely do; the event loop reads it.
+int& terminatePipe() {
+  static int fd = -1;
+  return fd;
+}
+
+void onTerminateSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = ::write(terminatePipe(), &byte, 1);
+}
+
 }  // namespace
 
 void dispatch(const char* eventName, const std::function<void()>& handler) {
@@ -80,11 +105,36 @@ struct Application::Impl {
 
 Application::Application(int& argc, char** argv) : d_(std::make_unique<Impl>(argc, argv)) {
   QApplication::setQuitOnLastWindowClosed(true);
+  // The session manager asks for the program's data as the desktop session
+  // ends; the forms close after that because of it.
+  QObject::connect(&d_->app, &QGuiApplication::commitDataRequest, &d_->app,
+                   [](QSessionManager&) { endingMode() = vbAppWindows; });
 }
 
 Application::~Application() = default;
 
 int Application::Run(Form& startForm) {
+  // A request to end (SIGTERM, as the system shuts down) ends the run as
+  // such: the form is told so, and closes as at any other end of the run.
+  int fds[2] = {-1, -1};
+  struct sigaction previous {};
+  std::unique_ptr<QSocketNotifier> notifier;
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+    terminatePipe() = fds[1];
+    notifier = std::make_unique<QSocketNotifier>(fds[0], QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [fd = fds[0]] {
+      char byte;
+      while (::read(fd, &byte, 1) > 0) {
+      }
+      if (endingMode() < 0) endingMode() = vbAppTaskManager;
+      QApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = onTerminateSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, &previous);
+  }
   startForm.Show();
   int rc = 0;
   // Form_Load may already have unloaded the form; then there is no loop to run.
@@ -92,6 +142,13 @@ int Application::Run(Form& startForm) {
   // The window object ends with the run: Terminate is delivered if closing
   // the window has not delivered it already.
   startForm.Close();
+  if (notifier) {
+    sigaction(SIGTERM, &previous, nullptr);
+    notifier.reset();
+    terminatePipe() = -1;
+    ::close(fds[0]);
+    ::close(fds[1]);
+  }
   return rc;
 }
 
@@ -172,6 +229,8 @@ void Form::Impl::closeDown() {
   closing = true;
   if (!terminated && !unloading) {
     terminated = true;
+    const int mode = endingMode() >= 0 ? endingMode() : vbFormControlMenu;
+    dispatch("Form_QueryUnload", [this, mode] { form.Form_QueryUnload(mode); });
     dispatch("Form_Terminate", [this] { form.Form_Terminate(); });
   }
   closing = false;

@@ -182,7 +182,13 @@ class Menu {
   std::unique_ptr<Impl> d_;
 };
 
-// Stands in for a form: the window, its load and terminate events, unloading.
+// Why a form is unloading, as Form_QueryUnload is told.
+constexpr int vbFormControlMenu = 0;  // the user closed the window
+constexpr int vbAppWindows = 2;       // the desktop session is ending
+constexpr int vbAppTaskManager = 3;   // the program was asked to end (SIGTERM)
+
+// Stands in for a form: the window, its load, query-unload and terminate
+// events, unloading.
 class Form {
  public:
   // Client size in twips.
@@ -219,6 +225,9 @@ class Form {
 
  protected:
   virtual void Form_Load() {}
+  // Before Terminate: why the form is going (vbFormControlMenu, ...). The
+  // runtime's Cancel is left out: nothing here keeps a window from closing.
+  virtual void Form_QueryUnload(int /*UnloadMode*/) {}
   virtual void Form_Terminate() {}
 
  private:

@@ -400,6 +400,17 @@ void SaveSetting(const std::string& appName, const std::string& section, const s
   writeThrough(settings);
 }
 
+// Stands in for GetAllSettings.
+std::vector<std::pair<std::string, std::string>> GetAllSettings(const std::string& appName,
+                                                                const std::string& section) {
+  QSettings settings = programSettings(appName);
+  settings.beginGroup(QString::fromStdString(section));
+  std::vector<std::pair<std::string, std::string>> all;
+  for (const QString& key : settings.childKeys())
+    all.emplace_back(key.toStdString(), settings.value(key).toString().toStdString());
+  return all;
+}
+
 // Stands in for DeleteSetting.
 void DeleteSetting(const std::string& appName, const std::string& section, const std::string& key) {
   QSettings settings = programSettings(appName);

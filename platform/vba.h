@@ -9,6 +9,8 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/olepro32.h"
 
@@ -142,6 +144,9 @@ std::string GetSetting(const std::string& appName, const std::string& section, c
 // settings file that cannot be written: error 75.
 void SaveSetting(const std::string& appName, const std::string& section, const std::string& key,
                  const std::string& setting);
+// GetAllSettings: every key of a section with its value, in key order.
+std::vector<std::pair<std::string, std::string>> GetAllSettings(const std::string& appName,
+                                                                const std::string& section);
 // DeleteSetting: removes one key, or a whole section when key is empty;
 // written through like SaveSetting.
 void DeleteSetting(const std::string& appName, const std::string& section, const std::string& key = "");

@@ -306,6 +306,8 @@ TEST(Settings, KeptInTheConfigFolderWrittenThroughAndRemovable) {
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   EXPECT_TRUE(file.readAll().contains("Format=JPEG"));
   EXPECT_EQ(vba::GetSetting("SettingsTest", "Job", "Folder"), "/a b/c=d;e");
+  using All = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(vba::GetAllSettings("SettingsTest", "Frames"), (All{{"Format", "JPEG"}, {"Size", "Full"}}));
   vba::DeleteSetting("SettingsTest", "Frames", "Format");
   EXPECT_EQ(vba::GetSetting("SettingsTest", "Frames", "Format", "BMP"), "BMP");
   EXPECT_EQ(vba::GetSetting("SettingsTest", "Frames", "Size"), "Full");

@@ -1,0 +1,282 @@
+#include "schedule/activehours.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QTimeZone>
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <map>
+#include <system_error>
+#include <vector>
+
+namespace schedule {
+namespace {
+
+constexpr Instant kDay = 86400;
+constexpr const char* kApp = "Ferrowick";
+constexpr qint64 kUnixEpochJulianDay = 2440588;
+const char* const kDayNames[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+
+Instant floorDiv(Instant a, Instant b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+// A time zone's offset from UTC at any instant: a named zone from the time
+// zone database, or the system's local time as the C library keeps it.
+class Zone {
+ public:
+  explicit Zone(const std::string& name) {
+    if (name.empty()) return;
+    static std::map<std::string, QTimeZone> known;
+    auto it = known.find(name);
+    if (it == known.end()) it = known.emplace(name, QTimeZone(QByteArray::fromStdString(name))).first;
+    named_ = &it->second;
+  }
+  // Seconds east of UTC.
+  int offsetAt(Instant t) const {
+    if (named_)
+      return named_->isValid() ? named_->offsetFromUtc(QDateTime::fromSecsSinceEpoch(t, Qt::UTC)) : 0;
+    return QDateTime::fromSecsSinceEpoch(t, Qt::LocalTime).offsetFromUtc();
+  }
+
+ private:
+  const QTimeZone* named_ = nullptr;
+};
+
+// A local date and the seconds since its midnight.
+struct Local {
+  QDate date;
+  int seconds = 0;
+};
+
+Local localOf(Instant t, const Zone& zone) {
+  const Instant wall = t + zone.offsetAt(t);
+  const Instant days = floorDiv(wall, kDay);
+  return {QDate::fromJulianDay(days + kUnixEpochJulianDay), static_cast<int>(wall - days * kDay)};
+}
+
+// The instant of a local date and time (see instantOf).
+Instant instantAt(const QDate& date, int seconds, const Zone& zone) {
+  const Instant wall = (date.toJulianDay() - kUnixEpochJulianDay) * kDay + seconds;
+  // Clocks change at most once within a day either side.
+  const int before = zone.offsetAt(wall - kDay);
+  const int after = zone.offsetAt(wall + kDay);
+  std::optional<Instant> first;
+  for (const int offset : {before, after}) {
+    const Instant candidate = wall - offset;
+    if (zone.offsetAt(candidate) == offset && (!first || candidate < *first)) first = candidate;
+  }
+  if (first) return *first;
+  // A time the clocks skipped: the moment they jumped, found by halving.
+  Instant lo = wall - std::max(before, after);
+  Instant hi = wall - std::min(before, after);
+  while (hi - lo > 1) {
+    const Instant mid = lo + (hi - lo) / 2;
+    (zone.offsetAt(mid) == before ? lo : hi) = mid;
+  }
+  return hi;
+}
+
+// One stretch of capturing: from open to just before close.
+struct Stretch {
+  Instant open;
+  Instant close;
+};
+
+// The stretch that opens on a local date, if any.
+std::optional<Stretch> stretchOn(const ActiveHours& hours, const QDate& date, const Zone& zone) {
+  if (hours.mode == ActiveHours::Mode::Between) {
+    if (((hours.weekdays >> (date.dayOfWeek() - 1)) & 1U) == 0) return std::nullopt;
+    const QDate closing = hours.to > hours.from ? date : date.addDays(1);
+    return Stretch{instantAt(date, hours.from * 60, zone), instantAt(closing, hours.to * 60, zone)};
+  }
+  if (hours.mode != ActiveHours::Mode::Daylight) return std::nullopt;
+  const SunEvents sun = sunEvents(instantAt(date, 12 * 3600, zone), hours.latitude, hours.longitude);
+  switch (sun.kind) {
+    case SunEvents::Kind::PolarNight:
+      return std::nullopt;
+    case SunEvents::Kind::PolarDay:
+      return Stretch{instantAt(date, 0, zone), instantAt(date.addDays(1), 0, zone)};
+    case SunEvents::Kind::Normal:
+      break;
+  }
+  const Stretch s{sun.sunrise - hours.minutesBeforeSunrise * 60, sun.sunset + hours.minutesAfterSunset * 60};
+  if (s.open >= s.close) return std::nullopt;
+  return s;
+}
+
+bool inside(const ActiveHours& hours, Instant t, const Zone& zone) {
+  const QDate today = localOf(t, zone).date;
+  // Yesterday's stretch may reach past midnight, tomorrow's (with minutes
+  // before sunrise) may begin before it.
+  for (int day = -1; day <= 1; ++day) {
+    const std::optional<Stretch> s = stretchOn(hours, today.addDays(day), zone);
+    if (s && s->open <= t && t < s->close) return true;
+  }
+  return false;
+}
+
+std::optional<int> number(const std::string& text) {
+  int value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::optional<double> decimal(const std::string& text) {
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::string decimalText(double value) {
+  char buf[32];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+  return ec == std::errc() ? std::string(buf, end) : std::string("0");
+}
+
+// "HH:MM" (or "H:MM") as minutes after midnight.
+std::optional<int> timeOfDay(const std::string& text) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos || colon < 1 || colon > 2 || text.size() != colon + 3) return std::nullopt;
+  if (!std::all_of(text.begin(), text.end(), [](char c) { return c == ':' || (c >= '0' && c <= '9'); })) {
+    return std::nullopt;
+  }
+  const int hours = *number(text.substr(0, colon));
+  const int minutes = *number(text.substr(colon + 1));
+  if (hours > 23 || minutes > 59) return std::nullopt;
+  return hours * 60 + minutes;
+}
+
+std::string weekdaysText(unsigned weekdays) {
+  std::string out;
+  for (int i = 0; i < 7; ++i) {
+    if (((weekdays >> i) & 1U) == 0) continue;
+    if (!out.empty()) out += ',';
+    out += kDayNames[i];
+  }
+  return out;
+}
+
+unsigned weekdaysOf(const std::string& text) {
+  unsigned mask = 0;
+  for (int i = 0; i < 7; ++i) {
+    if (text.find(kDayNames[i]) != std::string::npos) mask |= 1U << i;
+  }
+  return mask;
+}
+
+}  // namespace
+
+Instant instantOf(const vba::DateTime& local, const std::string& zone) {
+  return instantAt(QDate(local.year, local.month, local.day),
+                   (local.hour * 60 + local.minute) * 60 + local.second, Zone(zone));
+}
+
+vba::DateTime localTime(Instant t, const std::string& zone) {
+  const Local l = localOf(t, Zone(zone));
+  return {l.date.year(), l.date.month(), l.date.day(), l.seconds / 3600, l.seconds / 60 % 60, l.seconds % 60};
+}
+
+bool captureNow(const ActiveHours& hours, Instant now, const std::string& zone) {
+  return hours.mode == ActiveHours::Mode::Always || inside(hours, now, Zone(zone));
+}
+
+std::optional<Instant> nextOpening(const ActiveHours& hours, Instant now, const std::string& zone) {
+  if (hours.mode == ActiveHours::Mode::Always) return std::nullopt;
+  const Zone z(zone);
+  const QDate today = localOf(now, z).date;
+  for (int day = -1; day <= 370; ++day) {
+    const std::optional<Stretch> s = stretchOn(hours, today.addDays(day), z);
+    // A stretch that follows on from another (or overlaps it) opens nothing.
+    if (s && s->open > now && !inside(hours, s->open - 1, z)) return s->open;
+  }
+  return std::nullopt;
+}
+
+std::string openingText(Instant opening, Instant now, const std::string& zone) {
+  const Zone z(zone);
+  const qint64 days = localOf(now, z).date.daysTo(localOf(opening, z).date);
+  const vba::DateTime at = localTime(opening, zone);
+  const std::string day = days == 0   ? ""
+                          : days == 1 ? "tomorrow "
+                                      : "on " + vba::Format(at, "dd/MM/yyyy") + " ";
+  return day + "at " + vba::Format(at, "hh:nn");
+}
+
+SunEvents sunOn(int year, int month, int day, double latitude, double longitude, const std::string& zone) {
+  return sunEvents(instantAt(QDate(year, month, day), 12 * 3600, Zone(zone)), latitude, longitude);
+}
+
+std::optional<ActiveHours> parseBetween(const std::string& text) {
+  const size_t dash = text.find('-');
+  if (dash == std::string::npos) return std::nullopt;
+  const std::optional<int> from = timeOfDay(text.substr(0, dash));
+  const std::optional<int> to = timeOfDay(text.substr(dash + 1));
+  if (!from || !to) return std::nullopt;
+  ActiveHours hours;
+  hours.mode = ActiveHours::Mode::Between;
+  hours.from = *from;
+  hours.to = *to;
+  return hours;
+}
+
+std::optional<ActiveHours> parseDaylight(const std::string& text) {
+  const size_t comma = text.find(',');
+  if (comma == std::string::npos) return std::nullopt;
+  const std::optional<double> latitude = decimal(text.substr(0, comma));
+  const std::optional<double> longitude = decimal(text.substr(comma + 1));
+  if (!latitude || !longitude || std::abs(*latitude) > 90 || std::abs(*longitude) > 180) return std::nullopt;
+  ActiveHours hours;
+  hours.mode = ActiveHours::Mode::Daylight;
+  hours.latitude = *latitude;
+  hours.longitude = *longitude;
+  return hours;
+}
+
+std::string timeText(int minutes) {
+  const auto two = [](int v) { return std::string(v < 10 ? "0" : "") + std::to_string(v); };
+  return two(minutes / 60) + ":" + two(minutes % 60);
+}
+
+ActiveHours loadActiveHours(const std::string& section) {
+  const auto get = [&](const char* key) { return vba::GetSetting(kApp, section, key); };
+  ActiveHours hours;
+  // Every field is kept, so the times of a mode not in use are there when
+  // it is chosen again.
+  hours.from = timeOfDay(get("From")).value_or(hours.from);
+  hours.to = timeOfDay(get("To")).value_or(hours.to);
+  hours.weekdays = weekdaysOf(vba::GetSetting(kApp, section, "Weekdays", weekdaysText(hours.weekdays)));
+  const std::optional<ActiveHours> place = parseDaylight(get("Latitude") + "," + get("Longitude"));
+  if (place) {
+    hours.latitude = place->latitude;
+    hours.longitude = place->longitude;
+  }
+  hours.minutesBeforeSunrise = number(get("MinutesBeforeSunrise")).value_or(0);
+  hours.minutesAfterSunset = number(get("MinutesAfterSunset")).value_or(0);
+  const std::string mode = get("Mode");
+  if (mode == "Between") hours.mode = ActiveHours::Mode::Between;
+  // Without a place there are no sun times: capturing goes on around the clock.
+  if (mode == "Daylight" && place) hours.mode = ActiveHours::Mode::Daylight;
+  return hours;
+}
+
+void saveActiveHours(const ActiveHours& hours, const std::string& section) {
+  using Mode = ActiveHours::Mode;
+  const std::vector<std::pair<const char*, std::string>> values = {
+      {"Mode", hours.mode == Mode::Between    ? "Between"
+               : hours.mode == Mode::Daylight ? "Daylight"
+                                              : "Always"},
+      {"From", timeText(hours.from)},
+      {"To", timeText(hours.to)},
+      {"Weekdays", weekdaysText(hours.weekdays)},
+      {"Latitude", decimalText(hours.latitude)},
+      {"Longitude", decimalText(hours.longitude)},
+      {"MinutesBeforeSunrise", std::to_string(hours.minutesBeforeSunrise)},
+      {"MinutesAfterSunset", std::to_string(hours.minutesAfterSunset)}};
+  for (const auto& [key, value] : values) vba::SaveSetting(kApp, section, key, value);
+}
+
+}  // namespace schedule

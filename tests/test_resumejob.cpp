@@ -1,0 +1,57 @@
+// A run recorded for resuming, the program killed, and --resume capturing on
+// into the same folder: the program itself, the built-in test pattern, real
+// settings and files.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "platform/vba.h"
+#include "schedule/resumejob.h"
+#include "tests/fakes/TestSupport.h"
+
+namespace {
+
+TEST(ResumeJob, KilledRunGoesOnIntoTheSameFolderWithResume) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString frames = dir.filePath("frames");
+  const auto count = [&] { return QDir(frames).entryList({"*.bmp"}, QDir::Files).size(); };
+  const auto run = [](QProcess& program, const QStringList& args) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    program.setProcessEnvironment(env);
+    program.start(FERROWICK_PROGRAM, args);
+  };
+  // Ticking the option writes the autostart entry; the frame options in force are part of the job.
+  schedule::setResumeEnabled(true);
+  ASSERT_TRUE(QFile::exists(QString::fromStdString(schedule::autostartEntryPath())));
+  vba::SaveSetting("Ferrowick", "Frames", "Format", "recorded");
+
+  QProcess first;
+  run(first, {"--source", "Test pattern", "--interval", "1", "--folder", frames, "--start"});
+  ASSERT_TRUE(testsupport::waitFor([&] { return count() >= 2; }, 20000)) << "frames: " << count();
+  first.kill();  // as a power cut would end it
+  ASSERT_TRUE(first.waitForFinished(10000));
+  const qsizetype before = count();
+  EXPECT_EQ(vba::GetSetting("Ferrowick", "Job", "Folder"), frames.toStdString());
+  vba::SaveSetting("Ferrowick", "Frames", "Format", "changed since");
+
+  QProcess resumed;
+  run(resumed, {"--resume"});
+  EXPECT_TRUE(testsupport::waitFor([&] { return count() >= before + 2; }, 20000)) << "frames: " << count();
+  EXPECT_EQ(vba::GetSetting("Ferrowick", "Frames", "Format"), "recorded");
+  // The end of the session (SIGTERM) ends the program cleanly and leaves the job for the next login.
+  resumed.terminate();
+  ASSERT_TRUE(resumed.waitForFinished(10000));
+  EXPECT_EQ(resumed.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(vba::GetSetting("Ferrowick", "Job", "Source"), "Test pattern");
+
+  schedule::setResumeEnabled(false);
+  EXPECT_FALSE(QFile::exists(QString::fromStdString(schedule::autostartEntryPath())));
+  EXPECT_EQ(vba::GetSetting("Ferrowick", "Job", "Source"), "");
+}
+
+}  // namespace
