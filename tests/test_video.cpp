@@ -122,7 +122,8 @@ TEST(VideoFrames, ReadInCaptureOrder) {
 
 namespace {
 
-// Every frame of a video, decoded, and its length in seconds.
+// Every frame of a video, decoded, and its length in seconds; a video that
+// cannot be decoded gives no frames.
 std::vector<QImage> decodeVideo(const std::string& path, double& seconds) {
   GstElement* pipeline = gst_parse_launch(
       ("filesrc location=\"" + path +
@@ -133,7 +134,7 @@ std::vector<QImage> decodeVideo(const std::string& path, double& seconds) {
   gst_element_set_state(pipeline, GST_STATE_PLAYING);
   std::vector<QImage> frames;
   seconds = 0;
-  while (GstSample* sample = gst_app_sink_pull_sample(GST_APP_SINK(sink))) {
+  while (GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 20 * GST_SECOND)) {
     GstBuffer* buffer = gst_sample_get_buffer(sample);
     const GstStructure* caps = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
     int width = 0, height = 0;
