@@ -1,5 +1,6 @@
 #include "video/frames.h"
 
+#include <QBuffer>
 #include <QByteArray>
 #include <QDateTime>
 #include <QDir>
@@ -114,8 +115,12 @@ void frameSize(const FrameList& list, int& width, int& height) {
   }
 }
 
+struct FrameReader::Scratch {
+  QImage image;
+};
+
 FrameReader::FrameReader(const FrameList& list, int width, int height)
-    : list_(list), width_(width), height_(height) {}
+    : list_(list), width_(width), height_(height), scratch_(std::make_unique<Scratch>()) {}
 
 FrameReader::~FrameReader() = default;
 
@@ -123,27 +128,32 @@ bool FrameReader::next(Picture& picture) {
   while (index_ < static_cast<int>(list_.frames.size())) {
     const FrameFile& frame = list_.frames[static_cast<size_t>(index_++)];
     QFile file(QString::fromStdString(frame.path));
-    const QByteArray data = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    QImage image = cutShort(data) ? QImage() : QImage::fromData(data);
-    if (image.isNull()) {
+    QByteArray data = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    QBuffer bytes(&data);
+    bytes.open(QIODevice::ReadOnly);
+    QImageReader decoder(&bytes);
+    QImage& image = scratch_->image;
+    if (cutShort(data) || !decoder.read(&image)) {
       ++undecodable_;
       continue;
     }
     if (image.format() != QImage::Format_RGB32) image = image.convertToFormat(QImage::Format_RGB32);
     // Scaled to fit, centred on black: a frame of another shape keeps its own.
-    if (image.width() != width_ || image.height() != height_) {
-      image = image.scaled(width_, height_, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    }
+    const QImage fitted = image.width() == width_ && image.height() == height_
+                              ? image
+                              : image.scaled(width_, height_, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     picture.width = width_;
     picture.height = height_;
     picture.source = frame.path;
-    picture.pixels.assign(static_cast<size_t>(width_) * static_cast<size_t>(height_), 0xff000000u);
-    const int left = (width_ - image.width()) / 2;
-    const int top = (height_ - image.height()) / 2;
-    for (int y = 0; y < image.height(); ++y) {
+    picture.pixels.resize(static_cast<size_t>(width_) * static_cast<size_t>(height_));
+    if (fitted.size() != QSize(width_, height_))
+      std::fill(picture.pixels.begin(), picture.pixels.end(), 0xff000000u);
+    const int left = (width_ - fitted.width()) / 2;
+    const int top = (height_ - fitted.height()) / 2;
+    for (int y = 0; y < fitted.height(); ++y) {
       std::memcpy(&picture.pixels[static_cast<size_t>(top + y) * static_cast<size_t>(width_) +
                                   static_cast<size_t>(left)],
-                  image.constScanLine(y), static_cast<size_t>(image.width()) * 4);
+                  fitted.constScanLine(y), static_cast<size_t>(fitted.width()) * 4);
     }
     return true;
   }

@@ -2,6 +2,7 @@
 // The frames of a folder in the order they were captured, and each one read
 // and fitted to the video's size, one at a time.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -58,7 +59,8 @@ class FrameReader {
   FrameReader(const FrameReader&) = delete;
   FrameReader& operator=(const FrameReader&) = delete;
 
-  // The next frame that can be read; false when there is none left.
+  // The next frame that can be read, into picture (its pixels reused when
+  // they are of the size); false when there is none left.
   bool next(Picture& picture);
   // Frame files handled so far, read or passed over.
   int done() const { return index_; }
@@ -70,6 +72,9 @@ class FrameReader {
   int height_;
   int index_ = 0;
   int undecodable_ = 0;
+  // The decoded picture, kept so the next frame of its size decodes into it.
+  struct Scratch;
+  std::unique_ptr<Scratch> scratch_;
 };
 
 }  // namespace video

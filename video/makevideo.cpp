@@ -86,12 +86,43 @@ std::string errorText(GstMessage* message) {
   return text;
 }
 
-// Hands a picture's pixels to GStreamer without copying them.
-GstBuffer* wrap(Picture& picture) {
-  auto* pixels = new std::vector<uint32_t>(std::move(picture.pixels));
-  const gsize size = pixels->size() * sizeof(uint32_t);
-  return gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, pixels->data(), size, 0, size, pixels,
-                                     [](gpointer p) { delete static_cast<std::vector<uint32_t>*>(p); });
+// Pixel buffers the pipeline is done with, for the frames still to be read:
+// memory kept rather than handed back to the system and asked for again, a
+// page at a time, for every frame.
+class PixelPool {
+ public:
+  std::vector<uint32_t> take() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (free_.empty()) return {};
+    std::vector<uint32_t> pixels = std::move(free_.back());
+    free_.pop_back();
+    return pixels;
+  }
+  void give(std::vector<uint32_t> pixels) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (free_.size() < kQueuedFramesMost) free_.push_back(std::move(pixels));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::vector<uint32_t>> free_;
+};
+
+// Hands a picture's pixels to GStreamer without copying them; they go back
+// to the pool once encoded.
+GstBuffer* wrap(Picture& picture, const std::shared_ptr<PixelPool>& pool) {
+  struct Wrapped {
+    std::shared_ptr<PixelPool> pool;
+    std::vector<uint32_t> pixels;
+  };
+  auto* wrapped = new Wrapped{pool, std::move(picture.pixels)};
+  const gsize size = wrapped->pixels.size() * sizeof(uint32_t);
+  return gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, wrapped->pixels.data(), size, 0, size, wrapped,
+                                     [](gpointer p) {
+                                       auto* done = static_cast<Wrapped*>(p);
+                                       done->pool->give(std::move(done->pixels));
+                                       delete done;
+                                     });
 }
 
 // Flushes a file to the disk, so the name it is renamed to never stands for
@@ -127,6 +158,7 @@ class Maker {
   Result result_;
   FrameList list_;
   std::unique_ptr<FrameReader> reader_;
+  std::shared_ptr<PixelPool> pool_ = std::make_shared<PixelPool>();
   int width_ = 0;
   int height_ = 0;
   ElementPtr pipeline_;
@@ -175,8 +207,9 @@ bool Maker::build(const std::string& location) {
     maker->room_.notify_one();
   };
   gst_app_src_set_callbacks(GST_APP_SRC(source_), &callbacks, this, nullptr);
-  g_object_set(source_, "caps", caps, "format", GST_FORMAT_TIME, "block", FALSE, "min-percent", 50u, "max-bytes",
-               queueBytes(static_cast<guint64>(width_) * static_cast<guint64>(height_) * 4), nullptr);
+  g_object_set(source_, "caps", caps, "format", GST_FORMAT_TIME, "block", FALSE, "min-percent", 50u,
+               "max-bytes", queueBytes(static_cast<guint64>(width_) * static_cast<guint64>(height_) * 4),
+               nullptr);
   gst_caps_unref(caps);
   GstElement* encoder = chain[chain.size() - 3];
   if (settings_.format == Format::mp4) {
@@ -228,7 +261,7 @@ bool Maker::push(Picture& picture) {
     std::unique_lock<std::mutex> lock(roomMutex_);
     room_.wait_for(lock, std::chrono::milliseconds(50), [&] { return !full(); });
   }
-  GstBuffer* buffer = wrap(picture);
+  GstBuffer* buffer = wrap(picture, pool_);
   const guint64 index = static_cast<guint64>(result_.frames);
   const auto fps = static_cast<guint64>(settings_.fps);
   GST_BUFFER_PTS(buffer) = gst_util_uint64_scale(index, GST_SECOND, fps);
@@ -291,6 +324,7 @@ Result Maker::run() {
   Deflicker deflicker;
   Picture picture;
   while (ok && !cancel_) {
+    if (picture.pixels.empty()) picture.pixels = pool_->take();
     const bool more = reader_->next(picture);
     if (settings_.deflicker) {
       if (more) {
