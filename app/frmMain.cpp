@@ -29,35 +29,16 @@ namespace {
 constexpr int kFrameWidth = 320;
 constexpr int kFrameHeight = 240;
 
+// Where the frame options are remembered.
+constexpr const char* kAppName = "Ferrowick";
+constexpr const char* kFramesSection = "Frames";
+
 // The folder a save writes into, with the folders above it made when it lies
 // in the user's pictures folder.
 std::string savingFolder() {
   const std::string folder = framefolder::capturedFolder();
   framefolder::makeParentFolders(folder);
   return folder;
-}
-
-// The space left on the folder's disk, in megabytes, for the status line.
-std::string spaceLeft(const std::string& folder) {
-  try {
-    const double megabytes = static_cast<double>(vba::diskSpace(folder).available) / (1024.0 * 1024.0);
-    return vba::CStr(std::round(megabytes * 10) / 10) + " MB left";
-  } catch (const vba::RuntimeError&) {
-    return "no space left";
-  }
-}
-
-// What went wrong, in a few words, for the status line.
-std::string saveFailure(const vba::RuntimeError& e, const std::string& folder) {
-  switch (e.Number()) {
-    case vba::vbErrDiskFull:
-      // Short, so it fits the status line: the Start box said where frames go.
-      return "Disk almost full (" + spaceLeft(folder) + "), frame not saved.";
-    case vba::vbErrPathNotFound:
-      return "Cannot reach folder " + folder;
-    default:
-      return "Cannot save frame in " + folder + " (" + e.what() + ")";
-  }
 }
 
 // Creates the folder when nothing of its name exists.
@@ -88,6 +69,14 @@ frmMain::frmMain(cmdline::Options options)
   mnuFileMakeVideo.OnClick = [this] { mnuFileMakeVideo_Click(); };
   mnuFileQuit.OnClick = [this] { Close(); };
   mnuHelpAbout.OnClick = [this] { mnuHelpAbout_Click(); };
+  mnuCaptureSizePreview.OnClick = [this] { setFrameOption("Size", "Preview"); };
+  mnuCaptureSizeFull.OnClick = [this] { setFrameOption("Size", "Full"); };
+  mnuCaptureFormatBmp.OnClick = [this] { setFrameOption("Format", "BMP"); };
+  mnuCaptureFormatPng.OnClick = [this] { setFrameOption("Format", "PNG"); };
+  mnuCaptureFormatJpeg.OnClick = [this] { setFrameOption("Format", "JPEG"); };
+  mnuCaptureStamp.OnClick = [this] {
+    setFrameOption("TimeStamp", frameOptions_.timeStamp ? "False" : "True");
+  };
   mnuCaptureActiveHours.OnClick = [this] { mnuCaptureActiveHours_Click(); };
   mnuCaptureResume.OnClick = [this] { mnuCaptureResume_Click(); };
 }
@@ -98,9 +87,51 @@ void frmMain::Form_Load() {
   modWebCam::FillSourceList(List1);
   if (List1.ListCount() > 0) List1.SetListIndex(0);
   tmrSources.SetEnabled(true);
+  loadFrameOptions();
   mnuCaptureResume.SetChecked(schedule::resumeEnabled());
   hours_ = options_.hours.value_or(schedule::loadActiveHours());
   runCommandLine();
+}
+
+void frmMain::loadFrameOptions() {
+  for (const char* key : {"Size", "Format", "TimeStamp"}) {
+    applyFrameOption(key, vba::GetSetting(kAppName, kFramesSection, key));
+  }
+  showFrameOptions();
+}
+
+// A value not known (none stored, or from another version) is the default.
+void frmMain::applyFrameOption(const std::string& key, const std::string& value) {
+  if (key == "Size") {
+    fullSize_ = value == "Full";
+    modWebCam::SetFullSize(fullSize_);
+  }
+  if (key == "TimeStamp") frameOptions_.timeStamp = value == "True";
+  if (key == "Format") {
+    frameOptions_.format = value == "PNG"    ? framestore::Format::Png
+                           : value == "JPEG" ? framestore::Format::Jpeg
+                                             : framestore::Format::Bmp;
+  }
+}
+
+void frmMain::setFrameOption(const std::string& key, const std::string& value) {
+  applyFrameOption(key, value);
+  showFrameOptions();
+  try {
+    vba::SaveSetting(kAppName, kFramesSection, key, value);
+  } catch (const vba::RuntimeError& e) {
+    // The option holds for this run all the same.
+    lblStatus.SetCaption(std::string("Cannot remember the option: ") + e.what());
+  }
+}
+
+void frmMain::showFrameOptions() {
+  mnuCaptureSizePreview.SetChecked(!fullSize_);
+  mnuCaptureSizeFull.SetChecked(fullSize_);
+  mnuCaptureFormatBmp.SetChecked(frameOptions_.format == framestore::Format::Bmp);
+  mnuCaptureFormatPng.SetChecked(frameOptions_.format == framestore::Format::Png);
+  mnuCaptureFormatJpeg.SetChecked(frameOptions_.format == framestore::Format::Jpeg);
+  mnuCaptureStamp.SetChecked(frameOptions_.timeStamp);
 }
 
 void frmMain::tmrSources_Timer() {
@@ -143,6 +174,8 @@ void frmMain::beginRun(const std::string& identity, int index, const std::string
   // Written through before the first frame, so a run killed at any moment
   // after it comes back.
   if (schedule::resumeEnabled()) recordJob();
+  // The folder the box named is the run's, whatever happens to it.
+  frameStore.start(framesFolder());
   // A second Start while running rebinds: the current capture window and its
   // source are released first, so there is never more than one.
   modWebCam::StopPreview();
@@ -180,7 +213,9 @@ void frmMain::Form_Terminate() {
 }
 
 void frmMain::mnuFileOpenFolder_Click() {
-  const std::string folder = folder_.empty() ? savingFolder() : folder_;
+  // The run's folder once there is a run.
+  const std::string folder =
+      !frameStore.folder().empty() ? frameStore.folder() : folder_.empty() ? savingFolder() : folder_;
   try {
     makeFolder(folder);
   } catch (const vba::RuntimeError&) {
@@ -262,6 +297,13 @@ void frmMain::tmrCapture_Timer() {
     lblStatus.SetCaption("Interval not valid, using " + vba::CStr(intervalShown_) + ": " +
                          vba::CStr(remaining) + " secs.");
   }
+  // A frame the store could not write is reported now, and tried again on
+  // this tick.
+  if (const framestore::FrameStore::Outcome outcome = frameStore.takeOutcome(); outcome.failed) {
+    lblStatus.SetCaption(outcome.status);
+    elapsedSecs = std::max<double>(elapsedSecs, interval_);
+    savedWindow_ = 0;
+  }
   // A bound source that is lost (failed, gone or frozen) is reported on
   // every tick instead of the countdown; the frame due meanwhile is skipped,
   // so frames go on falling on the schedule once it is back.
@@ -272,43 +314,47 @@ void frmMain::tmrCapture_Timer() {
   const bool live = sourceLive();
   if (elapsedSecs >= interval_) {
     const bool savedAlready =
-        bound && capWindow == savedWindow_ && modWebCam::previewFrameNumber() == savedFrame_;
+        bound && capWindow == savedWindow_ && modWebCam::currentPicture().dwNumber == savedFrame_;
     if ((bound && !live) || savedAlready) {
       elapsedSecs = 0;
     } else if (saveframe()) {
       elapsedSecs = 0;
-      savedWindow_ = capWindow;
-      savedFrame_ = modWebCam::previewFrameNumber();
     }
   }
 }
 
 bool frmMain::saveframe() {
-  const std::string folder = folder_.empty() ? savingFolder() : folder_;
   // Without a live picture a grab would save a black or stale frame.
-  if (!modWebCam::previewIsLive()) {
+  const avicap32::CAPPICTURE picture = modWebCam::currentPicture();
+  if (!picture.fLive) {
     lblStatus.SetCaption("No source connected, frame not saved.");
     return false;
   }
-  try {
-    makeFolder(folder);
-    if (!vba::Dir(folder, vba::vbNormal).empty()) {
-      lblStatus.SetCaption("A file named captured blocks " + folder);
+  if (fullSize_ && !picture.still) {
+    lblStatus.SetCaption("No full-size picture from the source yet, frame not saved.");
+    return false;
+  }
+  if (!fullSize_) {
+    try {
+      grabFrame();
+    } catch (const std::exception& e) {
+      lblStatus.SetCaption(std::string("Cannot grab the frame (") + e.what() + ")");
       return false;
     }
-    grabFrame();
-    // Date and time from one reading, so a frame taken at midnight is not
-    // named with the old day's date and the new day's time.
-    const vba::DateTime now = vba::Now();
-    vba::savePictureUnderFreeName(Image1.Picture(), folder,
-                                  vba::Format(now, "dd_MM_yyyy") + " " + vba::Format(now, "hhmmss"));
-    return true;
-  } catch (const vba::RuntimeError& e) {
-    lblStatus.SetCaption(saveFailure(e, folder));
-  } catch (const std::exception& e) {
-    lblStatus.SetCaption("Cannot save frame in " + folder + " (" + e.what() + ")");
   }
-  return false;
+  // Date and time from one reading, so a frame taken at midnight is not
+  // named with the old day's date and the new day's time.
+  const vba::DateTime now = vba::Now();
+  const std::string name = vba::Format(now, "dd_MM_yyyy") + " " + vba::Format(now, "hhmmss");
+  const bool handedOver = fullSize_ ? frameStore.save(picture.still, now, name, frameOptions_)
+                                    : frameStore.save(Image1.Picture(), now, name, frameOptions_);
+  if (!handedOver) {
+    lblStatus.SetCaption("Frames are waiting for the disk, frame not saved.");
+    return false;
+  }
+  savedWindow_ = capWindow;
+  savedFrame_ = picture.dwNumber;
+  return true;
 }
 
 void frmMain::grabFrame() {
@@ -348,6 +394,7 @@ void frmMain::runCommandLine() {
     if (const std::optional<schedule::Job> job = schedule::recordedJob()) {
       // The job's values, unless the command line gives others for this run.
       schedule::restoreFrameOptions();
+      loadFrameOptions();
       if (!options_.interval) txtTmr.SetText(job->interval);
       if (!options_.folder && !job->folder.empty()) folder_ = job->folder;
       if (!options_.hours) hours_ = job->hours;

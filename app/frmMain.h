@@ -9,6 +9,7 @@
 #include "platform/vb.h"
 #include "platform/vba.h"
 #include "schedule/activehours.h"
+#include "store/framestore.h"
 
 class frmMain : public vb::Form {
  public:
@@ -16,9 +17,12 @@ class frmMain : public vb::Form {
   // With what the command line asks of this run.
   explicit frmMain(cmdline::Options options);
 
-  // Grabs the top-left 320 x 240 pixels of the preview into Image1 and writes
-  // them as a BMP named by date and time into "captured" beside the program.
-  // Returns whether a frame was written; what went wrong goes to the status line.
+  // Grabs the top-left 320 x 240 pixels of the preview into Image1 (or, with
+  // the camera's full size chosen, takes the source's full-size picture) and
+  // hands them to the frame store, which writes them (as a BMP unless another
+  // format is chosen) named by date and time into the run's folder. Returns
+  // whether a frame was handed over; what went wrong goes to the status line,
+  // and what goes wrong in the store on the next tick.
   bool saveframe();
 
   // Seconds counted since the last saved frame.
@@ -45,6 +49,14 @@ class frmMain : public vb::Form {
   vb::Menu mnuFileBar1{mnuFile, "-"};
   vb::Menu mnuFileQuit{mnuFile, "&Quit"};
   vb::Menu mnuCapture{*this, "&Capture"};
+  vb::Menu mnuCaptureSize{mnuCapture, "Frame &size"};
+  vb::Menu mnuCaptureSizePreview{mnuCaptureSize, "&Preview 320 × 240"};
+  vb::Menu mnuCaptureSizeFull{mnuCaptureSize, "Camera's &full size"};
+  vb::Menu mnuCaptureFormat{mnuCapture, "F&ormat"};
+  vb::Menu mnuCaptureFormatBmp{mnuCaptureFormat, "&BMP"};
+  vb::Menu mnuCaptureFormatPng{mnuCaptureFormat, "&PNG"};
+  vb::Menu mnuCaptureFormatJpeg{mnuCaptureFormat, "&JPEG"};
+  vb::Menu mnuCaptureStamp{mnuCapture, "&Time stamp on frames"};
   vb::Menu mnuCaptureBar1{mnuCapture, "-"};
   vb::Menu mnuCaptureActiveHours{mnuCapture, "&Active hours…"};
   vb::Menu mnuCaptureResume{mnuCapture, "&Resume capturing after a restart"};
@@ -52,6 +64,9 @@ class frmMain : public vb::Form {
   vb::Menu mnuHelpAbout{mnuHelp, "&About Ferrowick"};
   // Watches for capture sources that appear while the program runs.
   vb::Timer tmrSources{*this, 1000};
+
+  // Writes the frames, away from the window's thread.
+  framestore::FrameStore frameStore;
 
  protected:
   void Form_Load() override;
@@ -71,6 +86,12 @@ class frmMain : public vb::Form {
   void mnuFileOpenFolder_Click();
   void mnuFileMakeVideo_Click();
   void mnuHelpAbout_Click();
+  // The frame options: read from the settings at Load, changed by the
+  // Capture menu (and remembered), shown by its check marks.
+  void loadFrameOptions();
+  void applyFrameOption(const std::string& key, const std::string& value);
+  void setFrameOption(const std::string& key, const std::string& value);
+  void showFrameOptions();
   // A message box the window does not hide: the window leaves the topmost
   // band while the box is up.
   int boxAside(const std::string& prompt, int buttons, const std::string& title);
@@ -91,6 +112,9 @@ class frmMain : public vb::Form {
   // The picture saved last: its capture window and its number there.
   HWND savedWindow_ = 0;
   uint32_t savedFrame_ = 0;
+  // Frames of the camera's full size rather than the preview's.
+  bool fullSize_ = false;
+  framestore::Options frameOptions_;
 
   // ---- Active hours, resuming a run after a restart, the command line.
   void mnuCaptureActiveHours_Click();

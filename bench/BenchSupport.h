@@ -1,11 +1,15 @@
 #pragma once
 // What the benchmarks share: CPU time of this process and an event loop run
-// for a while, so figures are taken the same way in every benchmark.
+// for a while, so figures are taken the same way in every benchmark; a
+// source's place in the driver list.
 #include <time.h>
 
 #include <QEventLoop>
 #include <QTimer>
 #include <chrono>
+#include <string>
+
+#include "platform/avicap32.h"
 
 namespace benchsupport {
 
@@ -32,6 +36,15 @@ inline double cpuPercent(double seconds) {
   runEventLoop(seconds);
   const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
   return 100.0 * (processCpuSeconds() - cpu0) / wall;
+}
+
+// The driver index of the source listed under name; -1 when none is.
+inline int driverIndex(const std::string& name) {
+  const avicap32::DriverList& drivers = avicap32::driverList();
+  for (size_t i = 0; i < drivers.size(); ++i) {
+    if (drivers[i]->description() == name) return static_cast<int>(i);
+  }
+  return -1;
 }
 
 }  // namespace benchsupport

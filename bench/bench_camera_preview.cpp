@@ -76,14 +76,6 @@ double bareFakesink(const std::string& displayName, const std::string& caps, dou
   return cpu;
 }
 
-int indexOf(const std::string& name) {
-  const avicap32::DriverList& drivers = avicap32::driverList();
-  for (size_t i = 0; i < drivers.size(); ++i) {
-    if (drivers[i]->description() == name) return static_cast<int>(i);
-  }
-  return -1;
-}
-
 // The program's pipeline, connected and pulled from as the capture window
 // does, without a window.
 double headlessPipeline(int index, double seconds) {
@@ -121,7 +113,7 @@ double runningWindow(int index, double seconds, double* startMs) {
 void measure(const char* title, const std::string& listName, const std::string& displayName,
              const std::string& caps, double seconds) {
   std::printf("%s\n", title);
-  const int index = indexOf(listName);
+  const int index = benchsupport::driverIndex(listName);
   if (index < 0) {
     std::printf("  camera not listed\n");
     return;

@@ -32,6 +32,7 @@
 
 #include "app/frmMain.h"
 #include "bench/BenchSupport.h"
+#include "platform/gstcapture.h"
 #include "platform/vb.h"
 #include "platform/vba.h"
 
@@ -110,10 +111,12 @@ int main(int argc, char** argv) {
   vba::setAppPath(ours.path().toStdString());
   vba::setMsgBoxHandler([](const std::string&, int, const std::string&) { return vba::vbOK; });
 
+  gstcapture::installDrivers();
   frmMain form;
   form.Show();
   form.txtTmr.SetText("1");
-  form.cmdStart.Click();  // the test source: the only entry on a machine without a camera
+  form.List1.SetListIndex(form.List1.ListCount() - 1);  // the test source, always listed last
+  form.cmdStart.Click();
 
   const std::string pattern = theirs.path().toStdString() + "/%d_%m_%Y %H%M%S.bmp";
   const pid_t ffmpeg = spawn({"ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
@@ -148,6 +151,7 @@ int main(int argc, char** argv) {
   stop(ffmpeg);
   form.cmdStop.Click();
   form.Close();
+  gstcapture::uninstallDrivers();
   stop(xvfb);
   return 0;
 }

@@ -13,6 +13,8 @@ HWND capWindow = 0;
 
 namespace {
 
+bool fullSize = false;
+
 // The capture messages' TRUE: all bits set.
 constexpr int32_t vbTrue = -1;
 
@@ -46,6 +48,7 @@ void StartPreview(int32_t sourceIndex, vb::PictureBox& previewArea) {
   capWindow =
       avicap32::capCreateCaptureWindowA(vba::CStr(capSource).c_str(), user32::WS_CHILD | user32::WS_VISIBLE,
                                         0, 0, 320, 240, previewArea.hWnd(), 0);
+  avicap32::capSetFullSize(capWindow, fullSize ? TRUE : FALSE);
   const LRESULT result = sendCapMessage(avicap32::WM_CAP_DRIVER_CONNECT, capSource);
   if (result != 0) {
     sendCapMessage(avicap32::WM_CAP_SET_SCALE, vbTrue);
@@ -75,6 +78,17 @@ uint32_t previewFrameNumber() {
   user32::SendMessageA(capWindow, avicap32::WM_CAP_GET_STATUS, sizeof(status),
                        reinterpret_cast<LPARAM>(&status));
   return status.dwCurrentVideoFrame;
+}
+
+void SetFullSize(bool on) {
+  fullSize = on;
+  avicap32::capSetFullSize(capWindow, on ? TRUE : FALSE);
+}
+
+avicap32::CAPPICTURE currentPicture() {
+  avicap32::CAPPICTURE picture;
+  avicap32::capGetPicture(capWindow, fullSize ? TRUE : FALSE, &picture);
+  return picture;
 }
 
 }  // namespace modWebCam

@@ -3,6 +3,7 @@
 // preview window inside the main window.
 #include <cstdint>
 
+#include "platform/avicap32.h"
 #include "platform/vb.h"
 #include "platform/windef.h"
 
@@ -25,5 +26,13 @@ bool previewIsLive();
 // How many pictures the bound capture window has shown since it connected
 // (0 when nothing is bound): a number that has not moved means no new picture.
 uint32_t previewFrameNumber();
+
+// Frames of the source's full size rather than the preview's: kept from the
+// next StartPreview on, and by the bound source at once.
+void SetFullSize(bool fullSize);
+// What the bound capture window has to save now, of the size set: whether it
+// is live, the number that changes with each new picture, the full-size
+// picture itself. Not live when nothing is bound.
+avicap32::CAPPICTURE currentPicture();
 
 }  // namespace modWebCam

@@ -102,6 +102,35 @@ class CaptureWindow : public user32::Window {
 
   QWidget* widget() override { return widget_; }
 
+  void setFullSize(bool on) {
+    if (on == fullSize_) return;
+    fullSize_ = on;
+    if (!driver_ || lost_) return;
+    // The source starts again in its full-size mode, or back in the preview's.
+    driver_->disconnect();
+    if (connectTo(*driver_)) {
+      startedAt_ = Clock::now();
+      frameAt_.reset();
+    } else {
+      enterLost(Clock::now());
+    }
+  }
+
+  CAPPICTURE picture(bool fullSize) {
+    CAPPICTURE p;
+    p.fLive = live() ? TRUE : FALSE;
+    if (!fullSize) {
+      p.dwNumber = framesPainted_;
+      return p;
+    }
+    std::shared_ptr<const StillFrame> still = driver_ && !lost_ ? driver_->latestStill() : nullptr;
+    if (still && still != lastStill_) ++stillsSeen_;
+    lastStill_ = still;
+    p.dwNumber = stillsSeen_;
+    p.still = std::move(still);
+    return p;
+  }
+
   QImage* surface() override {
     syncSurface();
     return &surface_;
@@ -149,7 +178,7 @@ class CaptureWindow : public user32::Window {
     const DriverList& drivers = driverList();
     if (index >= drivers.size() || !drivers[index]) return FALSE;
     std::shared_ptr<CaptureDriver> driver = drivers[index];
-    if (!driver->connect(widget_->width(), widget_->height(), kConnectFps)) return FALSE;
+    if (!connectTo(*driver)) return FALSE;
     driver_ = std::move(driver);
     shown_.reset();
     framesPainted_ = 0;
@@ -158,6 +187,11 @@ class CaptureWindow : public user32::Window {
     startedAt_ = Clock::now();
     frameAt_.reset();
     return TRUE;
+  }
+
+  bool connectTo(CaptureDriver& driver) {
+    driver.setFullSize(fullSize_);
+    return driver.connect(widget_->width(), widget_->height(), kConnectFps);
   }
 
   LRESULT disconnectDriver() {
@@ -265,7 +299,7 @@ class CaptureWindow : public user32::Window {
   // Connects the same driver again; it finds its device by the device's
   // identity and takes whatever mode the device offers now.
   void reconnect(Clock::time_point now) {
-    if (!driver_->connect(widget_->width(), widget_->height(), kConnectFps)) {
+    if (!connectTo(*driver_)) {
       scheduleRetry(now);
       return;
     }
@@ -286,7 +320,13 @@ class CaptureWindow : public user32::Window {
     const QImage image(frame.bgrx.data(), frame.width, frame.height, frame.width * 4, QImage::Format_RGB32);
     QPainter p(&surface_);
     if (scale_) {
-      p.drawImage(surface_.rect(), image);
+      // Scaled to fit, never stretched: a picture of another shape (a wide
+      // camera's) gets black bars.
+      const QSize fitted = image.size().scaled(surface_.size(), Qt::KeepAspectRatio);
+      const QRect target(
+          QPoint((surface_.width() - fitted.width()) / 2, (surface_.height() - fitted.height()) / 2), fitted);
+      if (target != surface_.rect()) p.fillRect(surface_.rect(), Qt::black);
+      p.drawImage(target, image);
     } else {
       if (image.width() < surface_.width() || image.height() < surface_.height())
         p.fillRect(surface_.rect(), Qt::black);
@@ -308,7 +348,12 @@ class CaptureWindow : public user32::Window {
   Clock::time_point retryAt_;
   int rateMs_ = kDefaultPreviewRateMs;
   DWORD framesPainted_ = 0;
+  bool fullSize_ = false;
+  std::shared_ptr<const StillFrame> lastStill_;
+  DWORD stillsSeen_ = 0;
 };
+
+CaptureWindow* captureWindow(HWND hwnd) { return dynamic_cast<CaptureWindow*>(user32::fromHandle(hwnd)); }
 
 void CaptureWidget::paintEvent(QPaintEvent* event) {
   QPainter p(this);
@@ -342,6 +387,20 @@ BOOL capGetDriverDescriptionA(UINT wDriverIndex, char* lpszName, int cbName, cha
   const CaptureDriver& driver = *drivers[wDriverIndex];
   copyText(driver.description(), lpszName, cbName);
   copyText(driver.version(), lpszVer, cbVer);
+  return TRUE;
+}
+
+BOOL capSetFullSize(HWND hwnd, BOOL fFullSize) {
+  CaptureWindow* window = captureWindow(hwnd);
+  if (!window) return FALSE;
+  window->setFullSize(fFullSize != FALSE);
+  return TRUE;
+}
+
+BOOL capGetPicture(HWND hwnd, BOOL fFullSize, CAPPICTURE* picture) {
+  CaptureWindow* window = captureWindow(hwnd);
+  if (!window || !picture) return FALSE;
+  *picture = window->picture(fFullSize != FALSE);
   return TRUE;
 }
 

@@ -50,6 +50,28 @@ HWND capCreateCaptureWindowA(const char* lpszWindowName, DWORD dwStyle, int x, i
                              HWND hwndParent, int nID);
 
 // ---------------------------------------------------------------------------
+// Beyond the capture library: full-size stills, and the one answer to whether
+// a window has a new live picture to save.
+
+// capSetFullSize: whether the window's source also keeps its full-size
+// picture (CaptureDriver::setFullSize); a connected source starts again with
+// it at once. FALSE for a window that is not a capture window.
+BOOL capSetFullSize(HWND hwnd, BOOL fFullSize);
+
+// What a capture window has to save now.
+struct CAPPICTURE {
+  BOOL fLive = FALSE;  // the window shows a live picture now
+  // A number that changes with each new picture: the frames painted for the
+  // preview's picture, the full-size pictures seen for a full-size one.
+  DWORD dwNumber = 0;
+  std::shared_ptr<const StillFrame> still;  // the newest full-size picture
+};
+// capGetPicture: fills picture for the preview's picture, or with fFullSize
+// for the source's full-size one. FALSE for a window that is not a capture
+// window.
+BOOL capGetPicture(HWND hwnd, BOOL fFullSize, CAPPICTURE* picture);
+
+// ---------------------------------------------------------------------------
 // The driver list (seam): the program's start-up installs the real drivers,
 // tests install fakes. A capture window keeps the driver it connected to, so
 // replacing the list never disturbs a running preview.

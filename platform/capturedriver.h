@@ -17,6 +17,18 @@ struct VideoFrame {
   std::vector<uint8_t> bgrx;
 };
 
+// A full-size picture as the source sent it, kept as it came until a frame
+// is due; its calls may come from any thread.
+class StillFrame {
+ public:
+  virtual ~StillFrame() = default;
+  // The source's own JPEG bytes when it sends JPEG (MJPEG); empty otherwise.
+  virtual std::vector<uint8_t> jpeg() const = 0;
+  // The picture converted now; null for a JPEG still (decode jpeg() then) or
+  // one that cannot be converted.
+  virtual std::shared_ptr<const VideoFrame> bgrx() const = 0;
+};
+
 // All calls come from the UI thread, and none of them may wait on the device:
 // a driver starts and stops its source in the background.
 class CaptureDriver {
@@ -42,6 +54,14 @@ class CaptureDriver {
   // Stops the source and releases the device at once. Harmless when not
   // connected.
   virtual void disconnect() = 0;
+
+  // Full-size stills, for drivers that keep them: from the next connect on,
+  // the source runs at its largest mode of 5 frames a second or more and
+  // keeps its newest picture beside the preview.
+  virtual void setFullSize(bool /*on*/) {}
+  // The newest full-size picture since connect, or null (none yet, or a
+  // driver without them). A new picture is a new object.
+  virtual std::shared_ptr<const StillFrame> latestStill() { return nullptr; }
 };
 
 using DriverList = std::vector<std::shared_ptr<CaptureDriver>>;

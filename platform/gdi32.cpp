@@ -481,7 +481,7 @@ std::vector<PALETTEENTRY> paletteEntries(HPALETTE hpal) {
 // whole colour table, both bottom-up with rows padded to 4 bytes. So an
 // indexed bitmap gets a 256-entry table (hpal's entries, else its own, padded
 // with black) before it goes to the writer; nothing is written by hand.
-std::vector<uint8_t> encodeBmp(HBITMAP hbm, HPALETTE hpal) {
+QImage fileImage(HBITMAP hbm, HPALETTE hpal) {
   const Bitmap* b = findBitmap(keyOf(hbm));
   if (!b || b->image.isNull()) return {};
   const Palette* pal = nullptr;
@@ -500,6 +500,11 @@ std::vector<uint8_t> encodeBmp(HBITMAP hbm, HPALETTE hpal) {
     }
     if (table != image.colorTable()) image.setColorTable(table);
   }
+  return image;
+}
+
+std::vector<uint8_t> encodeBmp(const QImage& image) {
+  if (image.isNull()) return {};
   QByteArray bytes;
   // Room for the headers, a colour table and the rows, so the buffer never
   // grows (and copies) while the file is written.
@@ -509,6 +514,8 @@ std::vector<uint8_t> encodeBmp(HBITMAP hbm, HPALETTE hpal) {
   if (!image.save(&buffer, "BMP")) return {};
   return std::vector<uint8_t>(bytes.cbegin(), bytes.cend());
 }
+
+std::vector<uint8_t> encodeBmp(HBITMAP hbm, HPALETTE hpal) { return encodeBmp(fileImage(hbm, hpal)); }
 
 int liveObjectCount() {
   const State& s = state();

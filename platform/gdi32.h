@@ -68,6 +68,10 @@ std::vector<PALETTEENTRY> paletteEntries(HPALETTE hpal);
 // a palettized one; uncompressed, bottom-up rows padded to 4 bytes. Empty for
 // an unknown handle.
 std::vector<uint8_t> encodeBmp(HBITMAP hbm, HPALETTE hpal);
+// The picture such a file holds (sharing the bitmap's pixels); null for an
+// unknown handle. Its BMP bytes, as encodeBmp writes them, on any thread.
+QImage fileImage(HBITMAP hbm, HPALETTE hpal);
+std::vector<uint8_t> encodeBmp(const QImage& fileImage);
 // Device contexts, bitmaps and palettes alive now (stock objects excluded).
 int liveObjectCount();
 

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "platform/avicap32.h"
+#include "platform/gststill.h"
 
 namespace gstcapture {
 namespace {
@@ -65,10 +66,12 @@ constexpr const char* kSink = "appsink name=sink max-buffers=1 drop=true sync=fa
 // One fixed chain, no decodebin: a chain that relinks itself makes some
 // sources (PipeWire's) rebuild their stream.
 std::string cameraTail(int width, int height, int fps) {
+  // Square pixels: a wide picture is scaled to a wide frame, never squeezed
+  // into the preview's shape.
   return "videorate drop-only=true ! videoconvert ! videoscale ! video/x-raw,width=[1," +
          std::to_string(width) + "],height=[1," + std::to_string(height) +
-         "] ! videoconvert ! video/x-raw,format=BGRx,framerate=[1/1," + std::to_string(fps) + "/1] ! " +
-         kSink;
+         "],pixel-aspect-ratio=1/1 ! videoconvert ! video/x-raw,format=BGRx,framerate=[1/1," +
+         std::to_string(fps) + "/1] ! " + kSink;
 }
 
 ElementPtr parseLaunch(const std::string& description) {
@@ -118,6 +121,12 @@ class Session {
   std::shared_ptr<const avicap32::VideoFrame> latest() {
     std::lock_guard lock(mutex_);
     return latest_;
+  }
+
+  // The newest full-size sample, when the pipeline keeps them.
+  std::shared_ptr<const avicap32::StillFrame> latestStill() {
+    still_ = newestStill(pipeline_.get(), still_);
+    return still_;
   }
 
   // False after a failed start, an error or the end of the stream. Drains
@@ -190,6 +199,7 @@ class Session {
   std::atomic<bool> finished_ = false;
   std::atomic<bool> failed_ = false;
   std::shared_ptr<const avicap32::VideoFrame> latest_;
+  std::shared_ptr<const avicap32::StillFrame> still_;  // UI thread only
 };
 
 // ---- Drivers
@@ -213,6 +223,10 @@ class PipelineDriver : public avicap32::CaptureDriver {
     return session_ ? session_->latest() : nullptr;
   }
   bool isLive() override { return session_ && session_->healthy(); }
+  void setFullSize(bool on) override { fullSize_ = on; }
+  std::shared_ptr<const avicap32::StillFrame> latestStill() override {
+    return session_ ? session_->latestStill() : nullptr;
+  }
   void disconnect() override {
     // Sessions that finished stopping are joined; the others go on stopping
     // in the background, so the caller never waits on a device.
@@ -226,8 +240,11 @@ class PipelineDriver : public avicap32::CaptureDriver {
   // The pipeline for a preview of width x height at up to fps; null when it
   // cannot be made.
   virtual ElementPtr build(int width, int height, int fps) = 0;
+  // Whether the pipeline is to keep full-size samples beside the preview.
+  bool fullSize() const { return fullSize_; }
 
  private:
+  bool fullSize_ = false;
   std::string description_;
   std::unique_ptr<Session> session_;
   std::vector<std::unique_ptr<Session>> retired_;
@@ -253,7 +270,13 @@ class TestPatternDriver : public PipelineDriver {
   ElementPtr build(int, int, int) override {
     // Scrolling colour bars: moving, yet cheap to draw (a bouncing ball
     // costs twice as much).
-    return parseLaunch(std::string("videotestsrc is-live=true pattern=smpte horizontal-speed=2 ! ") +
+    const std::string source = "videotestsrc is-live=true pattern=smpte horizontal-speed=2 ! ";
+    if (fullSize()) {
+      // 1280 x 720 as its full size; the preview scales it down.
+      return parseLaunch(source + "video/x-raw,width=1280,height=720,framerate=15/1 ! clockoverlay ! " +
+                         stillBranch() + " t. ! " + cameraTail(320, 240, 15));
+    }
+    return parseLaunch(source +
                        "video/x-raw,width=320,height=240,framerate=15/1 ! clockoverlay ! videoconvert ! " +
                        "video/x-raw,format=BGRx ! " + kSink);
   }
@@ -311,8 +334,12 @@ std::vector<std::pair<int, int>> rates(const GstStructure* s, int fps) {
   return out;
 }
 
-// The fixed caps of the device's cheapest mode for the preview.
-CapsPtr pickCaps(const GstCaps* all, int width, int height, int fps) {
+// Sizes asked of a mode's size ranges for full-size stills: their largest.
+constexpr int kAnySize = 1 << 20;
+
+// The fixed caps of the device's cheapest mode for the preview, or with
+// fullSize its mode for full-size stills.
+CapsPtr pickCaps(const GstCaps* all, int width, int height, int fps, bool fullSize = false) {
   if (!all) return nullptr;
   std::vector<Mode> modes;
   std::vector<guint> from;
@@ -332,7 +359,7 @@ CapsPtr pickCaps(const GstCaps* all, int width, int height, int fps) {
       from.push_back(i);
     }
   }
-  const int best = pickMode(modes, width, height, fps);
+  const int best = fullSize ? pickFullSizeMode(modes, fps) : pickMode(modes, width, height, fps);
   if (best < 0) return nullptr;
   const Mode& m = modes[static_cast<size_t>(best)];
   GstStructure* s = gst_structure_copy(gst_caps_get_structure(all, from[static_cast<size_t>(best)]));
@@ -415,17 +442,20 @@ class CameraDriver : public PipelineDriver {
  protected:
   ElementPtr build(int width, int height, int fps) override {
     CapsPtr all(gst_device_get_caps(device_.get()));
-    CapsPtr mode = pickCaps(all.get(), width, height, fps);
+    CapsPtr mode = fullSize() ? pickCaps(all.get(), kAnySize, kAnySize, fps, true)
+                              : pickCaps(all.get(), width, height, fps);
     if (!mode) return nullptr;
     const bool jpeg = gst_structure_has_name(gst_caps_get_structure(mode.get(), 0), "image/jpeg");
-    // One flat pipeline: the mode's capsfilter, the decoder MJPEG needs, the
-    // chain; the device's own element is linked in front.
-    ElementPtr pipeline = parseLaunch(std::string("capsfilter name=mode ! ") +
-                                      // MJPEG frames are dropped before they are decoded.
-                                      (jpeg ? "videorate drop-only=true ! image/jpeg,framerate=[1/1," +
-                                                  std::to_string(fps) + "/1] ! jpegdec ! "
-                                            : "") +
-                                      cameraTail(width, height, fps));
+    // One flat pipeline: the mode's capsfilter, the branch keeping full-size
+    // samples when asked, the decoder MJPEG needs, the chain; the device's
+    // own element is linked in front.
+    ElementPtr pipeline =
+        parseLaunch(std::string("capsfilter name=mode ! ") + (fullSize() ? stillBranch() + " t. ! " : "") +
+                    // MJPEG frames are dropped before they are decoded.
+                    (jpeg ? "videorate drop-only=true ! image/jpeg,framerate=[1/1," + std::to_string(fps) +
+                                "/1] ! jpegdec ! "
+                          : "") +
+                    cameraTail(width, height, fps));
     ElementPtr source = adopt(gst_device_create_element(device_.get(), nullptr));
     if (!pipeline || !source) return nullptr;
     // Buffers stamped on arrival: some sources send none, or times that jump
@@ -623,7 +653,30 @@ int pickMode(const std::vector<Mode>& modes, int width, int height, int fps) {
     const double area = static_cast<double>(m.width) * m.height;
     const double r = rate(m);
     const bool reaches = r >= fps;
-    return std::make_tuple(!covers, !reaches, covers ? area : -area, reaches ? r : -r, m.jpeg);
+    // A mode of the preview's shape fills it; another one is letterboxed.
+    const bool shaped = int64_t(m.width) * height == int64_t(m.height) * width;
+    return std::make_tuple(!covers, !reaches, !(covers && shaped), covers ? area : -area, reaches ? r : -r,
+                           m.jpeg);
+  };
+  int best = -1;
+  for (size_t i = 0; i < modes.size(); ++i) {
+    if (modes[i].width <= 0 || modes[i].height <= 0 || modes[i].fpsDen <= 0) continue;
+    if (best < 0 || key(modes[i]) < key(modes[static_cast<size_t>(best)])) best = static_cast<int>(i);
+  }
+  return best;
+}
+
+int pickFullSizeMode(const std::vector<Mode>& modes, int fps) {
+  constexpr double kLargeArea = 640.0 * 480.0;
+  constexpr double kLeastFps = 5;
+  // Lower keys are better.
+  const auto key = [&](const Mode& m) {
+    const double area = static_cast<double>(m.width) * m.height;
+    const double r = rate(m);
+    const bool reaches = r >= fps;
+    // Raw at large sizes costs the USB bus more than the decoding saves.
+    const bool preferred = area > kLargeArea ? m.jpeg : !m.jpeg;
+    return std::make_tuple(r < kLeastFps, -area, !preferred, !reaches, reaches ? r : -r);
   };
   int best = -1;
   for (size_t i = 0; i < modes.size(); ++i) {
@@ -637,6 +690,13 @@ std::string pickCapsText(const std::string& deviceCaps, int width, int height, i
   ensureInit();
   CapsPtr all(gst_caps_from_string(deviceCaps.c_str()));
   CapsPtr picked = pickCaps(all.get(), width, height, fps);
+  return picked ? takeString(gst_caps_to_string(picked.get())) : std::string();
+}
+
+std::string pickFullSizeCapsText(const std::string& deviceCaps, int fps) {
+  ensureInit();
+  CapsPtr all(gst_caps_from_string(deviceCaps.c_str()));
+  CapsPtr picked = pickCaps(all.get(), kAnySize, kAnySize, fps, true);
   return picked ? takeString(gst_caps_to_string(picked.get())) : std::string();
 }
 

@@ -23,15 +23,24 @@ struct Mode {
 
 // The index of the cheapest mode for a preview of width x height at fps frames
 // a second, -1 when there is none. Modes that cover the size come first, then
-// those that reach the rate; among them the smallest area (the largest when
-// none covers), the lowest rate that reaches fps (the highest when none
-// does), and raw before MJPEG, which needs decoding.
+// those that reach the rate, then those of the preview's shape (4:3); among
+// them the smallest area (the largest when none covers), the lowest rate that
+// reaches fps (the highest when none does), and raw before MJPEG, which needs
+// decoding.
 int pickMode(const std::vector<Mode>& modes, int width, int height, int fps);
 
 // The fixed caps (as text) of the cheapest mode in a device's caps (as text)
 // for such a preview; empty when none can be used. Only system-memory raw
 // video and MJPEG count.
 std::string pickCapsText(const std::string& deviceCaps, int width, int height, int fps);
+
+// The index of the mode for full-size stills beside a preview at fps frames a
+// second, -1 when there is none: the largest of those at 5 frames a second or
+// more (MJPEG first at sizes above 640 x 480, raw first at smaller ones), at
+// the lowest rate that reaches fps (the highest when none does).
+int pickFullSizeMode(const std::vector<Mode>& modes, int fps);
+// pickCapsText for full-size stills.
+std::string pickFullSizeCapsText(const std::string& deviceCaps, int fps);
 
 // Whether a sorts before b, comparing runs of digits by their value
 // ("/dev/video2" before "/dev/video10"); a total order: names that differ

@@ -1,8 +1,6 @@
 #include "platform/vba.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
@@ -20,9 +18,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <random>
-#include <set>
-#include <string_view>
 #include <vector>
 
 #include "platform/gdi32.h"
@@ -263,6 +258,21 @@ void Name(const std::string& oldPath, const std::string& newPath) {
 
 void setFileWriter(FileWriter writer) { fileWriterSeam() = std::move(writer); }
 
+int fileWriteAll(int fd, const uint8_t* data, size_t size) {
+  const FileWriter& writer = fileWriterSeam();
+  while (size > 0) {
+    const ssize_t n = writer ? writer(fd, data, size) : ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;  // no progress: never loop forever
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
 // ---- Date and time ----
 
 // Stands in for Now.
@@ -477,27 +487,6 @@ namespace {
   raise(vbErrPathFileAccess);
 }
 
-// Writes every byte, going on after short writes and interruptions; 0 or the
-// errno of the failure.
-int writeAll(int fd, const uint8_t* data, size_t size) {
-  const FileWriter& writer = fileWriterSeam();
-  while (size > 0) {
-    const ssize_t n = writer ? writer(fd, data, size) : ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return EIO;  // no progress: never loop forever
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return 0;
-}
-
-}  // namespace
-
-namespace {
-
 std::vector<uint8_t> encode(const olepro32::StdPicture& picture) {
   if (!picture) raise(vbErrInvalidPicture);
   std::vector<uint8_t> bytes = gdi32::encodeBmp(picture.Handle(), picture.hPal());
@@ -508,7 +497,7 @@ std::vector<uint8_t> encode(const olepro32::StdPicture& picture) {
 // Writes bytes to the open file fd and flushes them to disk; on a failure
 // closes fd, removes path and raises the error.
 void writeFlushed(int fd, const std::string& path, const std::vector<uint8_t>& bytes) {
-  int err = writeAll(fd, bytes.data(), bytes.size());
+  int err = fileWriteAll(fd, bytes.data(), bytes.size());
   if (err == 0 && ::fsync(fd) != 0) err = errno;
   if (err != 0) {
     // Never leave a partial picture behind.
@@ -516,47 +505,6 @@ void writeFlushed(int fd, const std::string& path, const std::vector<uint8_t>& b
     ::unlink(path.c_str());
     raiseForWrite(err);
   }
-}
-
-// Temporary files are named ".~frame-" + 16 hexadecimal digits + ".tmp": hidden,
-// and never ending in ".bmp", so they are never taken for a frame.
-constexpr std::string_view kTempPrefix = ".~frame-";
-constexpr std::string_view kTempSuffix = ".tmp";
-constexpr size_t kTempDigits = 16;
-
-std::string tempName() {
-  static std::mt19937_64 random{std::random_device{}()};
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string name(kTempPrefix);
-  for (uint64_t r = random(), i = 0; i < kTempDigits; ++i, r >>= 4) name += digits[r & 15];
-  return name += kTempSuffix;
-}
-
-bool isTempName(std::string_view name) {
-  if (name.size() != kTempPrefix.size() + kTempDigits + kTempSuffix.size()) return false;
-  if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) return false;
-  const std::string_view digits = name.substr(kTempPrefix.size(), kTempDigits);
-  return std::all_of(digits.begin(), digits.end(),
-                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
-
-// Removes the temporary files in folder that no save is writing now: a save
-// holds a lock on its file until the file has its name, and the lock goes
-// with the process that held it, so a file nobody holds is a leftover.
-void removeLeftovers(const std::string& folder) {
-  DIR* d = ::opendir(folder.c_str());
-  if (!d) return;
-  while (const dirent* entry = ::readdir(d)) {
-    if (!isTempName(entry->d_name)) continue;
-    const int fd = ::openat(::dirfd(d), entry->d_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) continue;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      ::unlinkat(::dirfd(d), entry->d_name, 0);
-    }
-    ::close(fd);
-  }
-  ::closedir(d);
 }
 
 DiskSpaceProbe& diskSpaceSeam() {
@@ -588,49 +536,5 @@ DiskSpace diskSpace(const std::string& path) {
 }
 
 void setDiskSpaceProbe(DiskSpaceProbe probe) { diskSpaceSeam() = std::move(probe); }
-
-uint64_t diskReserve(uint64_t fileSystemSize) {
-  constexpr uint64_t kMaxReserve = 64ull * 1024 * 1024;
-  return std::min(kMaxReserve, fileSystemSize / 20);
-}
-
-std::string savePictureUnderFreeName(const olepro32::StdPicture& picture, const std::string& folder,
-                                     const std::string& baseName) {
-  const std::vector<uint8_t> bytes = encode(picture);
-  // Leftovers come from a run that was cut short, so one look per folder and
-  // run finds them all; a folder of a week's frames is not read every second.
-  static std::set<std::string> cleaned;
-  if (cleaned.insert(folder).second) removeLeftovers(folder);
-  const DiskSpace space = diskSpace(folder);
-  if (space.available < bytes.size() + diskReserve(space.size)) raise(vbErrDiskFull);
-
-  const std::string temp = folder + "/" + tempName();
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) raiseForWrite(errno);
-  // Held until the file has its name: marks the file as being written.
-  ::flock(fd, LOCK_EX);
-  writeFlushed(fd, temp, bytes);
-  // Claim the first free name: a clock set back, two frames in one second or
-  // another copy of the program never replace an earlier file. The contents
-  // are on disk already, so closing cannot lose them.
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  try {
-    for (int n = 1;; ++n) {
-      const std::string name = folder + "/" + baseName + (n == 1 ? "" : "_" + std::to_string(n)) + ".bmp";
-      try {
-        Name(temp, name);
-        return name;
-      } catch (const RuntimeError& e) {
-        if (e.Number() != vbErrFileAlreadyExists) throw;
-      }
-    }
-  } catch (...) {
-    ::unlink(temp.c_str());
-    throw;
-  }
-}
 
 }  // namespace vba

@@ -75,6 +75,9 @@ void Name(const std::string& oldPath, const std::string& newPath);
 // write fail (a full disk) without needing a full disk. Null restores write(2).
 using FileWriter = std::function<ssize_t(int fd, const void* buf, size_t count)>;
 void setFileWriter(FileWriter writer);
+// Writes every byte through the seam's writer (write(2) without one), going
+// on after short writes and interruptions; 0 or the errno of the failure.
+int fileWriteAll(int fd, const uint8_t* data, size_t size);
 
 // The size of the file system holding a path and the bytes free on it for
 // the program's files.
@@ -156,21 +159,5 @@ void DeleteSetting(const std::string& appName, const std::string& section, const
 // file, flushed to disk before it returns. Disk full: error 61; a missing
 // folder: 76; any other failure: 75. A failed save removes what it wrote.
 void SavePicture(const olepro32::StdPicture& picture, const std::string& fileName);
-
-// The room a save always leaves free on a file system of the given size, so a
-// long run never fills a disk to the brim: 5 % of it, at most 64 MB.
-uint64_t diskReserve(uint64_t fileSystemSize);
-
-// savePictureUnderFreeName: writes a bitmap picture as a BMP file in folder
-// under baseName + ".bmp", or under the first of baseName + "_2.bmp", "_3.bmp",
-// ... that is free; an existing file is never replaced. The file is written
-// under a hidden temporary name, flushed and only then renamed, so a ".bmp"
-// name only ever holds a complete picture; the temporary files of an earlier
-// save that was cut short (the program killed, the power gone) are removed
-// by the first save into the folder. Writes nothing and raises error 61 when the file would leave less
-// than diskReserve free; other failures as SavePicture. Returns the path
-// written.
-std::string savePictureUnderFreeName(const olepro32::StdPicture& picture, const std::string& folder,
-                                     const std::string& baseName);
 
 }  // namespace vba

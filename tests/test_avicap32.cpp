@@ -186,10 +186,13 @@ TEST_F(CaptureWindowTest, PreviewPaintsFramesScaledOrAtTheTopLeft) {
   create(40, 20);
   StartPreview();
   ASSERT_TRUE(waitFor([&] { return status().dwCurrentVideoFrame >= 1; }, 1000));
-  EXPECT_EQ(surface().pixel(5, 5), 0xFFFF0000u);
-  EXPECT_EQ(surface().pixel(35, 5), 0xFF00FF00u);
-  EXPECT_EQ(surface().pixel(5, 15), 0xFF0000FFu);
-  EXPECT_EQ(surface().pixel(35, 15), 0xFFFFFFFFu);
+  // Scaled to fit, keeping its shape: a 20 x 20 square amid black bars.
+  EXPECT_EQ(surface().pixel(15, 5), 0xFFFF0000u);
+  EXPECT_EQ(surface().pixel(25, 5), 0xFF00FF00u);
+  EXPECT_EQ(surface().pixel(15, 15), 0xFF0000FFu);
+  EXPECT_EQ(surface().pixel(25, 15), 0xFFFFFFFFu);
+  EXPECT_EQ(surface().pixel(5, 5), 0xFF000000u);
+  EXPECT_EQ(surface().pixel(35, 15), 0xFF000000u);
   CAPSTATUS s = status();
   EXPECT_EQ(s.fScale, TRUE);
   EXPECT_EQ(s.fLiveWindow, TRUE);

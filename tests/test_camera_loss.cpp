@@ -72,7 +72,10 @@ class CameraLoss : public testing::Test {
     vba::setMsgBoxHandler(nullptr);
     vba::setAppPath("");
   }
-  QStringList Frames() const { return QDir(dir.path() + "/captured").entryList({"*.bmp"}, QDir::Files); }
+  QStringList Frames() const {
+    if (form) form->frameStore.waitIdle();
+    return QDir(dir.path() + "/captured").entryList({"*.bmp"}, QDir::Files);
+  }
   QImage Preview() { return user32::fromHandle(modWebCam::capWindow)->surface()->copy(); }
   // One tick; whether it wrote a frame.
   bool Tick() {

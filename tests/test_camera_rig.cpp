@@ -47,6 +47,7 @@ class CameraRig : public testing::Test {
     return out;
   }
   QStringList Frames() const {
+    if (form) form->frameStore.waitIdle();
     return QDir(dir.path() + "/captured").entryList({"*.bmp"}, QDir::Files, QDir::Time | QDir::Reversed);
   }
   QImage NewestFrame() const {
@@ -82,6 +83,20 @@ TEST_F(CameraRig, RawAndMjpegCamerasAreListedPreviewedAndSaved) {
     const QImage frame = NewestFrame();
     EXPECT_EQ(frame.size(), QSize(320, 240));
     EXPECT_EQ(mainColour(frame), c.colour) << "not the camera's picture";
+
+    // At the camera's full size, as a JPEG, with the preview going on.
+    form->mnuCaptureSizeFull.Click();
+    form->mnuCaptureFormatJpeg.Click();
+    ASSERT_TRUE(waitFor([] { return modWebCam::currentPicture().still != nullptr; }, kLiveMs));
+    ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kLiveMs));
+    ASSERT_TRUE(form->saveframe()) << form->lblStatus.Caption();
+    form->frameStore.waitIdle();
+    const QImage full(dir.path() + "/captured/" +
+                      QDir(dir.path() + "/captured").entryList({"*.jpg"}, QDir::Files, QDir::Time).value(0));
+    EXPECT_EQ(full.size(), QSize(640, 480));
+    EXPECT_EQ(mainColour(full), c.colour);
+    form->mnuCaptureSizePreview.Click();
+    form->mnuCaptureFormatBmp.Click();
     form->cmdStop.Click();
   }
 }

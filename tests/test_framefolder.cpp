@@ -145,6 +145,7 @@ TEST_F(FrameFolder, InstalledCopySavesIntoANewPicturesFolder) {
   vba::setAppPath("/usr/bin");
   startLive();
   ASSERT_TRUE(form->saveframe()) << form->lblStatus.Caption();
+  form->frameStore.waitIdle();
   EXPECT_EQ(QDir(QString::fromStdString(homeFolder() + "/Pictures/Ferrowick/captured")).entryList(QDir::Files),
             QStringList{"05_03_2007 080409.bmp"});
   if (!besideExisted) {

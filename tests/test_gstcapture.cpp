@@ -119,10 +119,30 @@ TEST(ModeChoice, TheCheapestModeThatCoversThePreview) {
       {"neither raw nor MJPEG: none", "video/x-h264, width=640, height=480, framerate=30/1", 320, 240, 15,
        ""},
       {"nothing", "EMPTY", 320, 240, 15, ""},
+      {"a 4:3 mode that covers the preview before a smaller wide one",
+       "video/x-raw, format=YUY2, width=640, height=360, framerate=30/1; video/x-raw, format=YUY2, "
+       "width=640, height=480, framerate=30/1",
+       320, 240, 15, "video/x-raw, format=YUY2, width=640, height=480, framerate=30/1"},
+      // Size 0 x 0: the mode for full-size stills beside the preview.
+      {"full size, webcam: the largest", kWebcam, 0, 0, 15,
+       "image/jpeg, width=1920, height=1080, framerate=30/1"},
+      {"full size: the largest at 5 frames a second or more",
+       "video/x-raw, format=YUY2, width=1920, height=1080, framerate=2/1; video/x-raw, format=YUY2, "
+       "width=1280, height=720, framerate={ 10/1, 5/1 }",
+       0, 0, 15, "video/x-raw, format=YUY2, width=1280, height=720, framerate=10/1"},
+      {"full size: MJPEG before raw above 640 x 480, at the lowest rate reaching the preview's",
+       "video/x-raw, format=YUY2, width=1280, height=720, framerate=30/1; image/jpeg, width=1280, "
+       "height=720, framerate={ 60/1, 30/1, 15/1 }",
+       0, 0, 15, "image/jpeg, width=1280, height=720, framerate=15/1"},
+      {"full size: raw before MJPEG at 640 x 480",
+       "image/jpeg, width=640, height=480, framerate=30/1; video/x-raw, format=YUY2, width=640, "
+       "height=480, framerate=30/1",
+       0, 0, 15, "video/x-raw, format=YUY2, width=640, height=480, framerate=30/1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string picked = gstcapture::pickCapsText(c.caps, c.width, c.height, c.fps);
+    const std::string picked = c.width == 0 ? gstcapture::pickFullSizeCapsText(c.caps, c.fps)
+                                            : gstcapture::pickCapsText(c.caps, c.width, c.height, c.fps);
     EXPECT_EQ(picked, c.expected.empty() ? "" : Canonical(c.expected));
   }
 }
@@ -195,11 +215,26 @@ TEST(GstDriver, CameraChainScalesDownToOpaqueBgrx) {
   EXPECT_LE(frame->width, 320);
   EXPECT_LE(frame->height, 240);
   EXPECT_GE(frame->width, 300);
+  EXPECT_EQ(frame->width * 9, frame->height * 16) << "square pixels: the picture keeps its shape";
   ASSERT_EQ(frame->bgrx.size(), static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height) * 4);
   for (size_t i = 3; i < frame->bgrx.size(); i += 4) ASSERT_EQ(frame->bgrx[i], 0xFF) << i;
   EXPECT_TRUE(driver->isLive());
   driver->disconnect();
   EXPECT_FALSE(driver->isLive());
+}
+
+// Full size, the test pattern keeps its 1280 x 720 picture beside the
+// preview's 320 x 240, converted when asked.
+TEST(GstDriver, TheTestPatternsFullSizeIs1280By720) {
+  auto driver = gstcapture::makeTestPattern();
+  driver->setFullSize(true);
+  ASSERT_TRUE(driver->connect(320, 240, 15));
+  ASSERT_TRUE(waitFor([&] { return driver->latestStill() != nullptr; }, 5000));
+  const auto frame = driver->latestStill()->bgrx();
+  ASSERT_NE(frame, nullptr);
+  EXPECT_EQ(std::pair(frame->width, frame->height), std::pair(1280, 720));
+  EXPECT_EQ(NextFrame(*driver)->width, 320);
+  driver->disconnect();
 }
 
 // ---- Cameras through the device monitor, fake V4L2-like devices behind it.
@@ -239,13 +274,15 @@ TEST_F(FakeCameraTest, EachCameraPreviewsItsPictureThroughItsCheapestMode) {
     std::string caps;
     unsigned rgb;
     std::string negotiated;  // at the camera's element
+    int height;              // of the preview's frames, 320 wide
   };
   const Case cases[] = {
-      {"raw webcam", kWebcam, 0xFF0000, "video/x-raw, format=YUY2, width=320, height=240, framerate=15/1"},
-      {"MJPEG-only camera, decoded",
+      {"raw webcam", kWebcam, 0xFF0000, "video/x-raw, format=YUY2, width=320, height=240, framerate=15/1",
+       240},
+      {"MJPEG-only wide camera, decoded, in its own shape",
        "image/jpeg, width=1920, height=1080, framerate=30/1; image/jpeg, width=1280, height=720, "
        "framerate=30/1",
-       0x0000FF, "image/jpeg, width=1280, height=720, framerate=30/1"},
+       0x0000FF, "image/jpeg, width=1280, height=720, framerate=30/1", 180},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -258,7 +295,7 @@ TEST_F(FakeCameraTest, EachCameraPreviewsItsPictureThroughItsCheapestMode) {
     auto frame = NextFrame(*driver);
     ASSERT_NE(frame, nullptr);
     EXPECT_EQ(frame->width, 320);
-    EXPECT_EQ(frame->height, 240);
+    EXPECT_EQ(frame->height, c.height);
     EXPECT_EQ(mainColour(ToImage(*frame)), c.rgb);
     EXPECT_TRUE(Within(camera.NegotiatedCaps(), c.negotiated)) << camera.NegotiatedCaps();
     driver->disconnect();

@@ -1,8 +1,6 @@
 // The runtime's file and folder operations and its picture saver, on real
 // files in a temporary folder.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <QByteArray>
@@ -11,7 +9,6 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cerrno>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,15 +30,8 @@ class Files : public ::testing::Test {
     write(root + "/file.txt", "old");
     ASSERT_TRUE(QDir(tmp.path()).mkdir("sub"));
   }
-  static void write(const std::string& path, const QByteArray& bytes) {
-    QFile f(QString::fromStdString(path));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-  }
-  static QByteArray read(const std::string& path) {
-    QFile f(QString::fromStdString(path));
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-  }
+  static void write(const std::string& path, const QByteArray& bytes) { testsupport::writeFile(path, bytes); }
+  static QByteArray read(const std::string& path) { return testsupport::readFile(path); }
   static bool exists(const std::string& path) { return QFileInfo::exists(QString::fromStdString(path)); }
 
   QTemporaryDir tmp;
@@ -216,80 +206,6 @@ TEST_F(SavePicture, NoPictureIsAnInvalidPicture) {
   EXPECT_EQ(errorOf([&] { vba::SavePicture(olepro32::StdPicture(), root + "/frame.bmp"); }),
             vba::vbErrInvalidPicture);
   EXPECT_FALSE(exists(root + "/frame.bmp"));
-}
-
-// ---- Saving under the first free name
-
-TEST_F(SavePicture, UnderTheFirstFreeNameNeverReplacingAFile) {
-  write(root + "/sub/frame.bmp", "first");
-  write(root + "/sub/frame_2.bmp", "second");
-  EXPECT_EQ(vba::savePictureUnderFreeName(picture, root + "/sub", "frame"), root + "/sub/frame_3.bmp");
-  EXPECT_EQ(vba::savePictureUnderFreeName(picture, root + "/sub", "other"), root + "/sub/other.bmp");
-  EXPECT_EQ(read(root + "/sub/frame.bmp"), "first");
-  EXPECT_EQ(read(root + "/sub/frame_2.bmp"), "second");
-  EXPECT_EQ(read(root + "/sub/frame_3.bmp"), expected());
-  EXPECT_EQ(QDir(tmp.path() + "/sub").entryList(QDir::Files | QDir::Hidden).size(), 4);
-  EXPECT_EQ(errorOf([&] { vba::savePictureUnderFreeName(picture, root + "/missing", "frame"); }),
-            vba::vbErrPathNotFound);
-}
-
-// The reserve is 5 % of the disk, at most 64 MB; a file that would eat into
-// it is not written at all.
-TEST_F(SavePicture, UnderAFreeNameOnlyWhenTheReserveStaysFree) {
-  constexpr uint64_t MB = 1024 * 1024;
-  struct Case {
-    uint64_t size;
-    uint64_t available;  // beyond the file's own size
-    bool written;
-  };
-  const Case cases[] = {
-      {100 * MB, 5 * MB, true},
-      {100 * MB, 5 * MB - 1, false},
-      {10000 * MB, 64 * MB, true},
-      {10000 * MB, 64 * MB - 1, false},
-      {1 * MB, 52428, true},
-      {1 * MB, 52427, false},
-      {0, 0, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.size << " " << c.available);
-    std::string asked;
-    vba::setDiskSpaceProbe([&](const std::string& path) {
-      asked = path;
-      return vba::DiskSpace{c.size, c.available + bmp.size()};
-    });
-    const auto error = errorOf([&] { vba::savePictureUnderFreeName(picture, root + "/sub", "frame"); });
-    EXPECT_EQ(asked, root + "/sub");
-    EXPECT_EQ(error, c.written ? std::nullopt : std::optional<int>(vba::vbErrDiskFull));
-    EXPECT_EQ(QDir(tmp.path() + "/sub").entryList(QDir::Files | QDir::Hidden).size(), c.written ? 1 : 0);
-    QFile::remove(tmp.path() + "/sub/frame.bmp");
-  }
-}
-
-// Temporary files of a save that was cut short go with the next save; any
-// other file stays, and so does a temporary file a save is writing now.
-TEST_F(SavePicture, UnderAFreeNameRemovesOnlyLeftoverTemporaryFiles) {
-  const QString folder = tmp.path() + "/sub";
-  const QStringList leftovers = {".~frame-0123456789abcdef.tmp", ".~frame-fedcba9876543210.tmp"};
-  const QStringList others = {".~frame-0123456789ABCDEF.tmp",  ".~frame-0123.tmp",
-                              ".~frame-0123456789abcdefa.tmp", ".~frame-0123456789abcdef.tmp.bmp",
-                              "~frame-0123456789abcdef.tmp",   "notes.tmp",
-                              ".~frame-0123456789abcdeg.tmp",  "05_03_2007 080409.bmp"};
-  for (const QString& name : leftovers + others) write((folder + "/" + name).toStdString(), "x");
-  const std::string busy = (folder + "/.~frame-00000000000000aa.tmp").toStdString();
-  write(busy, "x");
-  const int fd = ::open(busy.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-  ASSERT_TRUE(QDir(folder).mkdir(".~frame-1111111111111111.tmp"));
-
-  vba::savePictureUnderFreeName(picture, root + "/sub", "frame");
-  ::close(fd);
-  QStringList expected =
-      others + QStringList{".~frame-00000000000000aa.tmp", ".~frame-1111111111111111.tmp", "frame.bmp"};
-  expected.sort();
-  EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
-            expected);
 }
 
 }  // namespace

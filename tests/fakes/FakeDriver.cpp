@@ -36,6 +36,11 @@ std::shared_ptr<const avicap32::VideoFrame> FakeDriver::latestFrame() {
   return freshFrames ? std::make_shared<const avicap32::VideoFrame>(*frame) : frame;
 }
 
+std::shared_ptr<const avicap32::StillFrame> FakeDriver::latestStill() {
+  if (!connected || !fullSize || !still) return nullptr;
+  return std::make_shared<FakeStill>(still, std::vector<uint8_t>{});
+}
+
 void FakeDriver::disconnect() {
   if (!connected) return;
   connected = false;

@@ -5,11 +5,24 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/avicap32.h"
 
 namespace fakes {
+
+// A full-size picture: a frame, or JPEG bytes when given.
+struct FakeStill : avicap32::StillFrame {
+  FakeStill(std::shared_ptr<const avicap32::VideoFrame> f, std::vector<uint8_t> j)
+      : frame(std::move(f)), bytes(std::move(j)) {}
+  std::vector<uint8_t> jpeg() const override { return bytes; }
+  std::shared_ptr<const avicap32::VideoFrame> bgrx() const override {
+    return bytes.empty() ? frame : nullptr;
+  }
+  std::shared_ptr<const avicap32::VideoFrame> frame;
+  std::vector<uint8_t> bytes;
+};
 
 class FakeDriver : public avicap32::CaptureDriver {
  public:
@@ -25,6 +38,9 @@ class FakeDriver : public avicap32::CaptureDriver {
   std::shared_ptr<const avicap32::VideoFrame> latestFrame() override;
   bool isLive() override { return connected && live; }
   void disconnect() override;
+  void setFullSize(bool on) override { fullSize = on; }
+  // While connected with full size: still as a new picture on every call.
+  std::shared_ptr<const avicap32::StillFrame> latestStill() override;
 
   std::string name;
   std::string versionText;
@@ -35,6 +51,9 @@ class FakeDriver : public avicap32::CaptureDriver {
   // however long a test runs; false hands out the same frame again.
   bool freshFrames = true;
   std::shared_ptr<const avicap32::VideoFrame> frame = solidFrame(320, 240, 0x3080C0);
+
+  std::shared_ptr<const avicap32::VideoFrame> still = solidFrame(640, 360, 0x3080C0);
+  bool fullSize = false;  // what setFullSize said last
 
   bool connected = false;
   int connects = 0;     // successful connects

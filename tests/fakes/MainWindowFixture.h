@@ -41,6 +41,7 @@ class MainWindowTest : public ::testing::Test {
     vba::setDiskSpaceProbe(nullptr);
     vba::setAppPath("");
     avicap32::resetDrivers();
+    vba::DeleteSetting("Ferrowick", "Frames");  // the next test starts as a plain start does
   }
 
   // Installs drivers with the given names and opens the window over them.
@@ -57,9 +58,11 @@ class MainWindowTest : public ::testing::Test {
   }
 
   // One tick of the countdown as the timer delivers it, a second after the
-  // last: the preview has shown a new picture meanwhile.
+  // last: the preview has shown a new picture meanwhile, and the frame store
+  // has written what it was given.
   // The window's own timer is held meanwhile, so it adds no tick of its own.
   void runTick() {
+    form->frameStore.waitIdle();
     const bool enabled = form->tmrCapture.Enabled();
     form->tmrCapture.SetEnabled(false);
     testsupport::waitForNewPicture();
@@ -70,10 +73,13 @@ class MainWindowTest : public ::testing::Test {
   static bool waitFor(const std::function<bool()>& done, int ms) { return testsupport::waitFor(done, ms); }
 
   std::string captured() const { return dir.path().toStdString() + "/captured"; }
+  // The frames written, once the frame store has written what it was given.
   QStringList frames() const {
+    if (form) form->frameStore.waitIdle();
     return QDir(QString::fromStdString(captured())).entryList({"*.bmp"}, QDir::Files, QDir::Name);
   }
   QStringList allFiles() const {
+    if (form) form->frameStore.waitIdle();
     return QDir(QString::fromStdString(captured())).entryList(QDir::Files | QDir::Hidden, QDir::Name);
   }
 

@@ -1,7 +1,11 @@
 #pragma once
 // Small helpers the test suites share.
+#include <gtest/gtest.h>
+
+#include <QByteArray>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QImage>
 #include <QLocale>
 #include <QThread>
@@ -69,6 +73,19 @@ inline uint32_t mainColour(const QImage& image) {
 inline void waitForNewPicture() {
   const uint32_t shown = modWebCam::previewFrameNumber();
   if (modWebCam::previewIsLive()) waitFor([&] { return modWebCam::previewFrameNumber() != shown; }, 5000);
+}
+
+// A file of the given bytes, replacing what was there.
+inline void writeFile(const std::string& path, const QByteArray& bytes) {
+  QFile f(QString::fromStdString(path));
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(bytes);
+}
+
+// A file's bytes; empty when it cannot be read.
+inline QByteArray readFile(const std::string& path) {
+  QFile f(QString::fromStdString(path));
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // Runs f and returns the number of the run-time error it raised, if any.
