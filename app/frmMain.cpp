@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
 #include <utility>
 
@@ -18,6 +19,7 @@
 #include "platform/vba.h"
 #include "schedule/activehoursdialog.h"
 #include "schedule/resumejob.h"
+#include "video/videodialog.h"
 
 using namespace modTopmost;
 using modWebCam::capWindow;
@@ -64,6 +66,7 @@ frmMain::frmMain(cmdline::Options options)
   tmrCapture.OnTimer = [this] { tmrCapture_Timer(); };
   tmrSources.OnTimer = [this] { tmrSources_Timer(); };
   mnuFileOpenFolder.OnClick = [this] { mnuFileOpenFolder_Click(); };
+  mnuFileMakeVideo.OnClick = [this] { mnuFileMakeVideo_Click(); };
   mnuFileQuit.OnClick = [this] { Close(); };
   mnuHelpAbout.OnClick = [this] { mnuHelpAbout_Click(); };
   mnuCaptureSizePreview.OnClick = [this] { setFrameOption("Size", "Preview"); };
@@ -222,6 +225,25 @@ void frmMain::mnuFileOpenFolder_Click() {
       shell32::ShellExecuteA(hWnd(), "open", folder.c_str(), nullptr, nullptr, shell32::SW_SHOWNORMAL);
   if (reinterpret_cast<intptr_t>(opened) <= 32) {
     boxAside("Cannot open the frames folder " + folder, vba::vbExclamation, "Ferrowick");
+  }
+}
+
+void frmMain::mnuFileMakeVideo_Click() {
+  // The dialog stays up while the video is made, and the window's timers go
+  // on meanwhile: the window leaves the topmost band so it does not hide it.
+  SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  const std::optional<video::Made> made = video::runMakeVideoDialog(framesFolder());
+  SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  if (!made) return;
+  if (boxAside(made->summary + "\n\nOpen the folder it is in?", vba::vbYesNo | vba::vbInformation,
+               "Make video") != vba::vbYes) {
+    return;
+  }
+  const std::string folder = std::filesystem::path(made->file).parent_path().string();
+  const HINSTANCE opened =
+      shell32::ShellExecuteA(hWnd(), "open", folder.c_str(), nullptr, nullptr, shell32::SW_SHOWNORMAL);
+  if (reinterpret_cast<intptr_t>(opened) <= 32) {
+    boxAside("Cannot open the folder " + folder, vba::vbExclamation, "Ferrowick");
   }
 }
 

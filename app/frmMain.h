@@ -45,6 +45,7 @@ class frmMain : public vb::Form {
   // The menu bar, above the client area.
   vb::Menu mnuFile{*this, "&File"};
   vb::Menu mnuFileOpenFolder{mnuFile, "&Open frames folder"};
+  vb::Menu mnuFileMakeVideo{mnuFile, "Make &video…"};
   vb::Menu mnuFileBar1{mnuFile, "-"};
   vb::Menu mnuFileQuit{mnuFile, "&Quit"};
   vb::Menu mnuCapture{*this, "&Capture"};
@@ -83,6 +84,7 @@ class frmMain : public vb::Form {
   void cmdStart_Click();
   void cmdStop_Click();
   void mnuFileOpenFolder_Click();
+  void mnuFileMakeVideo_Click();
   void mnuHelpAbout_Click();
   // The frame options: read from the settings at Load, changed by the
   // Capture menu (and remembered), shown by its check marks.

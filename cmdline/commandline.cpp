@@ -1,11 +1,16 @@
 #include "cmdline/commandline.h"
 
+#include <unistd.h>
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStringList>
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -13,6 +18,7 @@
 #include "platform/avicap32.h"
 #include "platform/gstcapture.h"
 #include "platform/vba.h"
+#include "video/makevideo.h"
 
 namespace cmdline {
 
@@ -119,6 +125,90 @@ std::optional<QString> readRun(const QCommandLineParser& parser, const RunOption
   return std::nullopt;
 }
 
+// --make-video: the video is made here, with no window, progress on
+// standard error. Interrupted (Ctrl+C), it is cancelled and leaves no file.
+std::atomic<bool> videoCancelled{false};
+
+struct VideoOptions {
+  QCommandLineOption makeVideo{
+      "make-video", "Make a video of the frames in <folder>, in the order they were captured, and exit.",
+      "folder"};
+  QCommandLineOption output{"output", "The video file to write (with --make-video).", "file"};
+  QCommandLineOption fps{"fps", "Frames per second of the video (25).", "N"};
+  QCommandLineOption format{"format", "mp4 (H.264, the default) or webm (VP9).", "format"};
+  QCommandLineOption size{"size", "The video's size, such as 1280x720 (the frames' size).", "WxH"};
+  QCommandLineOption deflicker{"deflicker", "Even out flicker from one frame to the next."};
+
+  void addTo(QCommandLineParser& parser) const {
+    parser.addOptions({makeVideo, output, fps, format, size, deflicker});
+  }
+  // Whether an option that only goes with --make-video is given.
+  bool anySet(const QCommandLineParser& parser) const {
+    return parser.isSet(output) || parser.isSet(fps) || parser.isSet(format) || parser.isSet(size) ||
+           parser.isSet(deflicker);
+  }
+  // Whether an option given is not one of these.
+  bool othersSet(const QCommandLineParser& parser) const {
+    const QStringList mine =
+        makeVideo.names() + output.names() + fps.names() + format.names() + size.names() + deflicker.names();
+    const QStringList given = parser.optionNames();
+    return std::any_of(given.begin(), given.end(), [&](const QString& name) { return !mine.contains(name); });
+  }
+};
+
+int runMakeVideo(const QCommandLineParser& parser, const VideoOptions& o) {
+  const auto usage = [](const QString& message) {
+    print(stderr, "ferrowick: " + message + "\n");
+    return kBadUsage;
+  };
+  video::Settings settings;
+  settings.folder = parser.value(o.makeVideo).toStdString();
+  settings.output = parser.value(o.output).toStdString();
+  if (settings.output.empty()) return usage("--make-video needs --output FILE");
+  bool number = false;
+  settings.fps = parser.isSet(o.fps) ? parser.value(o.fps).toInt(&number) : 25;
+  if (parser.isSet(o.fps) && (!number || settings.fps < 1 || settings.fps > 120)) {
+    return usage("--fps must be a whole number from 1 to 120");
+  }
+  const QString formatName = parser.isSet(o.format) ? parser.value(o.format)
+                             : parser.value(o.output).endsWith(".webm", Qt::CaseInsensitive) ? "webm"
+                                                                                             : "mp4";
+  if (formatName != "mp4" && formatName != "webm") return usage("--format must be mp4 or webm");
+  settings.format = formatName == "webm" ? video::Format::webm : video::Format::mp4;
+  if (parser.isSet(o.size)) {
+    const QRegularExpressionMatch m =
+        QRegularExpression(R"(^(\d{1,4})x(\d{1,4})$)").match(parser.value(o.size));
+    settings.width = m.captured(1).toInt();
+    settings.height = m.captured(2).toInt();
+    if (!m.hasMatch() || settings.width < 2 || settings.height < 2 || settings.width % 2 ||
+        settings.height % 2) {
+      return usage("--size must be WIDTHxHEIGHT in even numbers, such as 1280x720");
+    }
+  }
+  settings.deflicker = parser.isSet(o.deflicker);
+
+  const bool terminal = ::isatty(STDERR_FILENO);
+  int tenthShown = -1;
+  const auto progress = [&](const video::Progress& p) {
+    const int tenth = p.total ? p.done * 10 / p.total : 0;
+    if (!terminal && tenth == tenthShown) return;
+    tenthShown = tenth;
+    QString line = QString("Making video: %1 of %2 frames").arg(p.done).arg(p.total);
+    if (p.secondsLeft >= 0) line += QString(", %1 s left").arg(static_cast<int>(p.secondsLeft + 0.5));
+    print(stderr, terminal ? "\r" + line + "\033[K" : line + "\n");
+  };
+  videoCancelled = false;
+  const auto cancel = [](int) { videoCancelled = true; };
+  const auto oldInt = std::signal(SIGINT, cancel);
+  const auto oldTerm = std::signal(SIGTERM, cancel);
+  const video::Result result = video::makeVideo(settings, progress, videoCancelled);
+  std::signal(SIGINT, oldInt);
+  std::signal(SIGTERM, oldTerm);
+  if (terminal && tenthShown >= 0) print(stderr, "\n");
+  print(stderr, (result.complete ? "" : "ferrowick: ") + QString::fromStdString(result.message) + "\n");
+  return result.complete ? 0 : 1;
+}
+
 }  // namespace
 
 Parsed parse(int argc, char** argv) {
@@ -134,6 +224,8 @@ Parsed parse(int argc, char** argv) {
   const QCommandLineOption version = parser.addVersionOption();
   const RunOptions run;
   run.addTo(parser);
+  const VideoOptions videoRun;
+  videoRun.addTo(parser);
 
   Parsed parsed;
   if (!parser.parse(arguments(argc, argv))) {
@@ -148,6 +240,14 @@ Parsed parse(int argc, char** argv) {
   } else if (parser.isSet(version)) {
     print(stdout, "ferrowick " + QCoreApplication::applicationVersion() + "\n");
     parsed.exitStatus = 0;
+  } else if (parser.isSet(videoRun.makeVideo) && videoRun.othersSet(parser)) {
+    print(stderr, "ferrowick: --make-video makes a video and opens no window: it takes no capture options\n");
+    parsed.exitStatus = kBadUsage;
+  } else if (parser.isSet(videoRun.makeVideo)) {
+    parsed.exitStatus = runMakeVideo(parser, videoRun);
+  } else if (videoRun.anySet(parser)) {
+    print(stderr, "ferrowick: --output, --fps, --format, --size and --deflicker go with --make-video\n");
+    parsed.exitStatus = kBadUsage;
   } else if (const std::optional<QString> bad = readRun(parser, run, parsed.options)) {
     print(stderr, "ferrowick: " + *bad + "\n");
     parsed.exitStatus = kBadUsage;
