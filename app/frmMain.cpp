@@ -271,7 +271,8 @@ void frmMain::showLost() {
       lostSince_->year == now.year && lostSince_->month == now.month && lostSince_->day == now.day;
   lblStatus.SetCaption("Source lost since " +
                        vba::Format(*lostSince_, today ? "hh:nn:ss" : "dd/MM/yyyy hh:nn:ss") +
-                       ", waiting for it to return.");
+                       (modWebCam::previewHung() ? ", it does not answer: unplug it and plug it in again."
+                                                 : ", waiting for it to return."));
 }
 
 void frmMain::tmrCapture_Timer() {

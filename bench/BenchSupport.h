@@ -1,12 +1,14 @@
 #pragma once
-// What the benchmarks share: CPU time of this process and an event loop run
-// for a while, so figures are taken the same way in every benchmark; a
-// source's place in the driver list.
+// What the benchmarks share: CPU time, resident memory and threads of this
+// process and an event loop run for a while, so figures are taken the same
+// way in every benchmark; a source's place in the driver list.
 #include <time.h>
+#include <unistd.h>
 
 #include <QEventLoop>
 #include <QTimer>
 #include <chrono>
+#include <fstream>
 #include <string>
 
 #include "platform/avicap32.h"
@@ -20,6 +22,23 @@ inline double processCpuSeconds() {
   timespec ts{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Resident memory of this process, in KiB.
+inline long residentKiB() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Threads of this process.
+inline int threadCount() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  }
+  return 0;
 }
 
 inline void runEventLoop(double seconds) {

@@ -17,22 +17,14 @@
 #include <vector>
 
 #include "app/frmMain.h"
+#include "bench/BenchSupport.h"
 #include "capture/modWebCam.h"
 #include "platform/gdi32.h"
 #include "platform/vb.h"
 #include "platform/vba.h"
 #include "tests/fakes/FakeDriver.h"
 
-namespace {
-
-long residentKiB() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0, resident = 0;
-  statm >> pages >> resident;
-  return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-}  // namespace
+using benchsupport::residentKiB;
 
 int main(int argc, char** argv) {
   if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -24,6 +24,14 @@ LRESULT sendCapMessage(UINT msg, int32_t wParam) {
   return user32::SendMessageA(capWindow, msg, static_cast<WPARAM>(wParam), reinterpret_cast<LPARAM>(&zero));
 }
 
+// The bound capture window's status; all zero when nothing is bound.
+avicap32::CAPSTATUS captureStatus() {
+  avicap32::CAPSTATUS status;
+  user32::SendMessageA(capWindow, avicap32::WM_CAP_GET_STATUS, sizeof(status),
+                       reinterpret_cast<LPARAM>(&status));
+  return status;
+}
+
 }  // namespace
 
 void FillSourceList(vb::ListBox& list) {
@@ -66,19 +74,11 @@ void StopPreview() {
   user32::DestroyWindow(capWindow);
 }
 
-bool previewIsLive() {
-  avicap32::CAPSTATUS status;
-  user32::SendMessageA(capWindow, avicap32::WM_CAP_GET_STATUS, sizeof(status),
-                       reinterpret_cast<LPARAM>(&status));
-  return status.fLiveWindow != FALSE;
-}
+bool previewIsLive() { return captureStatus().fLiveWindow != FALSE; }
 
-uint32_t previewFrameNumber() {
-  avicap32::CAPSTATUS status;
-  user32::SendMessageA(capWindow, avicap32::WM_CAP_GET_STATUS, sizeof(status),
-                       reinterpret_cast<LPARAM>(&status));
-  return status.dwCurrentVideoFrame;
-}
+uint32_t previewFrameNumber() { return captureStatus().dwCurrentVideoFrame; }
+
+bool previewHung() { return captureStatus().dwReturn == avicap32::IDS_CAP_DRIVER_ERROR; }
 
 void SetFullSize(bool on) {
   fullSize = on;

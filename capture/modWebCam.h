@@ -26,6 +26,9 @@ bool previewIsLive();
 // How many pictures the bound capture window has shown since it connected
 // (0 when nothing is bound): a number that has not moved means no new picture.
 uint32_t previewFrameNumber();
+// Whether the bound capture window's device does not answer (starting or
+// stopping it has not returned), so that waiting alone will not bring it back.
+bool previewHung();
 
 // Frames of the source's full size rather than the preview's: kept from the
 // next StartPreview on, and by the bound source at once.

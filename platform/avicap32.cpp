@@ -95,9 +95,16 @@ class CaptureWindow : public user32::Window {
     if (driver_) driver_->disconnect();
   }
 
-  // Devices came or went: a lost source is tried again now.
-  void retrySoon() {
-    if (lost_) retryAt_ = Clock::now();
+  // The device of the window's driver went away: lost at once.
+  void deviceRemoved(const CaptureDriver& driver) {
+    if (driver_.get() == &driver && !lost_) enterLost(Clock::now());
+  }
+
+  // It is back: tried again now.
+  void deviceReturned(const CaptureDriver& driver) {
+    if (driver_.get() != &driver || !lost_) return;
+    retryAt_ = Clock::now();
+    retries_ = 0;
   }
 
   QWidget* widget() override { return widget_; }
@@ -124,7 +131,7 @@ class CaptureWindow : public user32::Window {
       return p;
     }
     std::shared_ptr<const StillFrame> still = driver_ && !lost_ ? driver_->latestStill() : nullptr;
-    if (still && still != lastStill_) ++stillsSeen_;
+    if (still && still != lastStill_.lock()) ++stillsSeen_;
     lastStill_ = still;
     p.dwNumber = stillsSeen_;
     p.still = std::move(still);
@@ -233,6 +240,7 @@ class CaptureWindow : public user32::Window {
     status->fScale = scale_ ? TRUE : FALSE;
     status->fLiveWindow = live() ? TRUE : FALSE;
     status->dwCurrentVideoFrame = framesPainted_;
+    if (driver_ && driver_->hung()) status->dwReturn = IDS_CAP_DRIVER_ERROR;
     return TRUE;
   }
 
@@ -349,7 +357,9 @@ class CaptureWindow : public user32::Window {
   int rateMs_ = kDefaultPreviewRateMs;
   DWORD framesPainted_ = 0;
   bool fullSize_ = false;
-  std::shared_ptr<const StillFrame> lastStill_;
+  // Only to tell a new picture: the still holds one of the source's buffers,
+  // which must not outlive its session.
+  std::weak_ptr<const StillFrame> lastStill_;
   DWORD stillsSeen_ = 0;
 };
 
@@ -365,20 +375,54 @@ void CaptureWidget::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
 }
 
+// Follows the installed provider's devices for the capture service, which
+// alone changes its list and tells its windows.
+class ProviderWatch : public DriverObserver {
+ public:
+  void driverAdded(std::shared_ptr<CaptureDriver> driver, size_t index) override {
+    DriverList& list = registry();
+    list.insert(list.begin() + static_cast<ptrdiff_t>(std::min(index, list.size())), std::move(driver));
+  }
+  void deviceRemoved(const CaptureDriver& driver) override {
+    for (CaptureWindow* w : windows()) w->deviceRemoved(driver);
+  }
+  void deviceReturned(const CaptureDriver& driver) override {
+    for (CaptureWindow* w : windows()) w->deviceReturned(driver);
+  }
+};
+
+std::shared_ptr<DriverProvider>& provider() {
+  static std::shared_ptr<DriverProvider> installed;
+  return installed;
+}
+
+void stopWatching() {
+  if (!provider()) return;
+  provider()->watch(nullptr);
+  provider().reset();
+}
+
 }  // namespace
 
 void setDrivers(DriverList drivers) {
+  stopWatching();
   registry() = std::move(drivers);
-  devicesChanged();
 }
 
-void resetDrivers() { registry().clear(); }
+void installProvider(std::shared_ptr<DriverProvider> p) {
+  static ProviderWatch watch;
+  stopWatching();
+  registry() = p->drivers();
+  provider() = std::move(p);
+  provider()->watch(&watch);
+}
+
+void resetDrivers() {
+  stopWatching();
+  registry().clear();
+}
 
 const DriverList& driverList() { return registry(); }
-
-void devicesChanged() {
-  for (CaptureWindow* w : windows()) w->retrySoon();
-}
 
 // Stands in for capGetDriverDescriptionA.
 BOOL capGetDriverDescriptionA(UINT wDriverIndex, char* lpszName, int cbName, char* lpszVer, int cbVer) {

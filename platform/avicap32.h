@@ -2,7 +2,9 @@
 // Stand-in for the video capture library: the capture driver list, the
 // capture window and its messages. A capture window whose source is lost (it
 // failed, ended, went away or sent nothing new for 2 s) releases it at once,
-// shows black and connects again by itself, retrying every few seconds.
+// shows black and connects again by itself, retrying every few seconds and
+// at once when its device comes back. A window connected to a driver whose
+// device is away starts out lost in the same way.
 #include "platform/capturedriver.h"
 #include "platform/user32.h"
 #include "platform/windef.h"
@@ -35,7 +37,7 @@ struct CAPSTATUS {
   DWORD dwCurrentTimeElapsedMS = 0;
   HPALETTE hPalCurrent = nullptr;
   BOOL fCapturingNow = FALSE;
-  DWORD dwReturn = 0;
+  DWORD dwReturn = 0;  // IDS_CAP_DRIVER_ERROR while the device does not answer
   UINT wNumVideoRequested = 0;
   UINT wNumAudioRequested = 0;
 };
@@ -77,11 +79,16 @@ BOOL capGetPicture(HWND hwnd, BOOL fFullSize, CAPPICTURE* picture);
 // replacing the list never disturbs a running preview.
 
 void setDrivers(DriverList drivers);
-// Empties the list.
+// Installs a provider's drivers as the list and follows its devices: a new
+// one is added to the list, and a capture window whose driver's device went
+// away or came back hears of it at once. Until the list is set or reset.
+void installProvider(std::shared_ptr<DriverProvider> provider);
+// Empties the list (and lets go of its provider).
 void resetDrivers();
 const DriverList& driverList();
-// Drivers call this when devices come or go: a capture window that lost its
-// source tries again at once instead of waiting for its next retry.
-void devicesChanged();
+
+// The error a capture window reports in CAPSTATUS.dwReturn while its
+// driver's device does not answer.
+constexpr DWORD IDS_CAP_DRIVER_ERROR = 418;
 
 }  // namespace avicap32

@@ -1,7 +1,10 @@
 #pragma once
 // The capture driver interface that the capture windows talk to: describe,
 // connect, the latest frame, is it live, disconnect. Drivers are installed in
-// the capture service's driver list (avicap32::setDrivers).
+// the capture service's driver list (avicap32::setDrivers), or come from a
+// driver provider whose devices come and go (avicap32::installProvider),
+// which reports them to an observer the capture service installs.
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,9 +44,10 @@ class CaptureDriver {
   // nothing better is known.
   virtual std::string identity() const { return description(); }
   // Starts the source, asking for frames that cover width x height at up to
-  // fps frames a second. False when the source cannot start now (no such
-  // device at the moment, a pipeline that cannot be built); frames follow
-  // later when it does.
+  // fps frames a second. False when the source cannot start (a pipeline that
+  // cannot be built); frames follow later when it does. A driver whose
+  // device is away at the moment connects without a source: it is not live,
+  // and a connect after the device returned starts it.
   virtual bool connect(int width, int height, int fps) = 0;
   // The newest frame, or null when none has arrived since Connect. A new
   // frame is a new object, so a caller tells new frames by the pointer.
@@ -54,6 +58,10 @@ class CaptureDriver {
   // Stops the source and releases the device at once. Harmless when not
   // connected.
   virtual void disconnect() = 0;
+  // True while the device does not answer: starting or stopping its source
+  // has not returned for a while. Nothing more is started on it until that
+  // ends or the device is plugged in again.
+  virtual bool hung() { return false; }
 
   // Full-size stills, for drivers that keep them: from the next connect on,
   // the source runs at its largest mode of 5 frames a second or more and
@@ -65,5 +73,29 @@ class CaptureDriver {
 };
 
 using DriverList = std::vector<std::shared_ptr<CaptureDriver>>;
+
+// What a driver provider reports as its devices come and go. Calls come on
+// the UI thread.
+class DriverObserver {
+ public:
+  virtual ~DriverObserver() = default;
+  // A device seen for the first time in this run, with its new driver, for
+  // place index in the list (the drivers from there on move one place up).
+  virtual void driverAdded(std::shared_ptr<CaptureDriver> driver, size_t index) = 0;
+  // The device behind a listed driver went away, or came back.
+  virtual void deviceRemoved(const CaptureDriver& driver) = 0;
+  virtual void deviceReturned(const CaptureDriver& driver) = 0;
+};
+
+// Drivers over devices that come and go (the cameras), each driver keeping
+// its place in the list for the whole run.
+class DriverProvider {
+ public:
+  virtual ~DriverProvider() = default;
+  // The drivers listed now, in list order.
+  virtual DriverList drivers() = 0;
+  // Reports later changes to observer; null ends the reports.
+  virtual void watch(DriverObserver* observer) = 0;
+};
 
 }  // namespace avicap32

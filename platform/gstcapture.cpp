@@ -1,14 +1,17 @@
 #include "platform/gstcapture.h"
 
-#include <gst/app/gstappsink.h>
-#include <gst/gst.h>
-#include <gst/video/video.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
+#include <array>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -16,359 +19,29 @@
 #include <utility>
 
 #include "platform/avicap32.h"
+#include "platform/gstmode.h"
+#include "platform/gstref.h"
 #include "platform/gststill.h"
 
 namespace gstcapture {
 namespace {
 
-// ---- Owning wrappers: every GStreamer or GLib reference held here is released
-// by its owner's destructor.
+// Keys in the order of their strength, and what names them.
+constexpr std::array<std::string DeviceKeys::*, 4> kKeys = {&DeviceKeys::serial, &DeviceKeys::busPath,
+                                                            &DeviceKeys::nodeName, &DeviceKeys::path};
+constexpr std::array<const char*, 4> kKeyNames = {"serial:", "bus:", "node:", "path:"};
 
-// An owning pointer that releases with the library's own free function.
-template <typename T, auto Release>
-struct Releaser {
-  void operator()(T* p) const { Release(p); }
-};
-template <typename T, auto Release>
-using Owned = std::unique_ptr<T, Releaser<T, Release>>;
-
-using ElementPtr = Owned<GstElement, gst_object_unref>;
-using BusPtr = Owned<GstBus, gst_object_unref>;
-using DevicePtr = Owned<GstDevice, gst_object_unref>;
-using MessagePtr = Owned<GstMessage, gst_message_unref>;
-using SamplePtr = Owned<GstSample, gst_sample_unref>;
-using CapsPtr = Owned<GstCaps, gst_caps_unref>;
-using StructurePtr = Owned<GstStructure, gst_structure_free>;
-using ErrorPtr = Owned<GError, g_error_free>;
-using StringPtr = Owned<gchar, g_free>;
-using PadPtr = Owned<GstPad, gst_object_unref>;
-
-// Takes ownership of a newly made element, whose reference may be floating.
-ElementPtr adopt(GstElement* e) { return ElementPtr(e ? GST_ELEMENT(gst_object_ref_sink(e)) : nullptr); }
-
-std::string takeString(gchar* s) {
-  StringPtr owned(s);
-  return owned ? std::string(owned.get()) : std::string();
-}
-
-void ensureInit() {
-  static std::once_flag once;
-  std::call_once(once, [] { gst_init(nullptr, nullptr); });
-}
-
-// The appsink every pipeline ends with: it never waits for the clock or for
-// a preroll, and hands each frame to the driver as it arrives.
-constexpr const char* kSink = "appsink name=sink max-buffers=1 drop=true sync=false async=false";
-
-// Rate limiting first (dropping frames costs nothing), then scaling in the
-// source's own format, then one conversion of the small picture to BGRx. The
-// first videoconvert passes through unless videoscale cannot take the format.
-// One fixed chain, no decodebin: a chain that relinks itself makes some
-// sources (PipeWire's) rebuild their stream.
-std::string cameraTail(int width, int height, int fps) {
-  // Square pixels: a wide picture is scaled to a wide frame, never squeezed
-  // into the preview's shape.
-  return "videorate drop-only=true ! videoconvert ! videoscale ! video/x-raw,width=[1," +
-         std::to_string(width) + "],height=[1," + std::to_string(height) +
-         "],pixel-aspect-ratio=1/1 ! videoconvert ! video/x-raw,format=BGRx,framerate=[1/1," +
-         std::to_string(fps) + "/1] ! " + kSink;
-}
-
-ElementPtr parseLaunch(const std::string& description) {
-  GError* raw = nullptr;
-  ElementPtr e = adopt(gst_parse_launch(description.c_str(), &raw));
-  ErrorPtr error(raw);
-  // A description with a missing element may still yield a partial pipeline.
-  if (error) return nullptr;
-  return e;
-}
-
-// ---- One running pipeline: started and stopped on a thread of its own (a
-// device's state change may take long or never end), its newest frame in a
-// mutex-guarded slot filled by the streaming thread.
-
-class Session {
- public:
-  // Takes a pipeline whose appsink is named "sink"; null when it has none.
-  static std::unique_ptr<Session> start(ElementPtr pipeline) {
-    if (!pipeline) return nullptr;
-    ElementPtr sink(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
-    if (!sink || !GST_IS_APP_SINK(sink.get())) return nullptr;
-    std::unique_ptr<Session> s(new Session);
-    s->pipeline_ = std::move(pipeline);
-    s->bus_.reset(gst_element_get_bus(s->pipeline_.get()));
-    GstAppSinkCallbacks callbacks{};
-    callbacks.new_sample = &Session::onSample;
-    gst_app_sink_set_callbacks(GST_APP_SINK(sink.get()), &callbacks, s.get(), nullptr);
-    s->thread_ = std::thread([raw = s.get()] { raw->run(); });
-    return s;
+// The strongest key of camera i that no other known camera shares: its
+// place in kKeys, -1 when it has none.
+int ownKey(const std::vector<DeviceKeys>& known, size_t i) {
+  for (size_t k = 0; k < kKeys.size(); ++k) {
+    const std::string& value = known[i].*kKeys[k];
+    if (value.empty()) continue;
+    const auto holders =
+        std::count_if(known.begin(), known.end(), [&](const DeviceKeys& o) { return o.*kKeys[k] == value; });
+    if (holders == 1) return static_cast<int>(k);
   }
-
-  ~Session() {
-    stop();
-    if (thread_.joinable()) thread_.join();
-  }
-
-  // Asks the thread to take the pipeline down, which releases the device.
-  void stop() {
-    std::lock_guard lock(mutex_);
-    stop_ = true;
-    wake_.notify_all();
-  }
-
-  bool finished() const { return finished_; }
-
-  std::shared_ptr<const avicap32::VideoFrame> latest() {
-    std::lock_guard lock(mutex_);
-    return latest_;
-  }
-
-  // The newest full-size sample, when the pipeline keeps them.
-  std::shared_ptr<const avicap32::StillFrame> latestStill() {
-    still_ = newestStill(pipeline_.get(), still_);
-    return still_;
-  }
-
-  // False after a failed start, an error or the end of the stream. Drains
-  // the bus without blocking, so messages never pile up.
-  bool healthy() {
-    while (MessagePtr msg{gst_bus_pop(bus_.get())}) {
-      const GstMessageType type = GST_MESSAGE_TYPE(msg.get());
-      if (type == GST_MESSAGE_ERROR || type == GST_MESSAGE_EOS) failed_ = true;
-    }
-    return !failed_;
-  }
-
- private:
-  Session() = default;
-
-  void run() {
-    if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) failed_ = true;
-    {
-      std::unique_lock lock(mutex_);
-      wake_.wait(lock, [this] { return stop_; });
-    }
-    gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
-    // Stopped sessions are no longer asked for frames or messages, so the
-    // pipeline can go now rather than with the session.
-    bus_.reset();
-    pipeline_.reset();
-    finished_ = true;
-  }
-
-  static GstFlowReturn onSample(GstAppSink* sink, gpointer self) {
-    SamplePtr sample(gst_app_sink_pull_sample(sink));
-    if (auto frame = toFrame(sample.get())) {
-      auto* s = static_cast<Session*>(self);
-      std::lock_guard lock(s->mutex_);
-      s->latest_ = std::move(frame);
-    }
-    return GST_FLOW_OK;
-  }
-
-  static std::shared_ptr<const avicap32::VideoFrame> toFrame(GstSample* sample) {
-    if (!sample) return nullptr;
-    GstBuffer* buffer = gst_sample_get_buffer(sample);
-    GstCaps* caps = gst_sample_get_caps(sample);
-    GstVideoInfo info;
-    if (!buffer || !caps || !gst_video_info_from_caps(&info, caps)) return nullptr;
-    if (GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_FORMAT_BGRx) return nullptr;
-    GstVideoFrame mapped;
-    if (!gst_video_frame_map(&mapped, &info, buffer, GST_MAP_READ)) return nullptr;
-    auto frame = std::make_shared<avicap32::VideoFrame>();
-    frame->width = GST_VIDEO_FRAME_WIDTH(&mapped);
-    frame->height = GST_VIDEO_FRAME_HEIGHT(&mapped);
-    const size_t row = static_cast<size_t>(frame->width) * 4;
-    const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&mapped, 0);
-    const auto* src = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&mapped, 0));
-    frame->bgrx.resize(row * static_cast<size_t>(frame->height));
-    for (int y = 0; y < frame->height; ++y) {
-      std::memcpy(frame->bgrx.data() + row * static_cast<size_t>(y), src + static_cast<ptrdiff_t>(stride) * y,
-                  row);
-    }
-    gst_video_frame_unmap(&mapped);
-    return frame;
-  }
-
-  ElementPtr pipeline_;
-  BusPtr bus_;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stop_ = false;
-  std::atomic<bool> finished_ = false;
-  std::atomic<bool> failed_ = false;
-  std::shared_ptr<const avicap32::VideoFrame> latest_;
-  std::shared_ptr<const avicap32::StillFrame> still_;  // UI thread only
-};
-
-// ---- Drivers
-
-class PipelineDriver : public avicap32::CaptureDriver {
- public:
-  explicit PipelineDriver(std::string description) : description_(std::move(description)) {}
-  ~PipelineDriver() override {
-    disconnect();
-    retired_.clear();  // joins their threads
-  }
-  std::string description() const override { return description_; }
-  std::string version() const override { return versionText(); }
-  bool connect(int width, int height, int fps) override {
-    ensureInit();
-    disconnect();
-    session_ = Session::start(build(std::max(width, 1), std::max(height, 1), std::max(fps, 1)));
-    return session_ != nullptr;
-  }
-  std::shared_ptr<const avicap32::VideoFrame> latestFrame() override {
-    return session_ ? session_->latest() : nullptr;
-  }
-  bool isLive() override { return session_ && session_->healthy(); }
-  void setFullSize(bool on) override { fullSize_ = on; }
-  std::shared_ptr<const avicap32::StillFrame> latestStill() override {
-    return session_ ? session_->latestStill() : nullptr;
-  }
-  void disconnect() override {
-    // Sessions that finished stopping are joined; the others go on stopping
-    // in the background, so the caller never waits on a device.
-    std::erase_if(retired_, [](const std::unique_ptr<Session>& s) { return s->finished(); });
-    if (!session_) return;
-    session_->stop();
-    retired_.push_back(std::move(session_));
-  }
-
- protected:
-  // The pipeline for a preview of width x height at up to fps; null when it
-  // cannot be made.
-  virtual ElementPtr build(int width, int height, int fps) = 0;
-  // Whether the pipeline is to keep full-size samples beside the preview.
-  bool fullSize() const { return fullSize_; }
-
- private:
-  bool fullSize_ = false;
-  std::string description_;
-  std::unique_ptr<Session> session_;
-  std::vector<std::unique_ptr<Session>> retired_;
-};
-
-class LaunchDriver : public PipelineDriver {
- public:
-  LaunchDriver(std::string launch, std::string name)
-      : PipelineDriver(std::move(name)), launch_(std::move(launch)) {}
-
- protected:
-  ElementPtr build(int, int, int) override { return parseLaunch(launch_); }
-
- private:
-  std::string launch_;
-};
-
-class TestPatternDriver : public PipelineDriver {
- public:
-  TestPatternDriver() : PipelineDriver("Test pattern") {}
-
- protected:
-  ElementPtr build(int, int, int) override {
-    // Scrolling colour bars: moving, yet cheap to draw (a bouncing ball
-    // costs twice as much).
-    const std::string source = "videotestsrc is-live=true pattern=smpte horizontal-speed=2 ! ";
-    if (fullSize()) {
-      // 1280 x 720 as its full size; the preview scales it down.
-      return parseLaunch(source + "video/x-raw,width=1280,height=720,framerate=15/1 ! clockoverlay ! " +
-                         stillBranch() + " t. ! " + cameraTail(320, 240, 15));
-    }
-    return parseLaunch(source +
-                       "video/x-raw,width=320,height=240,framerate=15/1 ! clockoverlay ! videoconvert ! " +
-                       "video/x-raw,format=BGRx ! " + kSink);
-  }
-};
-
-// ---- Cameras
-
-double rate(const Mode& m) { return m.fpsDen > 0 ? static_cast<double>(m.fpsNum) / m.fpsDen : 0.0; }
-
-// The value of an int field nearest to want: the int itself, or want clamped
-// into a range.
-bool pickInt(const GstStructure* s, const char* field, int want, int* out) {
-  const GValue* v = gst_structure_get_value(s, field);
-  if (!v) return false;
-  if (G_VALUE_HOLDS_INT(v)) {
-    *out = g_value_get_int(v);
-    return true;
-  }
-  if (GST_VALUE_HOLDS_INT_RANGE(v)) {
-    *out = std::clamp(want, gst_value_get_int_range_min(v), gst_value_get_int_range_max(v));
-    return true;
-  }
-  return false;
-}
-
-// The frame rates a structure offers: a fraction, a list of them, or a range
-// (from which fps itself, clamped, is taken).
-std::vector<std::pair<int, int>> rates(const GstStructure* s, int fps) {
-  std::vector<std::pair<int, int>> out;
-  const GValue* v = gst_structure_get_value(s, "framerate");
-  if (!v) return out;
-  const auto add = [&out](const GValue* f) {
-    if (GST_VALUE_HOLDS_FRACTION(f)) {
-      out.emplace_back(gst_value_get_fraction_numerator(f), gst_value_get_fraction_denominator(f));
-    }
-  };
-  if (GST_VALUE_HOLDS_LIST(v)) {
-    for (guint i = 0; i < gst_value_list_get_size(v); ++i) add(gst_value_list_get_value(v, i));
-  } else if (GST_VALUE_HOLDS_FRACTION_RANGE(v)) {
-    const GValue* lo = gst_value_get_fraction_range_min(v);
-    const GValue* hi = gst_value_get_fraction_range_max(v);
-    const Mode low{false, 0, 0, gst_value_get_fraction_numerator(lo), gst_value_get_fraction_denominator(lo)};
-    const Mode high{false, 0, 0, gst_value_get_fraction_numerator(hi),
-                    gst_value_get_fraction_denominator(hi)};
-    if (fps < rate(low)) {
-      out.emplace_back(low.fpsNum, low.fpsDen);
-    } else if (fps > rate(high)) {
-      out.emplace_back(high.fpsNum, high.fpsDen);
-    } else {
-      out.emplace_back(fps, 1);
-    }
-  } else {
-    add(v);
-  }
-  return out;
-}
-
-// Sizes asked of a mode's size ranges for full-size stills: their largest.
-constexpr int kAnySize = 1 << 20;
-
-// The fixed caps of the device's cheapest mode for the preview, or with
-// fullSize its mode for full-size stills.
-CapsPtr pickCaps(const GstCaps* all, int width, int height, int fps, bool fullSize = false) {
-  if (!all) return nullptr;
-  std::vector<Mode> modes;
-  std::vector<guint> from;
-  for (guint i = 0; i < gst_caps_get_size(all); ++i) {
-    const GstStructure* s = gst_caps_get_structure(all, i);
-    const bool jpeg = gst_structure_has_name(s, "image/jpeg");
-    if (!jpeg && !gst_structure_has_name(s, "video/x-raw")) continue;
-    GstCapsFeatures* features = gst_caps_get_features(all, i);
-    if (features && !gst_caps_features_is_equal(features, GST_CAPS_FEATURES_MEMORY_SYSTEM_MEMORY)) continue;
-    Mode m;
-    m.jpeg = jpeg;
-    if (!pickInt(s, "width", width, &m.width) || !pickInt(s, "height", height, &m.height)) continue;
-    for (const auto& [num, den] : rates(s, fps)) {
-      m.fpsNum = num;
-      m.fpsDen = den;
-      modes.push_back(m);
-      from.push_back(i);
-    }
-  }
-  const int best = fullSize ? pickFullSizeMode(modes, fps) : pickMode(modes, width, height, fps);
-  if (best < 0) return nullptr;
-  const Mode& m = modes[static_cast<size_t>(best)];
-  GstStructure* s = gst_structure_copy(gst_caps_get_structure(all, from[static_cast<size_t>(best)]));
-  gst_structure_set(s, "width", G_TYPE_INT, m.width, "height", G_TYPE_INT, m.height, "framerate",
-                    GST_TYPE_FRACTION, m.fpsNum, m.fpsDen, nullptr);
-  CapsPtr caps(gst_caps_new_empty());
-  gst_caps_append_structure(caps.get(), s);
-  // Fields left as lists or ranges (a format list, say) take their first value.
-  return CapsPtr(gst_caps_fixate(caps.release()));
+  return -1;
 }
 
 std::string propertyText(const GstStructure* props, const char* field) {
@@ -379,11 +52,8 @@ std::string propertyText(const GstStructure* props, const char* field) {
 // What is known of one device when it is listed.
 struct DeviceInfo {
   DevicePtr device;
-  std::string name;      // as the device names itself
-  std::string serial;    // udev serial, when it has one
-  std::string busPath;   // USB/PCI path, bus info
-  std::string nodeName;  // PipeWire node name
-  std::string path;      // /dev/videoN, for the order of the list only
+  std::string name;  // as the device names itself
+  DeviceKeys keys;
 };
 
 DeviceInfo describe(GstDevice* device) {
@@ -391,71 +61,69 @@ DeviceInfo describe(GstDevice* device) {
   info.device.reset(GST_DEVICE(gst_object_ref(device)));
   info.name = takeString(gst_device_get_display_name(device));
   StructurePtr props(gst_device_get_properties(device));
-  info.serial = propertyText(props.get(), "device.serial");
-  for (const char* f : {"device.bus_path", "api.v4l2.cap.bus_info", "v4l2.device.bus_info"}) {
-    if (info.busPath.empty()) info.busPath = propertyText(props.get(), f);
-  }
-  info.nodeName = propertyText(props.get(), "node.name");
-  for (const char* f : {"api.v4l2.path", "device.path", "object.path"}) {
-    if (info.path.empty()) info.path = propertyText(props.get(), f);
-  }
+  const auto first = [&](std::initializer_list<const char*> fields) {
+    for (const char* f : fields) {
+      std::string v = propertyText(props.get(), f);
+      if (!v.empty()) return v;
+    }
+    return std::string();
+  };
+  info.keys.serial = first({"device.serial"});
+  info.keys.busPath = first({"device.bus_path", "api.v4l2.cap.bus_info", "v4l2.device.bus_info"});
+  info.keys.nodeName = first({"node.name"});
+  info.keys.path = first({"api.v4l2.path", "device.path", "object.path"});
   return info;
 }
 
-// The device's stable identity: what stays the same when it is unplugged
-// and plugged in again (never /dev/videoN, nor PipeWire's object ids or
-// serials). The udev serial only where no other device shares it.
-// The serial comes first: it follows the camera to another USB port, where
-// a PipeWire node name made from the port's path would not.
-std::string identity(const DeviceInfo& d, const std::vector<const DeviceInfo*>& others) {
-  if (!d.serial.empty()) {
-    const bool shared = std::any_of(others.begin(), others.end(),
-                                    [&](const DeviceInfo* o) { return o != &d && o->serial == d.serial; });
-    if (!shared) return "serial:" + d.serial;
-  }
-  if (!d.nodeName.empty()) return "node:" + d.nodeName;
-  if (!d.busPath.empty()) return "bus:" + d.busPath;
-  return "name:" + d.name;
-}
+// ---- One camera of the list, for the whole run; its device changes as the
+// camera goes and comes back.
 
 class CameraDriver : public PipelineDriver {
  public:
-  CameraDriver(std::string listName, std::string id)
-      : PipelineDriver(std::move(listName)), id_(std::move(id)) {}
+  CameraDriver(std::string listName, DeviceKeys keys)
+      : PipelineDriver(std::move(listName)), keys_(std::move(keys)) {}
 
-  const std::string& id() const { return id_; }
-  std::string identity() const override { return id_; }
+  const DeviceKeys& keys() const { return keys_; }
+  std::string identity() const override { return identity_; }
+  void setIdentity(std::string identity) { identity_ = std::move(identity); }
   // The device now behind this camera; null while it is away.
   void setDevice(GstDevice* device) {
+    // Plugged in again: a session that hung on the device before is left to
+    // end by itself.
+    if (device && hung()) forgetStopping();
     device_.reset(device ? GST_DEVICE(gst_object_ref(device)) : nullptr);
     if (!device) gone_ = true;
   }
-  bool present() const { return device_ != nullptr; }
-  bool holds(GstDevice* device) const { return device_.get() == device; }
+  GstDevice* device() const { return device_.get(); }
 
   bool connect(int width, int height, int fps) override {
     gone_ = false;
-    return device_ && PipelineDriver::connect(width, height, fps);
+    // Away: connected without a source, waiting for the device.
+    if (!device_) {
+      disconnect();
+      return true;
+    }
+    return PipelineDriver::connect(width, height, fps);
   }
-  bool isLive() override { return !gone_ && PipelineDriver::isLive(); }
+  bool isLive() override { return device_ && !gone_ && PipelineDriver::isLive(); }
 
  protected:
-  ElementPtr build(int width, int height, int fps) override {
+  GstElement* build(int width, int height, int fps) override {
+    if (!device_) return nullptr;
     CapsPtr all(gst_device_get_caps(device_.get()));
-    CapsPtr mode = fullSize() ? pickCaps(all.get(), kAnySize, kAnySize, fps, true)
-                              : pickCaps(all.get(), width, height, fps);
+    CapsPtr mode(pickCaps(all.get(), width, height, fps, fullSize()));
     if (!mode) return nullptr;
     const bool jpeg = gst_structure_has_name(gst_caps_get_structure(mode.get(), 0), "image/jpeg");
     // One flat pipeline: the mode's capsfilter, the branch keeping full-size
     // samples when asked, the decoder MJPEG needs, the chain; the device's
     // own element is linked in front.
-    ElementPtr pipeline =
-        parseLaunch(std::string("capsfilter name=mode ! ") + (fullSize() ? stillBranch() + " t. ! " : "") +
-                    // MJPEG frames are dropped before they are decoded.
-                    (jpeg ? "videorate drop-only=true ! image/jpeg,framerate=[1/1," + std::to_string(fps) +
-                                "/1] ! jpegdec ! "
-                          : "") +
-                    cameraTail(width, height, fps));
+    ElementPtr pipeline(parseLaunch(std::string("capsfilter name=mode ! ") +
+                                    (fullSize() ? stillBranch() + " t. ! " : "") +
+                                    // MJPEG frames are dropped before they are decoded.
+                                    (jpeg ? "videorate drop-only=true ! image/jpeg,framerate=[1/1," +
+                                                std::to_string(fps) + "/1] ! jpegdec ! "
+                                          : "") +
+                                    cameraChain(width, height, fps)));
     ElementPtr source = adopt(gst_device_create_element(device_.get(), nullptr));
     if (!pipeline || !source) return nullptr;
     // Buffers stamped on arrival: some sources send none, or times that jump
@@ -467,64 +135,212 @@ class CameraDriver : public PipelineDriver {
     g_object_set(filter.get(), "caps", mode.get(), nullptr);
     gst_bin_add(GST_BIN(pipeline.get()), source.get());  // the bin takes a reference of its own
     if (!gst_element_link(source.get(), filter.get())) return nullptr;
-    return pipeline;
+    return pipeline.release();
   }
 
  private:
-  std::string id_;
+  DeviceKeys keys_;  // as first seen
+  std::string identity_;
   DevicePtr device_;
   bool gone_ = false;  // the device went away since the last Connect
 };
 
-// ---- The system's drivers and the device monitor behind them.
-
-// The device monitor, started once and kept for the whole run: stopping
-// PipeWire's device provider (0.3.65) races its own thread and may free the
-// same object twice, so it is never stopped.
-GstDeviceMonitor* deviceMonitor() {
-  static GstDeviceMonitor* const monitor = [] {
-    GstDeviceMonitor* m = gst_device_monitor_new();
-    gst_device_monitor_add_filter(m, "Video/Source", nullptr);
-    gst_device_monitor_start(m);
-    return m;
-  }();
-  return monitor;
+// The PipeWire daemon's socket for this session, as libpipewire finds it;
+// empty when there is no place for one.
+std::string pipewireSocket() {
+  const char* dir = std::getenv("PIPEWIRE_RUNTIME_DIR");
+  if (!dir || !*dir) dir = std::getenv("XDG_RUNTIME_DIR");
+  const char* name = std::getenv("PIPEWIRE_REMOTE");
+  if (!name || !*name) name = "pipewire-0";
+  if (name[0] == '/') return name;
+  return dir && *dir ? std::string(dir) + "/" + name : std::string();
 }
 
-class SystemDrivers {
- public:
-  SystemDrivers() : monitor_(deviceMonitor()), testPattern_(std::make_shared<TestPatternDriver>()) {
-    BusPtr bus(gst_device_monitor_get_bus(monitor_));
-    // The monitor outlives an earlier list (it is never stopped): what it
-    // posted since is old news, and the devices present now are read below.
-    while (MessagePtr stale{gst_bus_pop(bus.get())}) {
-    }
-    watch_ = gst_bus_add_watch(bus.get(), &SystemDrivers::onMessage, this);
+// The PipeWire daemon serving this session: its socket file, told by device,
+// inode and change time (a new daemon makes a new one, maybe under a freed
+// inode); none without it. PipeWire's device provider says nothing when its
+// daemon goes away, nor finds a new one.
+using DaemonId = std::optional<std::tuple<dev_t, ino_t, time_t, long>>;
 
-    std::vector<DeviceInfo> found = presentDevices();
+DaemonId pipewireDaemon() {
+  struct stat st {};
+  const std::string path = pipewireSocket();
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return std::make_tuple(st.st_dev, st.st_ino, st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+}
+
+// A new connection to the PipeWire daemon; -1 when none answers.
+int connectToDaemon() {
+  const std::string path = pipewireSocket();
+  sockaddr_un address{};
+  if (path.empty() || path.size() >= sizeof(address.sun_path)) return -1;
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// ---- The devices followed
+
+constexpr const char* kClass = "Video/Source";
+
+// The device monitor's "Video/Source" devices, kept for the whole run (it is
+// never stopped: stopping PipeWire's device provider (0.3.65) while it is
+// connected races its own thread and may free the same object twice). Once
+// the PipeWire daemon was replaced, the monitor's PipeWire provider, whose
+// connection died, is left aside, and a provider of its own takes its place,
+// made afresh for each new daemon over a connection of its own: PipeWire's
+// elements share one connection per socket, so a dead one still held (by the
+// monitor's provider, by a pipeline that has not stopped) would be handed to
+// a provider started again, which then waits for ever. Its messages are
+// passed on to the monitor's bus.
+class DeviceSources {
+ public:
+  static DeviceSources& get() {
+    static auto* const sources = new DeviceSources;
+    return *sources;
+  }
+
+  GstBus* bus() const { return gst_device_monitor_get_bus(monitor_); }
+
+  std::vector<DeviceInfo> present() {
+    GstDeviceProvider* own = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      if (own_) own = GST_DEVICE_PROVIDER(gst_object_ref(own_));
+    }
+    std::vector<DeviceInfo> out;
+    const auto take = [&](GList* list) {
+      for (GList* l = list; l; l = l->next) {
+        auto* d = GST_DEVICE(l->data);
+        if (!leftAside(d) && gst_device_has_classes(d, kClass)) out.push_back(describe(d));
+        gst_object_unref(d);
+      }
+      g_list_free(list);
+    };
+    take(gst_device_monitor_get_devices(monitor_));
+    if (own) {
+      take(gst_device_provider_get_devices(own));
+      gst_object_unref(own);
+    }
+    return out;
+  }
+
+  // Whether a device comes from a PipeWire provider left aside.
+  bool leftAside(GstDevice* device) {
+    GstObject* parent = gst_object_get_parent(GST_OBJECT(device));
+    if (parent) gst_object_unref(parent);
+    std::lock_guard lock(mutex_);
+    return parent && std::find(aside_.begin(), aside_.end(), GST_DEVICE_PROVIDER(parent)) != aside_.end();
+  }
+
+  // The PipeWire daemon changed: the provider that followed the one before is
+  // left aside, its devices gone with it. Returns it to be stopped, null for
+  // the monitor's own (never stopped).
+  GstDeviceProvider* leaveAside() {
+    std::lock_guard lock(mutex_);
+    if (!monitorsPipeWire_) return nullptr;
+    GstDeviceProvider* old = own_ ? own_ : monitorsPipeWire_;
+    aside_.push_back(old);
+    own_ = nullptr;
+    return old == monitorsPipeWire_ ? nullptr : old;
+  }
+
+  // Follows the daemon there is now (if any) with a new provider, once the
+  // one left aside (if given) has stopped: its daemon is gone, so it is quiet
+  // and stops safely. Waits on the daemon: for a thread of its own.
+  void follow(GstDeviceProvider* stop) {
+    if (stop) gst_device_provider_stop(stop);
+    // The connection stays open for the run: its number names a shared
+    // connection inside PipeWire's elements, and used again it would name an
+    // old one.
+    const int fd = monitorsPipeWire_ ? connectToDaemon() : -1;
+    if (fd < 0) return;
+    auto* fresh = GST_DEVICE_PROVIDER(
+        gst_object_ref_sink(g_object_new(G_OBJECT_TYPE(monitorsPipeWire_), "fd", fd, nullptr)));
+    BusPtr bus(gst_device_provider_get_bus(fresh));
+    gst_bus_set_sync_handler(bus.get(), &DeviceSources::passOn, gst_device_monitor_get_bus(monitor_),
+                             gst_object_unref);
+    gst_device_provider_start(fresh);
+    std::lock_guard lock(mutex_);
+    own_ = fresh;
+  }
+
+ private:
+  DeviceSources() : monitor_(gst_device_monitor_new()) {
+    gst_device_monitor_add_filter(monitor_, kClass, nullptr);
+    gst_device_monitor_start(monitor_);
+    if (GstDeviceProviderFactory* f = gst_device_provider_factory_find("pipewiredeviceprovider")) {
+      monitorsPipeWire_ = gst_device_provider_factory_get(f);
+      gst_object_unref(f);
+    }
+  }
+
+  static GstBusSyncReply passOn(GstBus*, GstMessage* msg, gpointer monitorBus) {
+    GstDevice* device = nullptr;
+    if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_DEVICE_ADDED) gst_message_parse_device_added(msg, &device);
+    if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_DEVICE_REMOVED) gst_message_parse_device_removed(msg, &device);
+    if (device && gst_device_has_classes(device, kClass))
+      gst_bus_post(GST_BUS(monitorBus), gst_message_ref(msg));
+    if (device) gst_object_unref(device);
+    return GST_BUS_DROP;
+  }
+
+  GstDeviceMonitor* monitor_;
+  GstDeviceProvider* monitorsPipeWire_ = nullptr;  // the monitor's own (a singleton)
+  std::mutex mutex_;
+  GstDeviceProvider* own_ = nullptr;       // made for the daemon there is now
+  std::vector<GstDeviceProvider*> aside_;  // those that followed daemons gone, kept
+};
+
+// How often the daemon's socket is looked at.
+constexpr guint kDaemonCheckMs = 500;
+
+class Cameras : public avicap32::DriverProvider, public std::enable_shared_from_this<Cameras> {
+ public:
+  Cameras() : testPattern_(makeTestPattern()), daemon_(pipewireDaemon()) {
+    BusPtr bus(DeviceSources::get().bus());
+    dropOldMessages(bus.get());
+    watch_ = gst_bus_add_watch(bus.get(), &Cameras::onMessage, this);
+    check_ = g_timeout_add(kDaemonCheckMs, &Cameras::onCheck, this);
+
+    std::vector<DeviceInfo> found = DeviceSources::get().present();
     // A stable order: by device path (numbers by value, /dev/video2 before
     // /dev/video10), else by PipeWire node name, else by name.
     const auto key = [](const DeviceInfo& d) {
-      return !d.path.empty() ? d.path : !d.nodeName.empty() ? d.nodeName : d.name;
+      return !d.keys.path.empty() ? d.keys.path : !d.keys.nodeName.empty() ? d.keys.nodeName : d.name;
     };
     std::stable_sort(found.begin(), found.end(),
                      [&](const DeviceInfo& a, const DeviceInfo& b) { return naturalLess(key(a), key(b)); });
-    std::vector<const DeviceInfo*> all;
-    for (const DeviceInfo& d : found) all.push_back(&d);
-    for (const DeviceInfo& d : found) add(d, identity(d, all));
-    publish();
+    for (const DeviceInfo& d : found) add(d);
   }
 
-  ~SystemDrivers() { g_source_remove(watch_); }
+  ~Cameras() override {
+    g_source_remove(check_);
+    g_source_remove(watch_);
+  }
+
+  avicap32::DriverList drivers() override {
+    avicap32::DriverList list(cameras_.begin(), cameras_.end());
+    list.push_back(testPattern_);
+    return list;
+  }
+
+  void watch(avicap32::DriverObserver* observer) override { observer_ = observer; }
 
  private:
   static gboolean onMessage(GstBus*, GstMessage* msg, gpointer self) {
-    auto* s = static_cast<SystemDrivers*>(self);
+    auto* s = static_cast<Cameras*>(self);
     GstDevice* device = nullptr;
     switch (GST_MESSAGE_TYPE(msg)) {
       case GST_MESSAGE_DEVICE_ADDED:
         gst_message_parse_device_added(msg, &device);
-        s->added(device);
+        if (!DeviceSources::get().leftAside(device)) s->added(device);
         break;
       case GST_MESSAGE_DEVICE_REMOVED:
         gst_message_parse_device_removed(msg, &device);
@@ -537,6 +353,25 @@ class SystemDrivers {
     return G_SOURCE_CONTINUE;
   }
 
+  static gboolean onCheck(gpointer self) {
+    static_cast<Cameras*>(self)->checkDaemon();
+    return G_SOURCE_CONTINUE;
+  }
+
+  // What the monitor posted before now is old news: the devices present now
+  // are read next.
+  static void dropOldMessages(GstBus* bus) {
+    while (MessagePtr old{gst_bus_pop(bus)}) {
+    }
+  }
+
+  // The index of the known camera a device with these keys is, -1 for none.
+  int known(const DeviceKeys& keys) const {
+    std::vector<DeviceKeys> all;
+    for (const auto& c : cameras_) all.push_back(c->keys());
+    return identify(all, keys);
+  }
+
   // A camera's list name: its own, told apart from earlier entries of the
   // same name by a number.
   std::string listName(const std::string& name) {
@@ -544,77 +379,120 @@ class SystemDrivers {
     return n == 1 ? name : name + " (" + std::to_string(n) + ")";
   }
 
-  void add(const DeviceInfo& d, const std::string& id) {
-    auto camera = std::make_shared<CameraDriver>(listName(d.name), id);
+  std::shared_ptr<CameraDriver> add(const DeviceInfo& d) {
+    auto camera = std::make_shared<CameraDriver>(listName(d.name), d.keys);
     camera->setDevice(d.device.get());
-    cameras_.push_back(std::move(camera));
-  }
-
-  // Present devices, for telling whether a serial is shared.
-  std::vector<DeviceInfo> presentDevices() {
-    std::vector<DeviceInfo> out;
-    GList* list = gst_device_monitor_get_devices(monitor_);
-    for (GList* l = list; l; l = l->next) {
-      out.push_back(describe(GST_DEVICE(l->data)));
-      gst_object_unref(l->data);
+    cameras_.push_back(camera);
+    // What names each camera across runs: its strongest key of its own,
+    // which a newcomer may have made shared.
+    std::vector<DeviceKeys> all;
+    for (const auto& c : cameras_) all.push_back(c->keys());
+    for (size_t i = 0; i < cameras_.size(); ++i) {
+      const int k = ownKey(all, i);
+      cameras_[i]->setIdentity(k < 0 ? "name:" + cameras_[i]->description()
+                                     : kKeyNames[static_cast<size_t>(k)] +
+                                           all[i].*kKeys[static_cast<size_t>(k)]);
     }
-    g_list_free(list);
-    return out;
-  }
-
-  std::string identityNow(GstDevice* device) {
-    const DeviceInfo d = describe(device);
-    std::vector<DeviceInfo> present = presentDevices();
-    std::vector<const DeviceInfo*> others;
-    for (const DeviceInfo& o : present) {
-      if (o.device.get() != device) others.push_back(&o);
-    }
-    return identity(d, others);
+    return camera;
   }
 
   void added(GstDevice* device) {
-    const std::string id = identityNow(device);
     for (const auto& camera : cameras_) {
-      if (camera->id() == id && !camera->present()) {
-        // The camera is back (under a new device path or object id).
-        camera->setDevice(device);
-        avicap32::devicesChanged();
-        return;
-      }
+      if (camera->device() == device) return;  // listed again after a restart
     }
-    for (const auto& camera : cameras_) {
-      if (camera->id() == id) return;  // already listed and present
+    const DeviceInfo d = describe(device);
+    const int i = known(d.keys);
+    // A camera that is present is not this one (its twin, say): a new entry.
+    if (i < 0 || cameras_[static_cast<size_t>(i)]->device()) {
+      auto camera = add(d);
+      if (observer_) observer_->driverAdded(camera, cameras_.size() - 1);
+      return;
     }
-    add(describe(device), id);
-    publish();
+    // The camera is back (under a new device path or object id).
+    CameraDriver& camera = *cameras_[static_cast<size_t>(i)];
+    camera.setDevice(device);
+    if (observer_) observer_->deviceReturned(camera);
   }
 
   void removed(GstDevice* device) {
     for (const auto& camera : cameras_) {
-      if (camera->holds(device)) camera->setDevice(nullptr);
+      if (camera->device() != device) continue;
+      camera->setDevice(nullptr);
+      if (observer_) observer_->deviceRemoved(*camera);
     }
-    avicap32::devicesChanged();
   }
 
-  void publish() {
-    avicap32::DriverList list(cameras_.begin(), cameras_.end());
-    list.push_back(testPattern_);
-    avicap32::setDrivers(std::move(list));
+  // A PipeWire daemon went, came or was replaced: a new provider follows the
+  // daemon there is now. It starts on a thread of its own (a daemon that does
+  // not answer would hold the start), then the cameras are brought up to
+  // date here.
+  void checkDaemon() {
+    const DaemonId now = pipewireDaemon();
+    if (now == daemon_ || restarting_) return;
+    daemon_ = now;
+    restarting_ = true;
+    GstDeviceProvider* stop = DeviceSources::get().leaveAside();
+    for (const auto& camera : cameras_) {
+      if (camera->device() && DeviceSources::get().leftAside(camera->device())) removed(camera->device());
+    }
+    auto* self = new std::weak_ptr<Cameras>(weak_from_this());
+    std::thread([self, stop] {
+      DeviceSources::get().follow(stop);
+      g_idle_add_full(G_PRIORITY_DEFAULT, &Cameras::onRestarted, self,
+                      [](gpointer p) { delete static_cast<std::weak_ptr<Cameras>*>(p); });
+    }).detach();
   }
 
-  GstDeviceMonitor* monitor_;
+  static gboolean onRestarted(gpointer self) {
+    if (auto cameras = static_cast<std::weak_ptr<Cameras>*>(self)->lock()) cameras->restarted();
+    return G_SOURCE_REMOVE;
+  }
+
+  // Cameras no longer listed are gone; those listed are found by identity
+  // (PipeWire's come back as it publishes them again).
+  void restarted() {
+    restarting_ = false;
+    const std::vector<DeviceInfo> present = DeviceSources::get().present();
+    for (const auto& camera : cameras_) {
+      GstDevice* held = camera->device();
+      const bool listed = std::any_of(present.begin(), present.end(),
+                                      [&](const DeviceInfo& d) { return d.device.get() == held; });
+      if (held && !listed) removed(held);
+    }
+    for (const DeviceInfo& d : present) added(d.device.get());
+  }
+
   guint watch_ = 0;
+  guint check_ = 0;
   std::vector<std::shared_ptr<CameraDriver>> cameras_;
   std::shared_ptr<avicap32::CaptureDriver> testPattern_;
   std::map<std::string, int> named_;
+  DaemonId daemon_;
+  bool restarting_ = false;
+  avicap32::DriverObserver* observer_ = nullptr;
 };
 
-std::unique_ptr<SystemDrivers>& systemDrivers() {
-  static std::unique_ptr<SystemDrivers> s;
-  return s;
-}
-
 }  // namespace
+
+int identify(const std::vector<DeviceKeys>& known, const DeviceKeys& device) {
+  int best = -1;
+  int bestStrength = static_cast<int>(kKeys.size());
+  for (size_t i = 0; i < known.size(); ++i) {
+    const int k = ownKey(known, i);
+    if (k < 0 || k >= bestStrength ||
+        device.*kKeys[static_cast<size_t>(k)] != known[i].*kKeys[static_cast<size_t>(k)])
+      continue;
+    // A stronger key that differs says it is another camera (another model
+    // in its port).
+    const bool contradicted = std::any_of(kKeys.begin(), kKeys.begin() + k, [&](auto f) {
+      return !(known[i].*f).empty() && !(device.*f).empty() && known[i].*f != device.*f;
+    });
+    if (contradicted) continue;
+    best = static_cast<int>(i);
+    bestStrength = k;
+  }
+  return best;
+}
 
 bool naturalLess(const std::string& a, const std::string& b) {
   auto digit = [](char c) { return c >= '0' && c <= '9'; };
@@ -646,83 +524,16 @@ bool naturalLess(const std::string& a, const std::string& b) {
   return a < b;
 }
 
-int pickMode(const std::vector<Mode>& modes, int width, int height, int fps) {
-  // Lower keys are cheaper.
-  const auto key = [&](const Mode& m) {
-    const bool covers = m.width >= width && m.height >= height;
-    const double area = static_cast<double>(m.width) * m.height;
-    const double r = rate(m);
-    const bool reaches = r >= fps;
-    // A mode of the preview's shape fills it; another one is letterboxed.
-    const bool shaped = int64_t(m.width) * height == int64_t(m.height) * width;
-    return std::make_tuple(!covers, !reaches, !(covers && shaped), covers ? area : -area, reaches ? r : -r,
-                           m.jpeg);
-  };
-  int best = -1;
-  for (size_t i = 0; i < modes.size(); ++i) {
-    if (modes[i].width <= 0 || modes[i].height <= 0 || modes[i].fpsDen <= 0) continue;
-    if (best < 0 || key(modes[i]) < key(modes[static_cast<size_t>(best)])) best = static_cast<int>(i);
-  }
-  return best;
-}
-
-int pickFullSizeMode(const std::vector<Mode>& modes, int fps) {
-  constexpr double kLargeArea = 640.0 * 480.0;
-  constexpr double kLeastFps = 5;
-  // Lower keys are better.
-  const auto key = [&](const Mode& m) {
-    const double area = static_cast<double>(m.width) * m.height;
-    const double r = rate(m);
-    const bool reaches = r >= fps;
-    // Raw at large sizes costs the USB bus more than the decoding saves.
-    const bool preferred = area > kLargeArea ? m.jpeg : !m.jpeg;
-    return std::make_tuple(r < kLeastFps, -area, !preferred, !reaches, reaches ? r : -r);
-  };
-  int best = -1;
-  for (size_t i = 0; i < modes.size(); ++i) {
-    if (modes[i].width <= 0 || modes[i].height <= 0 || modes[i].fpsDen <= 0) continue;
-    if (best < 0 || key(modes[i]) < key(modes[static_cast<size_t>(best)])) best = static_cast<int>(i);
-  }
-  return best;
-}
-
-std::string pickCapsText(const std::string& deviceCaps, int width, int height, int fps) {
-  ensureInit();
-  CapsPtr all(gst_caps_from_string(deviceCaps.c_str()));
-  CapsPtr picked = pickCaps(all.get(), width, height, fps);
-  return picked ? takeString(gst_caps_to_string(picked.get())) : std::string();
-}
-
-std::string pickFullSizeCapsText(const std::string& deviceCaps, int fps) {
-  ensureInit();
-  CapsPtr all(gst_caps_from_string(deviceCaps.c_str()));
-  CapsPtr picked = pickCaps(all.get(), kAnySize, kAnySize, fps, true);
-  return picked ? takeString(gst_caps_to_string(picked.get())) : std::string();
-}
-
 void installDrivers() {
   ensureInit();
-  systemDrivers().reset();
-  systemDrivers() = std::make_unique<SystemDrivers>();
+  avicap32::installProvider(std::make_shared<Cameras>());
 }
 
 void uninstallDrivers() {
-  systemDrivers().reset();
   avicap32::resetDrivers();
-}
-
-std::shared_ptr<avicap32::CaptureDriver> makeTestPattern() { return std::make_shared<TestPatternDriver>(); }
-
-std::string cameraChain(int width, int height, int fps) { return cameraTail(width, height, fps); }
-
-std::shared_ptr<avicap32::CaptureDriver> makeLaunchDriver(const std::string& description,
-                                                          const std::string& name) {
-  return std::make_shared<LaunchDriver>(description, name);
-}
-
-std::string versionText() {
-  ensureInit();
-  return takeString(gst_version_string());
+  // The program's end waits for its pipelines to stop, but not for a
+  // device that does not answer: all of the end stays within 2 s.
+  waitForSessions(std::chrono::steady_clock::now() + std::chrono::seconds(1));
 }
 
 }  // namespace gstcapture

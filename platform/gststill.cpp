@@ -8,13 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include "platform/gstref.h"
+
 namespace gstcapture {
 namespace {
-
-struct SampleUnref {
-  void operator()(GstSample* s) const { gst_sample_unref(s); }
-};
-using SamplePtr = std::unique_ptr<GstSample, SampleUnref>;
 
 // One sample, held (and so its buffer) until the still goes.
 class GstStill : public avicap32::StillFrame {
@@ -97,10 +94,9 @@ std::string stillBranch() {
 std::shared_ptr<const avicap32::StillFrame> newestStill(
     GstElement* pipeline, std::shared_ptr<const avicap32::StillFrame> previous) {
   if (!pipeline || !GST_IS_BIN(pipeline)) return nullptr;
-  GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "still");
+  ElementPtr sink(gst_bin_get_by_name(GST_BIN(pipeline), "still"));
   if (!sink) return nullptr;
-  SamplePtr sample(gst_base_sink_get_last_sample(GST_BASE_SINK(sink)));
-  gst_object_unref(sink);
+  SamplePtr sample(gst_base_sink_get_last_sample(GST_BASE_SINK(sink.get())));
   if (!sample) return previous;
   if (auto* before = dynamic_cast<const GstStill*>(previous.get()); before && before->same(sample.get())) {
     return previous;

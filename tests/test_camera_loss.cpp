@@ -1,8 +1,10 @@
 // A camera lost in the middle of a run, through fake V4L2-like devices: it
 // fails as an unplugged V4L2 device does, stalls without a word, ends its
-// stream or just goes away; each time the window says so on every tick,
-// saves nothing, and is live again by itself when the camera is back. A
-// different camera that appears is listed, and never taken for the lost one.
+// stream, just goes away or is away at Start; each time the window says so on
+// every tick, saves nothing, and is live again by itself when the camera is
+// back. A different camera that appears is listed, and never taken for the
+// lost one; twins come back to their own entries; a camera that does not
+// answer is reported and never piles up pipelines.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -58,11 +60,7 @@ class CameraLoss : public testing::Test {
     form = std::make_unique<frmMain>();
     form->Show();
     windows = user32::liveWindowCount();
-    form->cmdStart.Click();
-    // The test ticks by hand.
-    form->tmrCapture.SetEnabled(false);
-    form->txtTmr.SetText("1");
-    ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kBackMs));
+    ASSERT_TRUE(testsupport::startTickingByHand(*form, kBackMs));
   }
   void TearDown() override {
     if (form) form->Close();
@@ -78,12 +76,7 @@ class CameraLoss : public testing::Test {
   }
   QImage Preview() { return user32::fromHandle(modWebCam::capWindow)->surface()->copy(); }
   // One tick; whether it wrote a frame.
-  bool Tick() {
-    const auto before = Frames().size();
-    testsupport::waitForNewPicture();
-    form->tmrCapture.OnTimer();
-    return Frames().size() > before;
-  }
+  bool Tick() { return testsupport::tickSaves(*form, dir.path() + "/captured"); }
   // Lost, told on every tick, nothing saved, never a frozen picture; then
   // back and saving the camera's picture, with one capture window.
   void LoseAndReturn(const std::function<void()>& lose, const std::function<void()>& back) {
@@ -134,6 +127,15 @@ TEST_F(CameraLoss, EachWayOfLosingTheCameraHealsByItself) {
          replugged = std::make_unique<fakes::FakeCamera>(DeskCam("/dev/video2"));
          replugged->Plug();
        }},
+      {"unplugged while stopped, then Start on it",
+       [&] {
+         form->cmdStop.Click();
+         replugged->Unplug();
+         waitFor([] { return false; }, 500);  // the removal is delivered
+         form->cmdStart.Click();
+         form->tmrCapture.SetEnabled(false);
+       },
+       [&] { replugged->Plug(); }},
   };
   ASSERT_TRUE(Tick());  // Image1 holds a picture from now on
   const int objects = gdi32::liveObjectCount();
@@ -175,6 +177,72 @@ TEST_F(CameraLoss, AnotherCameraIsListedButNotTakenForTheLostOne) {
   waitFor([] { return false; }, 1500);
   EXPECT_EQ(again.LiveElements(), 0);
   EXPECT_EQ(user32::liveWindowCount(), windows);
+}
+
+TEST_F(CameraLoss, TwinsSharingASerialComeBackToTheirOwnEntriesInEitherOrder) {
+  int path = 4;
+  const auto twin = [&](const std::string& port, unsigned rgb) {
+    return std::make_unique<fakes::FakeCamera>(
+        fakes::FakeCameraModel{"Twin Cam",
+                               kModes,
+                               {{"device.path", "/dev/video" + std::to_string(path++)},
+                                {"device.serial", "Acme_Twin_Cam"},
+                                {"device.bus_path", port}},
+                               rgb});
+  };
+  auto red = twin("usb-0:2:1.0", 0xFF0000);
+  auto blue = twin("usb-0:3:1.0", 0x0000FF);
+  red->Plug();
+  blue->Plug();
+  ASSERT_TRUE(waitFor([&] { return form->List1.ListCount() == 4; }, kBackMs));
+  form->List1.SetListIndex(2);  // "Twin Cam (2)", the blue one
+  ASSERT_TRUE(testsupport::startTickingByHand(*form, kBackMs));
+  for (const bool blueFirst : {true, false}) {
+    SCOPED_TRACE(blueFirst ? "blue first" : "red first");
+    // A hub reset: both gone, back under new device paths.
+    blue->Fail();
+    red->Unplug();
+    blue->Unplug();
+    ASSERT_TRUE(waitFor([] { return !modWebCam::previewIsLive(); }, kLostMs));
+    red = twin("usb-0:2:1.0", 0xFF0000);
+    blue = twin("usb-0:3:1.0", 0x0000FF);
+    (blueFirst ? blue : red)->Plug();
+    (blueFirst ? red : blue)->Plug();
+    ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kBackMs));
+    EXPECT_TRUE(Tick());
+    EXPECT_EQ(mainColour(Preview()), 0x0000FFu);
+    EXPECT_EQ(form->List1.ListCount(), 4) << "a twin was listed again";
+  }
+}
+
+TEST_F(CameraLoss, ACameraThatDoesNotAnswerIsReportedAndNeverPilesUpPipelines) {
+  camera->SetHung(true);  // from now on its state changes block
+  camera->SetStalled(true);
+  const std::string hung = "Source lost since 08:04:09, it does not answer: unplug it and plug it in again.";
+  ASSERT_TRUE(waitFor(
+      [&] {
+        EXPECT_FALSE(Tick());
+        return form->lblStatus.Caption() == hung;
+      },
+      kBackMs));
+  waitFor([] { return false; }, 3000);  // retries come and go
+  EXPECT_EQ(form->lblStatus.Caption(), hung);
+  EXPECT_EQ(camera->LiveElements(), 1) << "a pipeline was started while the one before still stops";
+
+  // Plugged in again: live, while the old pipeline still hangs.
+  camera->Unplug();
+  fakes::FakeCamera again(DeskCam("/dev/video1"));
+  again.Plug();
+  ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kBackMs));
+  EXPECT_TRUE(Tick());
+
+  // The program's end does not wait for it.
+  form->Close();
+  form.reset();
+  gstcapture::uninstallDrivers();
+  EXPECT_TRUE(camera->Blocked());
+  camera->SetHung(false);
+  EXPECT_TRUE(waitFor([&] { return camera->LiveElements() == 0 && again.LiveElements() == 0; }, kLostMs));
 }
 
 }  // namespace

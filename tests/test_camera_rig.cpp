@@ -54,10 +54,22 @@ class CameraRig : public testing::Test {
     const QStringList frames = Frames();
     return frames.isEmpty() ? QImage() : QImage(dir.path() + "/captured/" + frames.back());
   }
+  // Opens the window, starts the first entry and waits for it to be live;
+  // the test ticks by hand.
+  void StartFirst() {
+    gstcapture::installDrivers();
+    form = std::make_unique<frmMain>();
+    form->Show();
+    windows = user32::liveWindowCount();
+    ASSERT_TRUE(testsupport::startTickingByHand(*form, kLiveMs));
+  }
+  bool Tick() { return testsupport::tickSaves(*form, dir.path() + "/captured"); }
+  bool LostStatus() const { return form->lblStatus.Caption().rfind("Source lost since ", 0) == 0; }
 
   fakes::PipeWireRig rig;
   QTemporaryDir dir;
   std::unique_ptr<frmMain> form;
+  int windows = 0;
 };
 
 TEST_F(CameraRig, RawAndMjpegCamerasAreListedPreviewedAndSaved) {
@@ -106,35 +118,21 @@ TEST_F(CameraRig, RawAndMjpegCamerasAreListedPreviewedAndSaved) {
 // is plugged in again under new ids with the same node name.
 TEST_F(CameraRig, ALostPipeWireCameraIsReportedAndTakenBackByItsNodeName) {
   ASSERT_TRUE(rig.Plug("desk_cam", "Desk Cam", 0xFF0000));
-  gstcapture::installDrivers();
-  form = std::make_unique<frmMain>();
-  form->Show();
-  const int windows = user32::liveWindowCount();
-  form->cmdStart.Click();
-  form->tmrCapture.SetEnabled(false);  // ticks by hand
-  form->txtTmr.SetText("1");
-  ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kLiveMs));
-  const auto tick = [&] {
-    const auto before = Frames().size();
-    testsupport::waitForNewPicture();
-    form->tmrCapture.OnTimer();
-    return Frames().size() > before;
-  };
-  const auto lostStatus = [&] { return form->lblStatus.Caption().rfind("Source lost since ", 0) == 0; };
-  ASSERT_TRUE(tick());
+  StartFirst();
+  ASSERT_TRUE(Tick());
 
   rig.Stall("desk_cam");
   ASSERT_TRUE(waitFor([] { return !modWebCam::previewIsLive(); }, kLiveMs)) << "a stall went unnoticed";
-  EXPECT_FALSE(tick()) << "a frozen frame was saved";
-  EXPECT_TRUE(lostStatus()) << form->lblStatus.Caption();
+  EXPECT_FALSE(Tick()) << "a frozen frame was saved";
+  EXPECT_TRUE(LostStatus()) << form->lblStatus.Caption();
   rig.Resume("desk_cam");
   ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kLiveMs)) << "not live again after the stall";
-  EXPECT_TRUE(tick());
+  EXPECT_TRUE(Tick());
 
   ASSERT_TRUE(rig.Unplug("desk_cam"));
   ASSERT_TRUE(waitFor([] { return !modWebCam::previewIsLive(); }, kLiveMs));
-  EXPECT_FALSE(tick());
-  EXPECT_TRUE(lostStatus()) << form->lblStatus.Caption();
+  EXPECT_FALSE(Tick());
+  EXPECT_TRUE(LostStatus()) << form->lblStatus.Caption();
   ASSERT_TRUE(rig.Plug("other_cam", "Other Cam", 0x00FF00));
   ASSERT_TRUE(waitFor([&] { return form->List1.ListCount() == 3; }, kLiveMs));
   EXPECT_EQ(Entries(), (std::vector<std::string>{"Desk Cam", "Other Cam", "Test pattern"}));
@@ -143,8 +141,27 @@ TEST_F(CameraRig, ALostPipeWireCameraIsReportedAndTakenBackByItsNodeName) {
 
   ASSERT_TRUE(rig.Plug("desk_cam", "Desk Cam", 0xFF0000));
   ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kLiveMs)) << "not taken back";
-  EXPECT_TRUE(tick());
+  EXPECT_TRUE(Tick());
   EXPECT_EQ(mainColour(NewestFrame()), 0xFF0000u);
+  EXPECT_EQ(user32::liveWindowCount(), windows + 1);
+}
+
+// The PipeWire daemon killed under a running capture (a crash, an update)
+// and started again, its session manager publishing the camera anew.
+TEST_F(CameraRig, APipeWireRestartUnderARunningCaptureIsSurvived) {
+  ASSERT_TRUE(rig.Plug("desk_cam", "Desk Cam", 0xFF0000));
+  StartFirst();
+  ASSERT_TRUE(Tick());
+  rig.KillDaemon();
+  ASSERT_TRUE(waitFor([] { return !modWebCam::previewIsLive(); }, kLiveMs));
+  EXPECT_FALSE(Tick());
+  EXPECT_TRUE(LostStatus()) << form->lblStatus.Caption();
+  ASSERT_TRUE(rig.StartDaemon());
+  ASSERT_TRUE(rig.Plug("desk_cam", "Desk Cam", 0xFF0000));
+  ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kLiveMs)) << "not back after the restart";
+  EXPECT_TRUE(Tick());
+  EXPECT_EQ(mainColour(NewestFrame()), 0xFF0000u);
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"Desk Cam", "Test pattern"}));
   EXPECT_EQ(user32::liveWindowCount(), windows + 1);
 }
 

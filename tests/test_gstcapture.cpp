@@ -13,6 +13,7 @@
 #include "capture/modWebCam.h"
 #include "platform/avicap32.h"
 #include "platform/gstcapture.h"
+#include "platform/gstmode.h"
 #include "platform/user32.h"
 #include "platform/vb.h"
 #include "tests/fakes/FakeCameras.h"
@@ -74,6 +75,34 @@ TEST(DeviceOrder, NumbersInDevicePathsCompareByValue) {
           << a << " " << b;
 }
 
+TEST(CameraIdentity, TheStrongestKeyNoOtherCameraKnownInTheRunShares) {
+  using gstcapture::DeviceKeys;
+  // serial, bus path, PipeWire node name, device path
+  const std::vector<DeviceKeys> known = {
+      {"Acme_0042", "usb-0:1", "", "/dev/video0"},    // 0: a serial of its own
+      {"Acme_Twin", "usb-0:2", "", "/dev/video2"},    // 1, 2: twins sharing a serial
+      {"Acme_Twin", "usb-0:3", "", "/dev/video4"},    //
+      {"", "", "v4l2_input.usb-0_4", "/dev/video6"},  // 3: through PipeWire
+      {"", "", "", "/dev/video8"},                    // 4: nothing but its path
+  };
+  struct Case {
+    const char* what;
+    DeviceKeys device;
+    int expected;
+  };
+  const Case cases[] = {
+      {"its own serial, in another port, under another path", {"Acme_0042", "usb-0:9", "", "/dev/video7"}, 0},
+      {"a twin by its port, whatever its path", {"Acme_Twin", "usb-0:3", "", "/dev/video2"}, 2},
+      {"the other twin", {"Acme_Twin", "usb-0:2", "", "/dev/video9"}, 1},
+      {"a twin in a third port is neither", {"Acme_Twin", "usb-0:5", "", "/dev/video4"}, -1},
+      {"another model in a twin's port", {"Other_0001", "usb-0:2", "", "/dev/video2"}, -1},
+      {"a PipeWire node by its name", {"", "", "v4l2_input.usb-0_4", "/dev/video1"}, 3},
+      {"by the path only when it has nothing else", {"", "", "", "/dev/video8"}, 4},
+      {"nothing in common", {"Other_0001", "usb-0:7", "", ""}, -1},
+  };
+  for (const Case& c : cases) EXPECT_EQ(gstcapture::identify(known, c.device), c.expected) << c.what;
+}
+
 // A V4L2 webcam's list: MJPEG for the large modes, YUY2 for the small ones.
 constexpr const char* kWebcam =
     "image/jpeg, width=1920, height=1080, framerate=30/1; "
@@ -119,6 +148,15 @@ TEST(ModeChoice, TheCheapestModeThatCoversThePreview) {
       {"neither raw nor MJPEG: none", "video/x-h264, width=640, height=480, framerate=30/1", 320, 240, 15,
        ""},
       {"nothing", "EMPTY", 320, 240, 15, ""},
+      {"covering the size before reaching the rate",
+       "video/x-raw, format=YUY2, width=320, height=200, framerate=30/1; video/x-raw, format=YUY2, "
+       "width=640, "
+       "height=480, framerate=10/1",
+       320, 240, 15, "video/x-raw, format=YUY2, width=640, height=480, framerate=10/1"},
+      {"reaching the rate before raw",
+       "video/x-raw, format=YUY2, width=640, height=480, framerate=5/1; image/jpeg, width=640, height=480, "
+       "framerate=30/1",
+       320, 240, 15, "image/jpeg, width=640, height=480, framerate=30/1"},
       {"a 4:3 mode that covers the preview before a smaller wide one",
        "video/x-raw, format=YUY2, width=640, height=360, framerate=30/1; video/x-raw, format=YUY2, "
        "width=640, height=480, framerate=30/1",
@@ -190,7 +228,8 @@ TEST(GstDriver, EndOfStreamOrAnErrorIsNoLongerLive) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     auto driver = gstcapture::makeLaunchDriver(
-        std::string(c.source) + "video/x-raw,format=BGRx,width=64,height=48,framerate=30/1 ! appsink name=sink",
+        std::string(c.source) +
+            "video/x-raw,format=BGRx,width=64,height=48,framerate=30/1 ! appsink name=sink",
         "short");
     ASSERT_TRUE(driver->connect(64, 48, 15));
     auto frame = NextFrame(*driver);
@@ -251,8 +290,8 @@ class FakeCameraTest : public testing::Test {
     for (const auto& d : avicap32::driverList()) out.push_back(d->description());
     return out;
   }
-  static fakes::FakeCameraModel Model(const std::string& name, const std::string& caps, const std::string& path,
-                                    unsigned rgb) {
+  static fakes::FakeCameraModel Model(const std::string& name, const std::string& caps,
+                                      const std::string& path, unsigned rgb) {
     return {name, caps, {{"device.path", path}, {"device.serial", "usb-" + path}}, rgb};
   }
 };

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -29,6 +30,16 @@ struct FakeCamera::State {
   std::atomic<bool> stalled = false;
   std::mutex mutex;
   std::vector<std::shared_ptr<Made>> made;
+  std::condition_variable released;
+  bool hung = false;
+  int blocked = 0;  // state changes waiting for hung to end
+
+  void waitWhileHung() {
+    std::unique_lock lock(mutex);
+    ++blocked;
+    released.wait(lock, [this] { return !hung; });
+    --blocked;
+  }
 
   std::shared_ptr<Made> newest() {
     std::lock_guard lock(mutex);
@@ -108,9 +119,46 @@ void onLinked(GstPad* ghost, GstPad* peer, gpointer data) {
   gst_object_unref(bin);
 }
 
+// A subclass of parent, with the class's own init.
+template <typename Class, typename Instance>
+GType subclass(GType parent, const char* name, GClassInitFunc init) {
+  GTypeInfo info{};
+  info.class_size = sizeof(Class);
+  info.class_init = init;
+  info.instance_size = sizeof(Instance);
+  return g_type_register_static(parent, name, &info, GTypeFlags(0));
+}
+
+// The camera's element: a bin whose state changes wait while the camera
+// is hung.
+GstElementClass* binParent = nullptr;
+
+GstStateChangeReturn changeState(GstElement* bin, GstStateChange transition) {
+  if (auto* state = static_cast<std::shared_ptr<State>*>(g_object_get_data(G_OBJECT(bin), kStateKey)))
+    (*state)->waitWhileHung();
+  return binParent->change_state(bin, transition);
+}
+
+void binClassInit(gpointer klass, gpointer) {
+  binParent = GST_ELEMENT_CLASS(g_type_class_peek_parent(klass));
+  GST_ELEMENT_CLASS(klass)->change_state = changeState;
+}
+
+GType fakeBinType() {
+  static const GType type =
+      subclass<GstBinClass, GstBin>(GST_TYPE_BIN, "FerrowickFakeCameraBin", binClassInit);
+  return type;
+}
+
+void keepState(gpointer object, const std::shared_ptr<State>& state) {
+  g_object_set_data_full(G_OBJECT(object), kStateKey, new std::shared_ptr<State>(state),
+                         [](gpointer p) { delete static_cast<std::shared_ptr<State>*>(p); });
+}
+
 GstElement* createElement(GstDevice* device, const gchar* name) {
   auto* state = static_cast<std::shared_ptr<State>*>(g_object_get_data(G_OBJECT(device), kStateKey));
-  GstElement* bin = gst_bin_new(name);
+  GstElement* bin = GST_ELEMENT(g_object_new(fakeBinType(), "name", name, nullptr));
+  keepState(bin, *state);
   GstPad* ghost = gst_ghost_pad_new_no_target("src", GST_PAD_SRC);
   g_signal_connect_data(
       ghost, "linked", G_CALLBACK(onLinked), new std::shared_ptr<State>(*state),
@@ -122,13 +170,8 @@ GstElement* createElement(GstDevice* device, const gchar* name) {
 void deviceClassInit(gpointer klass, gpointer) { GST_DEVICE_CLASS(klass)->create_element = createElement; }
 
 GType fakeDeviceType() {
-  static const GType type = [] {
-    GTypeInfo info{};
-    info.class_size = sizeof(GstDeviceClass);
-    info.class_init = deviceClassInit;
-    info.instance_size = sizeof(GstDevice);
-    return g_type_register_static(GST_TYPE_DEVICE, "FerrowickFakeCamera", &info, GTypeFlags(0));
-  }();
+  static const GType type =
+      subclass<GstDeviceClass, GstDevice>(GST_TYPE_DEVICE, "FerrowickFakeCamera", deviceClassInit);
   return type;
 }
 
@@ -161,14 +204,8 @@ void providerClassInit(gpointer klass, gpointer) {
 }
 
 GType fakeProviderType() {
-  static const GType type = [] {
-    GTypeInfo info{};
-    info.class_size = sizeof(GstDeviceProviderClass);
-    info.class_init = providerClassInit;
-    info.instance_size = sizeof(GstDeviceProvider);
-    return g_type_register_static(GST_TYPE_DEVICE_PROVIDER, "FerrowickFakeCameraProvider", &info,
-                                  GTypeFlags(0));
-  }();
+  static const GType type = subclass<GstDeviceProviderClass, GstDeviceProvider>(
+      GST_TYPE_DEVICE_PROVIDER, "FerrowickFakeCameraProvider", providerClassInit);
   return type;
 }
 
@@ -205,8 +242,7 @@ FakeCamera::FakeCamera(const FakeCameraModel& model) : state_(std::make_shared<S
   gst_object_ref_sink(device_);
   gst_caps_unref(caps);
   gst_structure_free(props);
-  g_object_set_data_full(G_OBJECT(device_), kStateKey, new std::shared_ptr<State>(state_),
-                         [](gpointer p) { delete static_cast<std::shared_ptr<State>*>(p); });
+  keepState(device_, state_);
 }
 
 FakeCamera::~FakeCamera() {
@@ -255,6 +291,17 @@ void FakeCamera::EndStream() {
     gst_element_send_event(source, gst_event_new_eos());
     gst_object_unref(source);
   }
+}
+
+void FakeCamera::SetHung(bool hung) {
+  std::lock_guard lock(state_->mutex);
+  state_->hung = hung;
+  state_->released.notify_all();
+}
+
+bool FakeCamera::Blocked() {
+  std::lock_guard lock(state_->mutex);
+  return state_->blocked > 0;
 }
 
 std::string FakeCamera::NegotiatedCaps() {

@@ -39,6 +39,11 @@ class FakeCamera {
   void SetStalled(bool stalled);
   // The source ends its stream.
   void EndStream();
+  // Hung: the camera's elements block in every state change (as a driver
+  // that does not answer) until set false again.
+  void SetHung(bool hung);
+  // Whether a state change is blocked now.
+  bool Blocked();
   // The caps the newest element's source negotiated ("" when none ran).
   std::string NegotiatedCaps();
   // Elements made for this camera that still exist.

@@ -91,14 +91,25 @@ PipeWireRig::PipeWireRig() {
     error_ = "dbus-daemon did not start";
     return;
   }
+  if (!StartDaemon()) error_ = "pipewire or wireplumber did not start";
+}
+
+bool PipeWireRig::StartDaemon() {
   pipewire_.reset(startDaemon("pipewire", {}, "pipewire.log"));
-  if (!waitUntil([&] { return QFile::exists(d + "/pipewire-0"); }, kStartMs)) {
-    error_ = "pipewire did not start";
-    return;
-  }
+  // Answering (a killed daemon's socket file may still be there).
+  const bool answers = waitUntil(
+      [&] {
+        QProcess info;
+        info.setProcessEnvironment(env_);
+        info.start("pw-cli", {"info", "0"});
+        return info.waitForFinished(5000) && info.exitStatus() == QProcess::NormalExit &&
+               info.exitCode() == 0;
+      },
+      kStartMs);
+  if (!answers) return false;
   wireplumber_.reset(startDaemon("wireplumber", {}, "wireplumber.log"));
   // WirePlumber is ready once it has made the default metadata.
-  const bool ready = waitUntil(
+  return waitUntil(
       [&] {
         QProcess ls;
         ls.setProcessEnvironment(env_);
@@ -106,7 +117,14 @@ PipeWireRig::PipeWireRig() {
         return ls.waitForFinished(5000) && ls.readAllStandardOutput().contains("metadata.name = \"default\"");
       },
       kStartMs);
-  if (!ready) error_ = "wireplumber did not start";
+}
+
+void PipeWireRig::KillDaemon() {
+  pipewire_->kill();
+  pipewire_->waitForFinished(5000);
+  stop(wireplumber_.get());
+  for (auto& [name, camera] : cameras_) stop(camera.get());
+  cameras_.clear();
 }
 
 PipeWireRig::~PipeWireRig() {

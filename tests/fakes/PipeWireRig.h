@@ -40,6 +40,13 @@ class PipeWireRig {
   bool Unplug(const std::string& nodeName, bool wait = true);
   // Whether a node of that name is on the daemon now.
   bool HasNode(const std::string& nodeName);
+  // Kills the PipeWire daemon (as in a crash); WirePlumber and the cameras,
+  // which need it, go with it.
+  void KillDaemon();
+  // Starts PipeWire and WirePlumber (again); true once they are ready. The
+  // cameras are plugged in again by the caller, as the session manager
+  // publishes real ones again.
+  bool StartDaemon();
 
  private:
   QProcess* startDaemon(const QString& program, const QStringList& args, const QString& log);

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QLocale>
@@ -16,6 +17,7 @@
 #include <optional>
 #include <string>
 
+#include "app/frmMain.h"
 #include "capture/modWebCam.h"
 #include "platform/vba.h"
 
@@ -73,6 +75,27 @@ inline uint32_t mainColour(const QImage& image) {
 inline void waitForNewPicture() {
   const uint32_t shown = modWebCam::previewFrameNumber();
   if (modWebCam::previewIsLive()) waitFor([&] { return modWebCam::previewFrameNumber() != shown; }, 5000);
+}
+
+// Starts the window's chosen source as a user would, its countdown then
+// ticked by hand at an interval of 1 s; whether the preview went live within
+// ms milliseconds.
+inline bool startTickingByHand(frmMain& form, int ms) {
+  form.cmdStart.Click();
+  form.tmrCapture.SetEnabled(false);
+  form.txtTmr.SetText("1");
+  return waitFor(modWebCam::previewIsLive, ms);
+}
+
+// One tick of that countdown, a second after the last (a new picture
+// between); whether it wrote a frame into folder.
+inline bool tickSaves(frmMain& form, const QString& folder) {
+  const auto frames = [&] { return QDir(folder).entryList({"*.bmp"}, QDir::Files).size(); };
+  const auto before = frames();
+  waitForNewPicture();
+  form.tmrCapture.OnTimer();
+  form.frameStore.waitIdle();
+  return frames() > before;
 }
 
 // A file of the given bytes, replacing what was there.
