@@ -271,7 +271,7 @@ class CaptureWindow : public user32::Window {
       return;
     }
     if (frame->width <= 0 || frame->height <= 0 ||
-        frame->bgrx.size() < static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height) * 4) {
+        frame->bytes() < static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height) * 4) {
       return;
     }
     shown_ = std::move(frame);
@@ -322,10 +322,10 @@ class CaptureWindow : public user32::Window {
       // The usual case, a frame of the window's size: scaled or not, a plain
       // copy of its rows.
       for (int y = 0; y < frame.height; ++y)
-        std::memcpy(surface_.scanLine(y), frame.bgrx.data() + row * static_cast<size_t>(y), row);
+        std::memcpy(surface_.scanLine(y), frame.pixels() + row * static_cast<size_t>(y), row);
       return;
     }
-    const QImage image(frame.bgrx.data(), frame.width, frame.height, frame.width * 4, QImage::Format_RGB32);
+    const QImage image(frame.pixels(), frame.width, frame.height, frame.width * 4, QImage::Format_RGB32);
     QPainter p(&surface_);
     if (scale_) {
       // Scaled to fit, never stretched: a picture of another shape (a wide
