@@ -152,7 +152,7 @@ class CaptureWindow : public user32::Window {
       case WM_CAP_SET_SCALE:
         scale_ = wParam != 0;
         if (shown_ && !lost_) {
-          paint(*shown_);
+          paint(shown_);
           widget_->update();
         }
         return TRUE;
@@ -174,9 +174,8 @@ class CaptureWindow : public user32::Window {
   // painted into it again.
   void syncSurface() {
     if (surface_.size() == widget_->size()) return;
-    surface_ = QImage(widget_->size(), QImage::Format_RGB32);
-    surface_.fill(Qt::black);
-    if (shown_ && !lost_) paint(*shown_);
+    blank();
+    if (shown_ && !lost_) paint(shown_);
   }
 
  private:
@@ -271,14 +270,14 @@ class CaptureWindow : public user32::Window {
       return;
     }
     if (frame->width <= 0 || frame->height <= 0 ||
-        frame->bgrx.size() < static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height) * 4) {
+        frame->bytes() < static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height) * 4) {
       return;
     }
     shown_ = std::move(frame);
     frameAt_ = now;
     retries_ = 0;
     syncSurface();
-    paint(*shown_);
+    paint(shown_);
     ++framesPainted_;
     // Shown at once rather than through a posted update: at the preview rate
     // the posted event's wake-up of the event loop costs more than painting.
@@ -292,8 +291,7 @@ class CaptureWindow : public user32::Window {
     lost_ = true;
     shown_.reset();
     frameAt_.reset();
-    syncSurface();
-    surface_.fill(Qt::black);
+    blank();
     widget_->update();
     scheduleRetry(now);
   }
@@ -316,16 +314,26 @@ class CaptureWindow : public user32::Window {
     frameAt_.reset();
   }
 
-  void paint(const VideoFrame& frame) {
-    const size_t row = static_cast<size_t>(frame.width) * 4;
+  // A black surface of the widget's size.
+  void blank() {
+    surface_ = QImage(widget_->size(), QImage::Format_RGB32);
+    surface_.fill(Qt::black);
+  }
+
+  void paint(const std::shared_ptr<const VideoFrame>& shown) {
+    const VideoFrame& frame = *shown;
     if (frame.width == surface_.width() && frame.height == surface_.height()) {
-      // The usual case, a frame of the window's size: scaled or not, a plain
-      // copy of its rows.
-      for (int y = 0; y < frame.height; ++y)
-        std::memcpy(surface_.scanLine(y), frame.bgrx.data() + row * static_cast<size_t>(y), row);
+      // The usual case, a frame of the window's size, scaled or not: the
+      // surface is the frame's own pixels, kept with the frame, so nothing is
+      // copied at the preview rate. They are read-only: whatever draws on the
+      // surface (a device context over it) works on a copy of its own.
+      surface_ = QImage(
+          frame.pixels(), frame.width, frame.height, frame.width * 4, QImage::Format_RGB32,
+          [](void* kept) { delete static_cast<std::shared_ptr<const VideoFrame>*>(kept); },
+          new std::shared_ptr<const VideoFrame>(shown));
       return;
     }
-    const QImage image(frame.bgrx.data(), frame.width, frame.height, frame.width * 4, QImage::Format_RGB32);
+    const QImage image(frame.pixels(), frame.width, frame.height, frame.width * 4, QImage::Format_RGB32);
     QPainter p(&surface_);
     if (scale_) {
       // Scaled to fit, never stretched: a picture of another shape (a wide

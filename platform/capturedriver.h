@@ -13,11 +13,18 @@
 namespace avicap32 {
 
 // One frame: top-down rows of 4 bytes a pixel in the order B, G, R, X,
-// stride = width * 4.
+// stride = width * 4. The pixels are the frame's own (bgrx), or lent by the
+// source for as long as the frame lives (a buffer of its pipeline, kept by
+// lender), which spares a copy of every frame.
 struct VideoFrame {
   int width = 0;
   int height = 0;
   std::vector<uint8_t> bgrx;
+  const uint8_t* lent = nullptr;
+  std::shared_ptr<const void> lender;
+
+  const uint8_t* pixels() const { return lent ? lent : bgrx.data(); }
+  size_t bytes() const { return lent ? size_t(width) * size_t(height) * 4 : bgrx.size(); }
 };
 
 // A full-size picture as the source sent it, kept as it came until a frame

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -164,22 +163,54 @@ class Session {
     GstVideoInfo info;
     if (!buffer || !caps || !gst_video_info_from_caps(&info, caps)) return nullptr;
     if (GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_FORMAT_BGRx) return nullptr;
-    GstVideoFrame mapped;
-    if (!gst_video_frame_map(&mapped, &info, buffer, GST_MAP_READ)) return nullptr;
+    auto mapped = std::make_shared<MappedSample>(gst_sample_ref(sample));
+    if (!gst_video_frame_map(&mapped->frame, &info, buffer, GST_MAP_READ)) return nullptr;
+    mapped->isMapped = true;
     auto frame = std::make_shared<avicap32::VideoFrame>();
-    frame->width = GST_VIDEO_FRAME_WIDTH(&mapped);
-    frame->height = GST_VIDEO_FRAME_HEIGHT(&mapped);
+    frame->width = GST_VIDEO_FRAME_WIDTH(&mapped->frame);
+    frame->height = GST_VIDEO_FRAME_HEIGHT(&mapped->frame);
     const size_t row = static_cast<size_t>(frame->width) * 4;
-    const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&mapped, 0);
-    const auto* src = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&mapped, 0));
-    frame->bgrx.resize(row * static_cast<size_t>(frame->height));
-    for (int y = 0; y < frame->height; ++y) {
-      std::memcpy(frame->bgrx.data() + row * static_cast<size_t>(y), src + static_cast<ptrdiff_t>(stride) * y,
-                  row);
+    const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&mapped->frame, 0);
+    const auto* src = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&mapped->frame, 0));
+    if (static_cast<size_t>(stride) == row && lendable(buffer)) {
+      frame->lent = src;
+      frame->lender = std::move(mapped);
+      return frame;
     }
-    gst_video_frame_unmap(&mapped);
+    frame->bgrx.reserve(row * static_cast<size_t>(frame->height));
+    for (int y = 0; y < frame->height; ++y) {
+      const uint8_t* line = src + static_cast<ptrdiff_t>(stride) * y;
+      frame->bgrx.insert(frame->bgrx.end(), line, line + row);
+    }
     return frame;
   }
+
+  // Whether a frame may keep the buffer itself rather than a copy: plain
+  // memory from a plain pool (the test source's, a converter's), which hands
+  // out new buffers as long as others are kept; never one of a device's few
+  // buffers (V4L2's, PipeWire's), which the device needs back and which
+  // would keep it open.
+  static bool lendable(GstBuffer* buffer) {
+    GstBufferPool* pool = buffer->pool;
+    if (!pool ||
+        (G_OBJECT_TYPE(pool) != GST_TYPE_VIDEO_BUFFER_POOL && G_OBJECT_TYPE(pool) != GST_TYPE_BUFFER_POOL))
+      return false;
+    for (guint i = 0; i < gst_buffer_n_memory(buffer); ++i) {
+      if (!gst_memory_is_type(gst_buffer_peek_memory(buffer, i), GST_ALLOCATOR_SYSMEM)) return false;
+    }
+    return true;
+  }
+
+  // A sample mapped for reading, let go with the last frame that shows it.
+  struct MappedSample {
+    explicit MappedSample(GstSample* s) : sample(s) {}
+    ~MappedSample() {
+      if (isMapped) gst_video_frame_unmap(&frame);
+    }
+    SamplePtr sample;
+    GstVideoFrame frame{};
+    bool isMapped = false;
+  };
 
   ElementPtr pipeline_;
   BusPtr bus_;

@@ -234,8 +234,8 @@ QImage pictureOf(const Job& job) {
   if (!job.source) return job.picture;
   if (const std::shared_ptr<const avicap32::VideoFrame> frame = job.source->bgrx()) {
     if (frame->width > 0 && frame->height > 0 &&
-        frame->bgrx.size() >= size_t(frame->width) * size_t(frame->height) * 4) {
-      return QImage(frame->bgrx.data(), frame->width, frame->height, frame->width * 4, QImage::Format_RGB32)
+        frame->bytes() >= size_t(frame->width) * size_t(frame->height) * 4) {
+      return QImage(frame->pixels(), frame->width, frame->height, frame->width * 4, QImage::Format_RGB32)
           .copy();
     }
   }

@@ -59,7 +59,7 @@ std::shared_ptr<const avicap32::VideoFrame> NextFrame(
 }
 
 QImage ToImage(const avicap32::VideoFrame& f) {
-  return QImage(f.bgrx.data(), f.width, f.height, f.width * 4, QImage::Format_RGB32).copy();
+  return QImage(f.pixels(), f.width, f.height, f.width * 4, QImage::Format_RGB32).copy();
 }
 
 TEST(DeviceOrder, NumbersInDevicePathsCompareByValue) {
@@ -236,7 +236,7 @@ TEST(GstDriver, EndOfStreamOrAnErrorIsNoLongerLive) {
     ASSERT_NE(frame, nullptr);
     EXPECT_EQ(frame->width, 64);
     EXPECT_EQ(frame->height, 48);
-    EXPECT_EQ(frame->bgrx.size(), 64u * 48u * 4u);
+    EXPECT_EQ(frame->bytes(), 64u * 48u * 4u);
     EXPECT_TRUE(waitFor([&] { return !driver->isLive(); }, 5000));
     driver->disconnect();
   }
@@ -255,8 +255,8 @@ TEST(GstDriver, CameraChainScalesDownToOpaqueBgrx) {
   EXPECT_LE(frame->height, 240);
   EXPECT_GE(frame->width, 300);
   EXPECT_EQ(frame->width * 9, frame->height * 16) << "square pixels: the picture keeps its shape";
-  ASSERT_EQ(frame->bgrx.size(), static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height) * 4);
-  for (size_t i = 3; i < frame->bgrx.size(); i += 4) ASSERT_EQ(frame->bgrx[i], 0xFF) << i;
+  ASSERT_EQ(frame->bytes(), static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height) * 4);
+  for (size_t i = 3; i < frame->bytes(); i += 4) ASSERT_EQ(frame->pixels()[i], 0xFF) << i;
   EXPECT_TRUE(driver->isLive());
   driver->disconnect();
   EXPECT_FALSE(driver->isLive());
