@@ -300,7 +300,7 @@ void frmMain::tmrCapture_Timer() {
   }
   // A frame the store could not write is reported now, and tried again on
   // this tick.
-  if (const framestore::FrameStore::Outcome outcome = frameStore.takeOutcome(); outcome.failed) {
+  if (const framestore::FrameStore::Outcome outcome = frameStore.takeOutcome(); !outcome.status.empty()) {
     lblStatus.SetCaption(outcome.status);
     elapsedSecs = std::max<double>(elapsedSecs, interval_);
     savedWindow_ = 0;

@@ -399,7 +399,6 @@ struct FrameStore::Impl {
       lock.lock();
       busy = false;
       if (failure.empty()) ++outcome.written;
-      outcome.failed = !failure.empty();
       outcome.status = std::move(failure);
       if (queue.empty()) idle.notify_all();
     }
