@@ -214,8 +214,8 @@ void frmMain::Form_Terminate() {
 
 void frmMain::mnuFileOpenFolder_Click() {
   // The run's folder once there is a run.
-  const std::string folder =
-      !frameStore.folder().empty() ? frameStore.folder() : folder_.empty() ? savingFolder() : folder_;
+  std::string folder = frameStore.folder();
+  if (folder.empty()) folder = folder_.empty() ? savingFolder() : folder_;
   try {
     makeFolder(folder);
   } catch (const vba::RuntimeError&) {
