@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "app/modTopmost.h"
@@ -39,6 +41,16 @@ std::string savingFolder() {
   const std::string folder = framefolder::capturedFolder();
   framefolder::makeParentFolders(folder);
   return folder;
+}
+
+// The interval typed, as shown and as counted; none while the text is not a
+// valid interval.
+std::optional<std::pair<double, int16_t>> typedInterval(const std::string& typed) {
+  try {
+    return std::pair(vba::CDbl(typed), vba::CInt(typed));
+  } catch (const vba::RuntimeError&) {
+    return std::nullopt;
+  }
 }
 
 // Creates the folder when nothing of its name exists.
@@ -281,18 +293,10 @@ void frmMain::tmrCapture_Timer() {
   elapsedSecs = elapsedSecs + 1.0;
   // The interval is read afresh each tick. A text that is not a valid
   // interval (as while the user retypes it) leaves the last valid one in force.
-  const std::string typed = txtTmr.Text();
-  bool valid = true;
-  try {
-    const double shown = vba::CDbl(typed);
-    const int16_t interval = vba::CInt(typed);
-    intervalShown_ = shown;
-    interval_ = interval;
-  } catch (const vba::RuntimeError&) {
-    valid = false;
-  }
+  const std::optional<std::pair<double, int16_t>> typed = typedInterval(txtTmr.Text());
+  if (typed) std::tie(intervalShown_, interval_) = *typed;
   const double remaining = intervalShown_ - elapsedSecs;
-  if (valid) {
+  if (typed) {
     lblStatus.SetCaption("Time till next capture: " + vba::CStr(remaining) + " secs.");
   } else {
     lblStatus.SetCaption("Interval not valid, using " + vba::CStr(intervalShown_) + ": " +
@@ -453,12 +457,9 @@ bool frmMain::waitingForHours() {
     if (waiting_) {
       waiting_ = false;
       // The first frame falls at the opening: it is due on this tick.
-      const std::string typed = txtTmr.Text();
-      try {
-        elapsedSecs = std::max<double>(vba::CDbl(typed), vba::CInt(typed)) - 1.0;
-      } catch (const vba::RuntimeError&) {
-        elapsedSecs = std::max<double>(intervalShown_, interval_) - 1.0;
-      }
+      const auto [shown, counted] =
+          typedInterval(txtTmr.Text()).value_or(std::pair(intervalShown_, interval_));
+      elapsedSecs = std::max<double>(shown, counted) - 1.0;
     }
     if (takeSource()) return false;
     // A resumed run's camera that is not there yet is waited for as a lost one.
