@@ -281,10 +281,9 @@ void frmMain::showLost() {
   const vba::DateTime now = vba::Now();
   const bool today =
       lostSince_->year == now.year && lostSince_->month == now.month && lostSince_->day == now.day;
-  lblStatus.SetCaption("Source lost since " +
-                       vba::Format(*lostSince_, today ? "hh:nn:ss" : "dd/MM/yyyy hh:nn:ss") +
-                       (modWebCam::previewHung() ? ", it does not answer: unplug it and plug it in again."
-                                                 : ", waiting for it to return."));
+  lblStatus.SetCaption(
+      "Source lost since " + vba::Format(*lostSince_, today ? "hh:nn:ss" : "dd/MM/yyyy hh:nn:ss") +
+      (modWebCam::previewHung() ? ", it does not answer: replug it." : ", waiting for it to return."));
 }
 
 void frmMain::tmrCapture_Timer() {
