@@ -365,11 +365,11 @@ class Cameras : public avicap32::DriverProvider, public std::enable_shared_from_
     }
   }
 
-  // The index of the known camera a device with these keys is, -1 for none.
-  int known(const DeviceKeys& keys) const {
+  // The keys of the cameras known in this run, in list order.
+  std::vector<DeviceKeys> knownKeys() const {
     std::vector<DeviceKeys> all;
     for (const auto& c : cameras_) all.push_back(c->keys());
-    return identify(all, keys);
+    return all;
   }
 
   // A camera's list name: its own, told apart from earlier entries of the
@@ -385,8 +385,7 @@ class Cameras : public avicap32::DriverProvider, public std::enable_shared_from_
     cameras_.push_back(camera);
     // What names each camera across runs: its strongest key of its own,
     // which a newcomer may have made shared.
-    std::vector<DeviceKeys> all;
-    for (const auto& c : cameras_) all.push_back(c->keys());
+    const std::vector<DeviceKeys> all = knownKeys();
     for (size_t i = 0; i < cameras_.size(); ++i) {
       const int k = ownKey(all, i);
       cameras_[i]->setIdentity(k < 0 ? "name:" + cameras_[i]->description()
@@ -401,7 +400,7 @@ class Cameras : public avicap32::DriverProvider, public std::enable_shared_from_
       if (camera->device() == device) return;  // listed again after a restart
     }
     const DeviceInfo d = describe(device);
-    const int i = known(d.keys);
+    const int i = identify(knownKeys(), d.keys);
     // A camera that is present is not this one (its twin, say): a new entry.
     if (i < 0 || cameras_[static_cast<size_t>(i)]->device()) {
       auto camera = add(d);
