@@ -340,7 +340,7 @@ class Cameras : public avicap32::DriverProvider, public std::enable_shared_from_
     switch (GST_MESSAGE_TYPE(msg)) {
       case GST_MESSAGE_DEVICE_ADDED:
         gst_message_parse_device_added(msg, &device);
-        if (!DeviceSources::get().leftAside(device)) s->added(device);
+        if (!DeviceSources::get().leftAside(device)) s->added(describe(device));
         break;
       case GST_MESSAGE_DEVICE_REMOVED:
         gst_message_parse_device_removed(msg, &device);
@@ -395,11 +395,10 @@ class Cameras : public avicap32::DriverProvider, public std::enable_shared_from_
     return camera;
   }
 
-  void added(GstDevice* device) {
+  void added(const DeviceInfo& d) {
     for (const auto& camera : cameras_) {
-      if (camera->device() == device) return;  // listed again after a restart
+      if (camera->device() == d.device.get()) return;  // listed again after a restart
     }
-    const DeviceInfo d = describe(device);
     const int i = identify(knownKeys(), d.keys);
     // A camera that is present is not this one (its twin, say): a new entry.
     if (i < 0 || cameras_[static_cast<size_t>(i)]->device()) {
@@ -409,7 +408,7 @@ class Cameras : public avicap32::DriverProvider, public std::enable_shared_from_
     }
     // The camera is back (under a new device path or object id).
     CameraDriver& camera = *cameras_[static_cast<size_t>(i)];
-    camera.setDevice(device);
+    camera.setDevice(d.device.get());
     if (observer_) observer_->deviceReturned(camera);
   }
 
@@ -458,7 +457,7 @@ class Cameras : public avicap32::DriverProvider, public std::enable_shared_from_
                                       [&](const DeviceInfo& d) { return d.device.get() == held; });
       if (held && !listed) removed(held);
     }
-    for (const DeviceInfo& d : present) added(d.device.get());
+    for (const DeviceInfo& d : present) added(d);
   }
 
   guint watch_ = 0;
