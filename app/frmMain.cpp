@@ -214,8 +214,9 @@ void frmMain::Form_Terminate() {
 
 void frmMain::mnuFileOpenFolder_Click() {
   // The run's folder once there is a run.
-  const std::string folder =
-      !frameStore.folder().empty() ? frameStore.folder() : folder_.empty() ? savingFolder() : folder_;
+  const std::string folder = !frameStore.folder().empty() ? frameStore.folder()
+                             : folder_.empty()            ? savingFolder()
+                                                          : folder_;
   try {
     makeFolder(folder);
   } catch (const vba::RuntimeError&) {
@@ -269,10 +270,9 @@ void frmMain::showLost() {
   const vba::DateTime now = vba::Now();
   const bool today =
       lostSince_->year == now.year && lostSince_->month == now.month && lostSince_->day == now.day;
-  lblStatus.SetCaption("Source lost since " +
-                       vba::Format(*lostSince_, today ? "hh:nn:ss" : "dd/MM/yyyy hh:nn:ss") +
-                       (modWebCam::previewHung() ? ", it does not answer: unplug it and plug it in again."
-                                                 : ", waiting for it to return."));
+  lblStatus.SetCaption(
+      "Source lost since " + vba::Format(*lostSince_, today ? "hh:nn:ss" : "dd/MM/yyyy hh:nn:ss") +
+      (modWebCam::previewHung() ? ", it does not answer: replug it." : ", waiting for it to return."));
 }
 
 void frmMain::tmrCapture_Timer() {

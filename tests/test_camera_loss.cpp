@@ -218,7 +218,7 @@ TEST_F(CameraLoss, TwinsSharingASerialComeBackToTheirOwnEntriesInEitherOrder) {
 TEST_F(CameraLoss, ACameraThatDoesNotAnswerIsReportedAndNeverPilesUpPipelines) {
   camera->SetHung(true);  // from now on its state changes block
   camera->SetStalled(true);
-  const std::string hung = "Source lost since 08:04:09, it does not answer: unplug it and plug it in again.";
+  const std::string hung = "Source lost since 08:04:09, it does not answer: replug it.";
   ASSERT_TRUE(waitFor(
       [&] {
         EXPECT_FALSE(Tick());
