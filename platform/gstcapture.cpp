@@ -340,7 +340,7 @@ class Cameras : public avicap32::DriverProvider, public std::enable_shared_from_
     switch (GST_MESSAGE_TYPE(msg)) {
       case GST_MESSAGE_DEVICE_ADDED:
         gst_message_parse_device_added(msg, &device);
-        if (!DeviceSources::get().leftAside(device)) s->added(device);
+        if (!DeviceSources::get().leftAside(device)) s->added(describe(device));
         break;
       case GST_MESSAGE_DEVICE_REMOVED:
         gst_message_parse_device_removed(msg, &device);
@@ -365,11 +365,11 @@ class Cameras : public avicap32::DriverProvider, public std::enable_shared_from_
     }
   }
 
-  // The index of the known camera a device with these keys is, -1 for none.
-  int known(const DeviceKeys& keys) const {
+  // The keys of the cameras known in this run, in list order.
+  std::vector<DeviceKeys> knownKeys() const {
     std::vector<DeviceKeys> all;
     for (const auto& c : cameras_) all.push_back(c->keys());
-    return identify(all, keys);
+    return all;
   }
 
   // A camera's list name: its own, told apart from earlier entries of the
@@ -385,8 +385,7 @@ class Cameras : public avicap32::DriverProvider, public std::enable_shared_from_
     cameras_.push_back(camera);
     // What names each camera across runs: its strongest key of its own,
     // which a newcomer may have made shared.
-    std::vector<DeviceKeys> all;
-    for (const auto& c : cameras_) all.push_back(c->keys());
+    const std::vector<DeviceKeys> all = knownKeys();
     for (size_t i = 0; i < cameras_.size(); ++i) {
       const int k = ownKey(all, i);
       cameras_[i]->setIdentity(k < 0 ? "name:" + cameras_[i]->description()
@@ -396,12 +395,11 @@ class Cameras : public avicap32::DriverProvider, public std::enable_shared_from_
     return camera;
   }
 
-  void added(GstDevice* device) {
+  void added(const DeviceInfo& d) {
     for (const auto& camera : cameras_) {
-      if (camera->device() == device) return;  // listed again after a restart
+      if (camera->device() == d.device.get()) return;  // listed again after a restart
     }
-    const DeviceInfo d = describe(device);
-    const int i = known(d.keys);
+    const int i = identify(knownKeys(), d.keys);
     // A camera that is present is not this one (its twin, say): a new entry.
     if (i < 0 || cameras_[static_cast<size_t>(i)]->device()) {
       auto camera = add(d);
@@ -410,7 +408,7 @@ class Cameras : public avicap32::DriverProvider, public std::enable_shared_from_
     }
     // The camera is back (under a new device path or object id).
     CameraDriver& camera = *cameras_[static_cast<size_t>(i)];
-    camera.setDevice(device);
+    camera.setDevice(d.device.get());
     if (observer_) observer_->deviceReturned(camera);
   }
 
@@ -459,7 +457,7 @@ class Cameras : public avicap32::DriverProvider, public std::enable_shared_from_
                                       [&](const DeviceInfo& d) { return d.device.get() == held; });
       if (held && !listed) removed(held);
     }
-    for (const DeviceInfo& d : present) added(d.device.get());
+    for (const DeviceInfo& d : present) added(d);
   }
 
   guint watch_ = 0;

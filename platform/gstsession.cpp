@@ -40,10 +40,6 @@ class SessionThreads {
     --running_;
     done_.notify_all();
   }
-  int running() {
-    std::lock_guard lock(mutex_);
-    return running_;
-  }
   void waitUntil(Clock::time_point deadline) {
     std::unique_lock lock(mutex_);
     done_.wait_until(lock, deadline, [this] { return running_ == 0; });
@@ -353,8 +349,6 @@ std::string versionText() {
   ensureInit();
   return takeString(gst_version_string());
 }
-
-int runningSessions() { return SessionThreads::get().running(); }
 
 void waitForSessions(std::chrono::steady_clock::time_point deadline) {
   SessionThreads::get().waitUntil(deadline);

@@ -86,8 +86,6 @@ GstElement* parseLaunch(const std::string& description);
 // The GStreamer version text, as given to drivers' version().
 std::string versionText();
 
-// Session threads still running (starting, running or stopping).
-int runningSessions();
 // Waits until every session thread has ended, or until the deadline; those
 // still running then (a device that does not answer) are left to end by
 // themselves, and the program may exit under them.

@@ -487,26 +487,6 @@ namespace {
   raise(vbErrPathFileAccess);
 }
 
-std::vector<uint8_t> encode(const olepro32::StdPicture& picture) {
-  if (!picture) raise(vbErrInvalidPicture);
-  std::vector<uint8_t> bytes = gdi32::encodeBmp(picture.Handle(), picture.hPal());
-  if (bytes.empty()) raise(vbErrInvalidPicture);
-  return bytes;
-}
-
-// Writes bytes to the open file fd and flushes them to disk; on a failure
-// closes fd, removes path and raises the error.
-void writeFlushed(int fd, const std::string& path, const std::vector<uint8_t>& bytes) {
-  int err = fileWriteAll(fd, bytes.data(), bytes.size());
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  if (err != 0) {
-    // Never leave a partial picture behind.
-    ::close(fd);
-    ::unlink(path.c_str());
-    raiseForWrite(err);
-  }
-}
-
 DiskSpaceProbe& diskSpaceSeam() {
   static DiskSpaceProbe probe;
   return probe;
@@ -516,12 +496,16 @@ DiskSpaceProbe& diskSpaceSeam() {
 
 // Stands in for SavePicture.
 void SavePicture(const olepro32::StdPicture& picture, const std::string& fileName) {
-  const std::vector<uint8_t> bytes = encode(picture);
+  const std::vector<uint8_t> bytes =
+      picture ? gdi32::encodeBmp(picture.Handle(), picture.hPal()) : std::vector<uint8_t>();
+  if (bytes.empty()) raise(vbErrInvalidPicture);
   const int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) raiseForWrite(errno);
-  writeFlushed(fd, fileName, bytes);
-  if (::close(fd) != 0 && errno != EINTR) {
-    const int err = errno;
+  int err = fileWriteAll(fd, bytes.data(), bytes.size());
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
+  if (::close(fd) != 0 && errno != EINTR && err == 0) err = errno;
+  if (err != 0) {
+    // Never leave a partial picture behind.
     ::unlink(fileName.c_str());
     raiseForWrite(err);
   }
