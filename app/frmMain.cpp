@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "app/modTopmost.h"
@@ -39,6 +41,16 @@ std::string savingFolder() {
   const std::string folder = framefolder::capturedFolder();
   framefolder::makeParentFolders(folder);
   return folder;
+}
+
+// The interval typed, as shown and as counted; none while the text is not a
+// valid interval.
+std::optional<std::pair<double, int16_t>> typedInterval(const std::string& typed) {
+  try {
+    return std::pair(vba::CDbl(typed), vba::CInt(typed));
+  } catch (const vba::RuntimeError&) {
+    return std::nullopt;
+  }
 }
 
 // Creates the folder when nothing of its name exists.
@@ -214,9 +226,8 @@ void frmMain::Form_Terminate() {
 
 void frmMain::mnuFileOpenFolder_Click() {
   // The run's folder once there is a run.
-  const std::string folder = !frameStore.folder().empty() ? frameStore.folder()
-                             : folder_.empty()            ? savingFolder()
-                                                          : folder_;
+  std::string folder = frameStore.folder();
+  if (folder.empty()) folder = folder_.empty() ? savingFolder() : folder_;
   try {
     makeFolder(folder);
   } catch (const vba::RuntimeError&) {
@@ -281,18 +292,10 @@ void frmMain::tmrCapture_Timer() {
   elapsedSecs = elapsedSecs + 1.0;
   // The interval is read afresh each tick. A text that is not a valid
   // interval (as while the user retypes it) leaves the last valid one in force.
-  const std::string typed = txtTmr.Text();
-  bool valid = true;
-  try {
-    const double shown = vba::CDbl(typed);
-    const int16_t interval = vba::CInt(typed);
-    intervalShown_ = shown;
-    interval_ = interval;
-  } catch (const vba::RuntimeError&) {
-    valid = false;
-  }
+  const std::optional<std::pair<double, int16_t>> typed = typedInterval(txtTmr.Text());
+  if (typed) std::tie(intervalShown_, interval_) = *typed;
   const double remaining = intervalShown_ - elapsedSecs;
-  if (valid) {
+  if (typed) {
     lblStatus.SetCaption("Time till next capture: " + vba::CStr(remaining) + " secs.");
   } else {
     lblStatus.SetCaption("Interval not valid, using " + vba::CStr(intervalShown_) + ": " +
@@ -300,7 +303,7 @@ void frmMain::tmrCapture_Timer() {
   }
   // A frame the store could not write is reported now, and tried again on
   // this tick.
-  if (const framestore::FrameStore::Outcome outcome = frameStore.takeOutcome(); outcome.failed) {
+  if (const framestore::FrameStore::Outcome outcome = frameStore.takeOutcome(); !outcome.status.empty()) {
     lblStatus.SetCaption(outcome.status);
     elapsedSecs = std::max<double>(elapsedSecs, interval_);
     savedWindow_ = 0;
@@ -453,12 +456,9 @@ bool frmMain::waitingForHours() {
     if (waiting_) {
       waiting_ = false;
       // The first frame falls at the opening: it is due on this tick.
-      const std::string typed = txtTmr.Text();
-      try {
-        elapsedSecs = std::max<double>(vba::CDbl(typed), vba::CInt(typed)) - 1.0;
-      } catch (const vba::RuntimeError&) {
-        elapsedSecs = std::max<double>(intervalShown_, interval_) - 1.0;
-      }
+      const auto [shown, counted] =
+          typedInterval(txtTmr.Text()).value_or(std::pair(intervalShown_, interval_));
+      elapsedSecs = std::max<double>(shown, counted) - 1.0;
     }
     if (takeSource()) return false;
     // A resumed run's camera that is not there yet is waited for as a lost one.

@@ -115,17 +115,12 @@ bool inside(const ActiveHours& hours, Instant t, const Zone& zone) {
   return false;
 }
 
-std::optional<int> number(const std::string& text) {
-  int value = 0;
+// The whole text as a finite number; none otherwise.
+template <typename T = int>
+std::optional<T> number(const std::string& text) {
+  T value = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
-std::optional<double> decimal(const std::string& text) {
-  double value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
+  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(static_cast<double>(value))) {
     return std::nullopt;
   }
   return value;
@@ -226,8 +221,8 @@ std::optional<ActiveHours> parseBetween(const std::string& text) {
 std::optional<ActiveHours> parseDaylight(const std::string& text) {
   const size_t comma = text.find(',');
   if (comma == std::string::npos) return std::nullopt;
-  const std::optional<double> latitude = decimal(text.substr(0, comma));
-  const std::optional<double> longitude = decimal(text.substr(comma + 1));
+  const std::optional<double> latitude = number<double>(text.substr(0, comma));
+  const std::optional<double> longitude = number<double>(text.substr(comma + 1));
   if (!latitude || !longitude || std::abs(*latitude) > 90 || std::abs(*longitude) > 180) return std::nullopt;
   ActiveHours hours;
   hours.mode = ActiveHours::Mode::Daylight;

@@ -374,13 +374,13 @@ struct FrameStore::Impl {
   std::optional<FolderIdentity> found;
   std::thread worker;
 
-  bool enqueue(Job job) {
+  // Queues a grabbed picture or a full-size still.
+  bool enqueue(QImage picture, std::shared_ptr<const avicap32::StillFrame> source, const vba::DateTime& taken,
+               const std::string& baseName, Options options) {
     {
       std::lock_guard lock(mutex);
       if (run == 0 || queue.size() >= kMaxWaiting) return false;
-      job.run = run;
-      job.folder = folder;
-      queue.push_back(std::move(job));
+      queue.push_back({run, folder, std::move(picture), std::move(source), taken, baseName, options});
     }
     wake.notify_one();
     return true;
@@ -399,7 +399,6 @@ struct FrameStore::Impl {
       lock.lock();
       busy = false;
       if (failure.empty()) ++outcome.written;
-      outcome.failed = !failure.empty();
       outcome.status = std::move(failure);
       if (queue.empty()) idle.notify_all();
     }
@@ -481,25 +480,14 @@ std::string FrameStore::folder() const {
 bool FrameStore::save(const olepro32::StdPicture& picture, const vba::DateTime& taken,
                       const std::string& baseName, Options options) {
   if (!picture) return false;
-  Job job;
   // A copy of its own: the worker never touches the platform's bitmaps.
-  job.picture = gdi32::fileImage(picture.Handle(), picture.hPal()).copy();
-  if (job.picture.isNull()) return false;
-  job.taken = taken;
-  job.baseName = baseName;
-  job.options = options;
-  return d_->enqueue(std::move(job));
+  QImage copy = gdi32::fileImage(picture.Handle(), picture.hPal()).copy();
+  return !copy.isNull() && d_->enqueue(std::move(copy), nullptr, taken, baseName, options);
 }
 
 bool FrameStore::save(std::shared_ptr<const avicap32::StillFrame> source, const vba::DateTime& taken,
                       const std::string& baseName, Options options) {
-  if (!source) return false;
-  Job job;
-  job.source = std::move(source);
-  job.taken = taken;
-  job.baseName = baseName;
-  job.options = options;
-  return d_->enqueue(std::move(job));
+  return source && d_->enqueue({}, std::move(source), taken, baseName, options);
 }
 
 FrameStore::Outcome FrameStore::takeOutcome() {

@@ -58,11 +58,11 @@ class FrameStore {
   bool save(std::shared_ptr<const avicap32::StillFrame> still, const vba::DateTime& taken,
             const std::string& baseName, Options options);
 
-  // The outcome of the frames finished since the last call: whether the
-  // last one failed, and then why, in a few words for the status line.
+  // The outcome of the frames finished since the last call: how many were
+  // written, and why the last one failed (in a few words for the status
+  // line), or nothing when it did not.
   struct Outcome {
     int written = 0;
-    bool failed = false;
     std::string status;
   };
   Outcome takeOutcome();
