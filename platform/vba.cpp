@@ -405,8 +405,13 @@ std::string GetSetting(const std::string& appName, const std::string& section, c
 // Stands in for SaveSetting.
 void SaveSetting(const std::string& appName, const std::string& section, const std::string& key,
                  const std::string& setting) {
+  SaveSettings(appName, section, {{key, setting}});
+}
+
+void SaveSettings(const std::string& appName, const std::string& section, const Settings& values) {
   QSettings settings = programSettings(appName);
-  settings.setValue(settingKey(section, key), QString::fromStdString(setting));
+  for (const auto& [key, value] : values)
+    settings.setValue(settingKey(section, key), QString::fromStdString(value));
   writeThrough(settings);
 }
 

@@ -147,6 +147,11 @@ std::string GetSetting(const std::string& appName, const std::string& section, c
 // settings file that cannot be written: error 75.
 void SaveSetting(const std::string& appName, const std::string& section, const std::string& key,
                  const std::string& setting);
+// SaveSettings: several keys of a section (a key may name a subsection, as
+// "Frames/Size") stored and written through together, in one write of the
+// settings file: all of them are kept, or none.
+using Settings = std::vector<std::pair<std::string, std::string>>;
+void SaveSettings(const std::string& appName, const std::string& section, const Settings& values);
 // GetAllSettings: every key of a section with its value, in key order.
 std::vector<std::pair<std::string, std::string>> GetAllSettings(const std::string& appName,
                                                                 const std::string& section);

@@ -260,18 +260,17 @@ ActiveHours loadActiveHours(const std::string& section) {
 
 void saveActiveHours(const ActiveHours& hours, const std::string& section) {
   using Mode = ActiveHours::Mode;
-  const std::vector<std::pair<const char*, std::string>> values = {
-      {"Mode", hours.mode == Mode::Between    ? "Between"
-               : hours.mode == Mode::Daylight ? "Daylight"
-                                              : "Always"},
-      {"From", timeText(hours.from)},
-      {"To", timeText(hours.to)},
-      {"Weekdays", weekdaysText(hours.weekdays)},
-      {"Latitude", decimalText(hours.latitude)},
-      {"Longitude", decimalText(hours.longitude)},
-      {"MinutesBeforeSunrise", std::to_string(hours.minutesBeforeSunrise)},
-      {"MinutesAfterSunset", std::to_string(hours.minutesAfterSunset)}};
-  for (const auto& [key, value] : values) vba::SaveSetting(kApp, section, key, value);
+  vba::SaveSettings(kApp, section,
+                    {{"Mode", hours.mode == Mode::Between    ? "Between"
+                              : hours.mode == Mode::Daylight ? "Daylight"
+                                                             : "Always"},
+                     {"From", timeText(hours.from)},
+                     {"To", timeText(hours.to)},
+                     {"Weekdays", weekdaysText(hours.weekdays)},
+                     {"Latitude", decimalText(hours.latitude)},
+                     {"Longitude", decimalText(hours.longitude)},
+                     {"MinutesBeforeSunrise", std::to_string(hours.minutesBeforeSunrise)},
+                     {"MinutesAfterSunset", std::to_string(hours.minutesAfterSunset)}});
 }
 
 }  // namespace schedule

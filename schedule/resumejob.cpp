@@ -77,14 +77,17 @@ std::string autostartEntryPath() {
 
 void recordJob(const Job& job) {
   vba::DeleteSetting(kApp, kJob);
-  for (const auto& [key, value] : vba::GetAllSettings(kApp, "Frames"))
-    vba::SaveSetting(kApp, kJobFrames, key, value);
   saveActiveHours(job.hours, kJobHours);
-  vba::SaveSetting(kApp, kJob, "Interval", job.interval);
-  vba::SaveSetting(kApp, kJob, "Folder", job.folder);
-  vba::SaveSetting(kApp, kJob, "SourceName", job.sourceName);
-  // Last: a job is recorded once its source is, so one cut short is none.
-  vba::SaveSetting(kApp, kJob, "Source", job.source);
+  // Last, in one write: a job is recorded once its source is, so one cut
+  // short is none.
+  vba::Settings values;
+  for (const auto& [key, value] : vba::GetAllSettings(kApp, "Frames"))
+    values.emplace_back("Frames/" + key, value);
+  values.insert(values.end(), {{"Interval", job.interval},
+                               {"Folder", job.folder},
+                               {"SourceName", job.sourceName},
+                               {"Source", job.source}});
+  vba::SaveSettings(kApp, kJob, values);
 }
 
 std::optional<Job> recordedJob() {
@@ -108,10 +111,7 @@ void clearJob() {
   }
 }
 
-void restoreFrameOptions() {
-  for (const auto& [key, value] : vba::GetAllSettings(kApp, kJobFrames))
-    vba::SaveSetting(kApp, "Frames", key, value);
-}
+void restoreFrameOptions() { vba::SaveSettings(kApp, "Frames", vba::GetAllSettings(kApp, kJobFrames)); }
 
 std::string sourceIdentity(int index) {
   const avicap32::DriverList& drivers = avicap32::driverList();
