@@ -17,6 +17,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/gstref.h"
 #include "video/deflicker.h"
 #include "video/frames.h"
 
@@ -35,15 +36,9 @@ constexpr guint64 kQueuedFramesLeast = 4;
 constexpr guint64 kQueuedBytes = 32u << 20;
 constexpr auto kReportEvery = std::chrono::milliseconds(100);
 
-struct ObjectUnref {
-  void operator()(gpointer object) const { gst_object_unref(object); }
-};
-struct MessageUnref {
-  void operator()(GstMessage* message) const { gst_message_unref(message); }
-};
-using ElementPtr = std::unique_ptr<GstElement, ObjectUnref>;
-using BusPtr = std::unique_ptr<GstBus, ObjectUnref>;
-using MessagePtr = std::unique_ptr<GstMessage, MessageUnref>;
+using gstcapture::BusPtr;
+using gstcapture::ElementPtr;
+using gstcapture::MessagePtr;
 
 struct Element {
   const char* factory;
