@@ -218,6 +218,8 @@ TEST_F(CameraLoss, TwinsSharingASerialComeBackToTheirOwnEntriesInEitherOrder) {
 TEST_F(CameraLoss, ACameraThatDoesNotAnswerIsReportedAndNeverPilesUpPipelines) {
   camera->SetHung(true);  // from now on its state changes block
   camera->SetStalled(true);
+  // A picture that came just before the stall is new and may still be saved.
+  ASSERT_TRUE(waitFor([] { return !modWebCam::previewIsLive(); }, kLostMs));
   const std::string hung = "Source lost since 08:04:09, it does not answer: replug it.";
   ASSERT_TRUE(waitFor(
       [&] {
