@@ -2,16 +2,20 @@
 // The main window: the source list, the preview area, the interval box, the
 // Start and Stop commands, the one-second countdown and the saving of frames.
 #include <cstdint>
-#include <optional>
+#include <functional>
 #include <string>
 
 #include "cmdline/commandline.h"
 #include "platform/vb.h"
 #include "platform/vba.h"
+#include "run/runcontroller.h"
 #include "schedule/activehours.h"
+#include "settings/settings.h"
 #include "store/framestore.h"
 
-class frmMain : public vb::Form {
+// The window carries out what the run controller decides (it is the run's
+// hands) and shows what it reports.
+class frmMain : public vb::Form, private run::Hands {
  public:
   frmMain();
   // With what the command line asks of this run.
@@ -25,8 +29,13 @@ class frmMain : public vb::Form {
   // and what goes wrong in the store on the next tick.
   bool saveframe();
 
-  // Seconds counted since the last saved frame.
-  double elapsedSecs = 0;
+ private:
+  // The run's state and decisions.
+  run::RunController run_{*this};
+
+ public:
+  // Seconds counted since the last saved frame: the run's own count.
+  double& elapsedSecs = run_.elapsedSecs();
 
   vb::ListBox List1{*this, 30, 1470, 3465, 1230, 0};
   vb::PictureBox Picture1{*this, 3600, 1440, 4800, 3600, 1};
@@ -45,6 +54,7 @@ class frmMain : public vb::Form {
   // The menu bar, above the client area.
   vb::Menu mnuFile{*this, "&File"};
   vb::Menu mnuFileOpenFolder{mnuFile, "&Open frames folder"};
+  vb::Menu mnuFileShowLog{mnuFile, "Show run &log"};
   vb::Menu mnuFileMakeVideo{mnuFile, "Make &video…"};
   vb::Menu mnuFileBar1{mnuFile, "-"};
   vb::Menu mnuFileQuit{mnuFile, "&Quit"};
@@ -84,14 +94,16 @@ class frmMain : public vb::Form {
   void cmdStart_Click();
   void cmdStop_Click();
   void mnuFileOpenFolder_Click();
+  void mnuFileShowLog_Click();
   void mnuFileMakeVideo_Click();
   void mnuHelpAbout_Click();
-  // The frame options: read from the settings at Load, changed by the
-  // Capture menu (and remembered), shown by its check marks.
-  void loadFrameOptions();
-  void applyFrameOption(const std::string& key, const std::string& value);
-  void setFrameOption(const std::string& key, const std::string& value);
-  void showFrameOptions();
+  void mnuCaptureActiveHours_Click();
+  void mnuCaptureResume_Click();
+  // The frame options in force: the user's, read from the settings at Load
+  // and changed by the Capture menu (which remembers the change), or a
+  // resumed run's own; shown by the menu's check marks.
+  void setFrameOptions(const settings::FrameOptions& options);
+  void changeFrameOption(const std::function<void(settings::FrameOptions&)>& change);
   // A message box the window does not hide: the window leaves the topmost
   // band while the box is up.
   int boxAside(const std::string& prompt, int buttons, const std::string& title);
@@ -99,54 +111,31 @@ class frmMain : public vb::Form {
   // Image1 = the top-left 320 x 240 pixels of the capture window.
   void grabFrame();
   void tmrSources_Timer();
-  // Whether the bound source shows a live picture now; while it does not,
-  // the status line says since when it has been lost.
-  bool sourceLive();
+  // --source, --interval, --folder, the hours; then --resume or --start.
+  void runCommandLine();
+  // Starts a run from the source of that identity.
+  void beginRun(const std::string& identity, const std::string& name, bool resumed);
+  // The folder the run's frames go to.
+  std::string framesFolder() const;
+  // The clock, as the run controller takes it.
+  static run::Instant now();
 
-  // The interval in force: the last text that converted both for the
-  // display and for the trigger ("20" at start).
-  double intervalShown_ = 20;
-  int16_t interval_ = 20;
-  // When the bound source was found lost (unset while live or unbound).
-  std::optional<vba::DateTime> lostSince_;
+  // run::Hands
+  bool takeSource(const std::string& identity) override;
+  void releaseSource() override;
+  run::Look look(bool frameDue) override;
+  // saveframe's work: why no frame was handed to the store, or nothing.
+  std::string saveFrame() override;
+  void recordJob(const settings::Job& job) override;
+  void clearJob() override;
+
   // The picture saved last: its capture window and its number there.
   HWND savedWindow_ = 0;
   uint32_t savedFrame_ = 0;
-  // Frames of the camera's full size rather than the preview's.
-  bool fullSize_ = false;
-  framestore::Options frameOptions_;
-
-  // ---- Active hours, resuming a run after a restart, the command line.
-  void mnuCaptureActiveHours_Click();
-  void mnuCaptureResume_Click();
-  // Says since when the bound source has been lost, or the run's source away.
-  void showLost();
-  // --source, --interval, --folder, the hours; then --resume or --start.
-  void runCommandLine();
-  // Starts a run from the source of that identity, at index in the list (-1
-  // while it is not listed); records it when resuming is ticked.
-  void beginRun(const std::string& identity, int index, const std::string& name);
-  void recordJob();
-  // The folder the run's frames go to.
-  std::string framesFolder() const;
-  // Outside the active hours: lets the camera go, takes it again shortly
-  // before they open, says when capturing resumes. Whether the tick is spent.
-  bool waitingForHours();
-  // Binds the run's source again after it was let go; false while it is not listed.
-  bool takeSource();
-  void releaseSource();
-
+  settings::FrameOptions frameOptions_;
   cmdline::Options options_;
+  // The active hours chosen (for the next run; the run's own are the controller's).
   schedule::ActiveHours hours_;
   // The run's folder when the command line or a resumed job names one.
   std::string folder_;
-  // The run's source: its identity, list entry and index (found again by
-  // identity when the list has changed).
-  std::string runSource_;
-  std::string runSourceName_;
-  int runIndex_ = -1;
-  bool released_ = false;  // the run's source was let go (or never taken)
-  bool waiting_ = false;   // outside the active hours
-  std::optional<schedule::Instant> opening_;
-  bool sessionEnding_ = false;  // the window goes because the session or the program ends
 };

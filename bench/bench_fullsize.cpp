@@ -32,6 +32,7 @@
 #include "platform/gstcapture.h"
 #include "platform/vb.h"
 #include "platform/vba.h"
+#include "settings/settings.h"
 #include "tests/fakes/FakeCameras.h"
 #include "tests/fakes/PipeWireRig.h"
 
@@ -52,10 +53,9 @@ double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 
 // The main window previewing the camera with the options given; interval 0
 // means no frame is ever due.
-Figures run(int index, const char* size, const char* format, int interval, double seconds,
-            const QString& folder) {
-  vba::SaveSetting("Ferrowick", "Frames", "Size", size);
-  vba::SaveSetting("Ferrowick", "Frames", "Format", format);
+Figures measure(int index, bool fullSize, framestore::Format format, int interval, double seconds,
+                const QString& folder) {
+  settings::saveFrameOptions({fullSize, format, false});
   Figures f;
   frmMain form;
   form.Show();
@@ -141,8 +141,8 @@ int main(int argc, char** argv) {
   if (const int index = benchsupport::driverIndex("Bench MJPEG Cam"); index >= 0) {
     // In turns, so that a load that comes and goes weighs on both alike.
     for (int round = 1; round <= rounds; ++round) {
-      const Figures preview = run(index, "Preview", "BMP", 1, seconds, folder);
-      const Figures full = run(index, "Full", "JPEG", 1, seconds, folder);
+      const Figures preview = measure(index, false, framestore::Format::Bmp, 1, seconds, folder);
+      const Figures full = measure(index, true, framestore::Format::Jpeg, 1, seconds, folder);
       print("preview-size BMP", preview);
       print("full-size JPEG (the camera's own)", full);
       std::printf("  round %d: full size costs %+.2f %% of one core more\n", round, full.cpu - preview.cpu);
@@ -152,8 +152,8 @@ int main(int argc, char** argv) {
   }
   std::printf("PipeWire camera, 640 x 480 YUY2 at 30 frames/s\n");
   if (const int index = pipewire ? benchsupport::driverIndex("Bench PipeWire Cam") : -1; index >= 0) {
-    print("previewing only", run(index, "Preview", "BMP", 0, seconds, folder));
-    print("full-size PNG", run(index, "Full", "PNG", 1, seconds, folder));
+    print("previewing only", measure(index, false, framestore::Format::Bmp, 0, seconds, folder));
+    print("full-size PNG", measure(index, true, framestore::Format::Png, 1, seconds, folder));
   } else {
     std::printf("  PipeWire session not available: %s\n", rig.Error().c_str());
   }

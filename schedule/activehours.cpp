@@ -14,9 +14,7 @@ namespace schedule {
 namespace {
 
 constexpr Instant kDay = 86400;
-constexpr const char* kApp = "Ferrowick";
 constexpr qint64 kUnixEpochJulianDay = 2440588;
-const char* const kDayNames[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
 
 Instant floorDiv(Instant a, Instant b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
@@ -126,12 +124,6 @@ std::optional<T> number(const std::string& text) {
   return value;
 }
 
-std::string decimalText(double value) {
-  char buf[32];
-  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-  return ec == std::errc() ? std::string(buf, end) : std::string("0");
-}
-
 // "HH:MM" (or "H:MM") as minutes after midnight.
 std::optional<int> timeOfDay(const std::string& text) {
   const size_t colon = text.find(':');
@@ -143,24 +135,6 @@ std::optional<int> timeOfDay(const std::string& text) {
   const int minutes = *number(text.substr(colon + 1));
   if (hours > 23 || minutes > 59) return std::nullopt;
   return hours * 60 + minutes;
-}
-
-std::string weekdaysText(unsigned weekdays) {
-  std::string out;
-  for (int i = 0; i < 7; ++i) {
-    if (((weekdays >> i) & 1U) == 0) continue;
-    if (!out.empty()) out += ',';
-    out += kDayNames[i];
-  }
-  return out;
-}
-
-unsigned weekdaysOf(const std::string& text) {
-  unsigned mask = 0;
-  for (int i = 0; i < 7; ++i) {
-    if (text.find(kDayNames[i]) != std::string::npos) mask |= 1U << i;
-  }
-  return mask;
 }
 
 }  // namespace
@@ -229,48 +203,6 @@ std::optional<ActiveHours> parseDaylight(const std::string& text) {
   hours.latitude = *latitude;
   hours.longitude = *longitude;
   return hours;
-}
-
-std::string timeText(int minutes) {
-  const auto two = [](int v) { return std::string(v < 10 ? "0" : "") + std::to_string(v); };
-  return two(minutes / 60) + ":" + two(minutes % 60);
-}
-
-ActiveHours loadActiveHours(const std::string& section) {
-  const auto get = [&](const char* key) { return vba::GetSetting(kApp, section, key); };
-  ActiveHours hours;
-  // Every field is kept, so the times of a mode not in use are there when
-  // it is chosen again.
-  hours.from = timeOfDay(get("From")).value_or(hours.from);
-  hours.to = timeOfDay(get("To")).value_or(hours.to);
-  hours.weekdays = weekdaysOf(vba::GetSetting(kApp, section, "Weekdays", weekdaysText(hours.weekdays)));
-  const std::optional<ActiveHours> place = parseDaylight(get("Latitude") + "," + get("Longitude"));
-  if (place) {
-    hours.latitude = place->latitude;
-    hours.longitude = place->longitude;
-  }
-  hours.minutesBeforeSunrise = number(get("MinutesBeforeSunrise")).value_or(0);
-  hours.minutesAfterSunset = number(get("MinutesAfterSunset")).value_or(0);
-  const std::string mode = get("Mode");
-  if (mode == "Between") hours.mode = ActiveHours::Mode::Between;
-  // Without a place there are no sun times: capturing goes on around the clock.
-  if (mode == "Daylight" && place) hours.mode = ActiveHours::Mode::Daylight;
-  return hours;
-}
-
-void saveActiveHours(const ActiveHours& hours, const std::string& section) {
-  using Mode = ActiveHours::Mode;
-  vba::SaveSettings(kApp, section,
-                    {{"Mode", hours.mode == Mode::Between    ? "Between"
-                              : hours.mode == Mode::Daylight ? "Daylight"
-                                                             : "Always"},
-                     {"From", timeText(hours.from)},
-                     {"To", timeText(hours.to)},
-                     {"Weekdays", weekdaysText(hours.weekdays)},
-                     {"Latitude", decimalText(hours.latitude)},
-                     {"Longitude", decimalText(hours.longitude)},
-                     {"MinutesBeforeSunrise", std::to_string(hours.minutesBeforeSunrise)},
-                     {"MinutesAfterSunset", std::to_string(hours.minutesAfterSunset)}});
 }
 
 }  // namespace schedule

@@ -61,13 +61,5 @@ SunEvents sunOn(int year, int month, int day, double latitude, double longitude,
 // text names no such hours or place.
 std::optional<ActiveHours> parseBetween(const std::string& text);
 std::optional<ActiveHours> parseDaylight(const std::string& text);
-// "HH:MM" for minutes after midnight.
-std::string timeText(int minutes);
-
-// The settings section holding active hours: the user's choice in
-// "ActiveHours", a recorded job's copy in a section of its own. Missing or
-// broken values read as the defaults.
-ActiveHours loadActiveHours(const std::string& section = "ActiveHours");
-void saveActiveHours(const ActiveHours& hours, const std::string& section = "ActiveHours");
 
 }  // namespace schedule

@@ -9,14 +9,11 @@
 
 #include "platform/avicap32.h"
 #include "platform/vba.h"
+#include "settings/settings.h"
 
 namespace schedule {
 namespace {
 
-constexpr const char* kApp = "Ferrowick";
-constexpr const char* kJob = "Job";
-constexpr const char* kJobHours = "Job/ActiveHours";
-constexpr const char* kJobFrames = "Job/Frames";
 constexpr const char* kDesktopEntry = "org.example.ferrowick.Ferrowick.desktop";
 
 // The command the autostart entry runs: plain "ferrowick" when that is this
@@ -58,60 +55,20 @@ void writeAutostartEntry() {
 
 }  // namespace
 
-bool resumeEnabled() { return vba::GetSetting(kApp, "Resume", "Enabled", "0") == "1"; }
-
 void setResumeEnabled(bool enabled) {
   if (enabled) {
     writeAutostartEntry();
   } else {
     QFile::remove(QString::fromStdString(autostartEntryPath()));
-    clearJob();
+    settings::clearJob();
   }
-  vba::SaveSetting(kApp, "Resume", "Enabled", enabled ? "1" : "0");
+  settings::saveResumeEnabled(enabled);
 }
 
 std::string autostartEntryPath() {
   const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
   return (config + "/autostart/" + kDesktopEntry).toStdString();
 }
-
-void recordJob(const Job& job) {
-  vba::DeleteSetting(kApp, kJob);
-  saveActiveHours(job.hours, kJobHours);
-  // Last, in one write: a job is recorded once its source is, so one cut
-  // short is none.
-  vba::Settings values;
-  for (const auto& [key, value] : vba::GetAllSettings(kApp, "Frames"))
-    values.emplace_back("Frames/" + key, value);
-  values.insert(values.end(), {{"Interval", job.interval},
-                               {"Folder", job.folder},
-                               {"SourceName", job.sourceName},
-                               {"Source", job.source}});
-  vba::SaveSettings(kApp, kJob, values);
-}
-
-std::optional<Job> recordedJob() {
-  Job job;
-  job.source = vba::GetSetting(kApp, kJob, "Source");
-  if (job.source.empty()) return std::nullopt;
-  job.sourceName = vba::GetSetting(kApp, kJob, "SourceName");
-  job.interval = vba::GetSetting(kApp, kJob, "Interval", "20");
-  job.folder = vba::GetSetting(kApp, kJob, "Folder");
-  job.hours = loadActiveHours(kJobHours);
-  return job;
-}
-
-void clearJob() {
-  // A job cut short while being recorded may have its copies and no more.
-  for (const char* section : {kJob, kJobHours, kJobFrames}) {
-    if (!vba::GetAllSettings(kApp, section).empty()) {
-      vba::DeleteSetting(kApp, kJob);
-      return;
-    }
-  }
-}
-
-void restoreFrameOptions() { vba::SaveSettings(kApp, "Frames", vba::GetAllSettings(kApp, kJobFrames)); }
 
 std::string sourceIdentity(int index) {
   const avicap32::DriverList& drivers = avicap32::driverList();

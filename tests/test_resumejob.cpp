@@ -8,8 +8,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include "platform/vba.h"
 #include "schedule/resumejob.h"
+#include "settings/settings.h"
 #include "tests/fakes/TestSupport.h"
 
 namespace {
@@ -18,7 +18,7 @@ TEST(ResumeJob, KilledRunGoesOnIntoTheSameFolderWithResume) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
   const QString frames = dir.filePath("frames");
-  const auto count = [&] { return QDir(frames).entryList({"*.bmp"}, QDir::Files).size(); };
+  const auto count = [&] { return QDir(frames).entryList({"*.png"}, QDir::Files).size(); };
   const auto run = [](QProcess& program, const QStringList& args) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
@@ -28,7 +28,7 @@ TEST(ResumeJob, KilledRunGoesOnIntoTheSameFolderWithResume) {
   // Ticking the option writes the autostart entry; the frame options in force are part of the job.
   schedule::setResumeEnabled(true);
   ASSERT_TRUE(QFile::exists(QString::fromStdString(schedule::autostartEntryPath())));
-  vba::SaveSetting("Ferrowick", "Frames", "Format", "recorded");
+  settings::saveFrameOptions({false, framestore::Format::Png, false});
 
   QProcess first;
   run(first, {"--source", "Test pattern", "--interval", "1", "--folder", frames, "--start"});
@@ -36,22 +36,23 @@ TEST(ResumeJob, KilledRunGoesOnIntoTheSameFolderWithResume) {
   first.kill();  // as a power cut would end it
   ASSERT_TRUE(first.waitForFinished(10000));
   const qsizetype before = count();
-  EXPECT_EQ(vba::GetSetting("Ferrowick", "Job", "Folder"), frames.toStdString());
-  vba::SaveSetting("Ferrowick", "Frames", "Format", "changed since");
+  EXPECT_EQ(settings::recordedJob().value_or(settings::Job{}).folder, frames.toStdString());
+  settings::saveFrameOptions({false, framestore::Format::Jpeg, false});
 
   QProcess resumed;
   run(resumed, {"--resume"});
   EXPECT_TRUE(testsupport::waitFor([&] { return count() >= before + 2; }, 20000)) << "frames: " << count();
-  EXPECT_EQ(vba::GetSetting("Ferrowick", "Frames", "Format"), "recorded");
+  // The resumed run takes frames as the recorded one did; the user's own options stay theirs.
+  EXPECT_EQ(settings::frameOptions().format, framestore::Format::Jpeg);
   // The end of the session (SIGTERM) ends the program cleanly and leaves the job for the next login.
   resumed.terminate();
   ASSERT_TRUE(resumed.waitForFinished(10000));
   EXPECT_EQ(resumed.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(vba::GetSetting("Ferrowick", "Job", "Source"), "Test pattern");
+  EXPECT_EQ(settings::recordedJob().value_or(settings::Job{}).source, "Test pattern");
 
   schedule::setResumeEnabled(false);
   EXPECT_FALSE(QFile::exists(QString::fromStdString(schedule::autostartEntryPath())));
-  EXPECT_EQ(vba::GetSetting("Ferrowick", "Job", "Source"), "");
+  EXPECT_FALSE(settings::recordedJob());
 }
 
 }  // namespace

@@ -170,8 +170,7 @@ TEST_F(SaveFrame, AFolderThatGoesAwayIsReportedEachTickAndNeverReplaced) {
 }
 
 TEST_F(SaveFrame, AFrameTakenAtMidnightIsNamedFromOneClockReading) {
-  int readings = 0;
-  vba::setClock([&] {
+  vba::setClock([readings = 0]() mutable {
     return ++readings == 1 ? vba::DateTime{2026, 12, 7, 23, 59, 59} : vba::DateTime{2026, 12, 8, 0, 0, 0};
   });
   ASSERT_TRUE(form->saveframe());

@@ -20,15 +20,13 @@
 #include <thread>
 
 #include "platform/vba.h"
+#include "settings/settings.h"
 #include "video/frames.h"
 #include "video/makevideo.h"
 
 namespace video {
 
 namespace {
-
-constexpr const char* kApp = "Ferrowick";
-constexpr const char* kSection = "Video";
 
 struct SizeChoice {
   const char* key;
@@ -37,18 +35,6 @@ struct SizeChoice {
 };
 // Width 0: the frames' own size.
 constexpr SizeChoice kSizes[] = {{"frames", 0, 0}, {"1280x720", 1280, 720}, {"1920x1080", 1920, 1080}};
-
-std::string remembered(const char* key, const char* defaultValue) {
-  return vba::GetSetting(kApp, kSection, key, defaultValue);
-}
-
-void remember(const char* key, const std::string& value) {
-  try {
-    vba::SaveSetting(kApp, kSection, key, value);
-  } catch (const vba::RuntimeError&) {
-    // Choices not remembered are no reason to make no video.
-  }
-}
 
 QString clockText(double seconds) {
   const int s = static_cast<int>(std::ceil(seconds));
@@ -115,18 +101,18 @@ class MakeVideoDialog : public QDialog {
 MakeVideoDialog::MakeVideoDialog(const std::string& framesFolder) {
   setWindowTitle("Make video");
   folder_->setText(QString::fromStdString(framesFolder));
+  const settings::VideoChoices remembered = settings::videoChoices();
   fps_->setRange(1, 120);
-  fps_->setValue(std::clamp(QString::fromStdString(remembered("Fps", "25")).toInt(), 1, 120));
+  fps_->setValue(std::clamp(remembered.fps, 1, 120));
   for (const SizeChoice& choice : kSizes) {
     size_->addItem(choice.width ? QString("%1 × %2").arg(choice.width).arg(choice.height) : "As the frames",
                    choice.key);
   }
-  size_->setCurrentIndex(std::max(0, size_->findData(QString::fromStdString(remembered("Size", "frames")))));
+  size_->setCurrentIndex(std::max(0, size_->findData(QString::fromStdString(remembered.size))));
   format_->addItem("MP4 (H.264)", "mp4");
   format_->addItem("WebM (VP9)", "webm");
-  format_->setCurrentIndex(
-      std::max(0, format_->findData(QString::fromStdString(remembered("Format", "mp4")))));
-  deflicker_->setChecked(remembered("Deflicker", "0") == "1");
+  format_->setCurrentIndex(std::max(0, format_->findData(QString::fromStdString(remembered.format))));
+  deflicker_->setChecked(remembered.deflicker);
   file_->setWordWrap(true);
   status_->setWordWrap(true);
   bar_->setTextVisible(false);
@@ -216,10 +202,11 @@ void MakeVideoDialog::start() {
   settings.height = size.height;
   settings.format = format_->currentData().toString() == "webm" ? Format::webm : Format::mp4;
   settings.deflicker = deflicker_->isChecked();
-  remember("Fps", std::to_string(settings.fps));
-  remember("Size", size.key);
-  remember("Format", extension(settings.format));
-  remember("Deflicker", settings.deflicker ? "1" : "0");
+  try {
+    ::settings::saveVideoChoices({settings.fps, size.key, extension(settings.format), settings.deflicker});
+  } catch (const vba::RuntimeError&) {
+    // Choices not remembered are no reason to make no video.
+  }
 
   finishWorker();
   cancel_ = false;

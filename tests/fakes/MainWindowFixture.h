@@ -17,6 +17,7 @@
 #include "capture/modWebCam.h"
 #include "platform/avicap32.h"
 #include "platform/vba.h"
+#include "settings/settings.h"
 #include "tests/fakes/FakeDriver.h"
 #include "tests/fakes/TestSupport.h"
 
@@ -41,7 +42,7 @@ class MainWindowTest : public ::testing::Test {
     vba::setDiskSpaceProbe(nullptr);
     vba::setAppPath("");
     avicap32::resetDrivers();
-    vba::DeleteSetting("Ferrowick", "Frames");  // the next test starts as a plain start does
+    settings::saveFrameOptions({});  // the next test starts as a plain start does
   }
 
   // Installs drivers with the given names and opens the window over them.

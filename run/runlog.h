@@ -1,0 +1,26 @@
+#pragma once
+// The run log: a plain-text file that tells, long after, what a run did and
+// when. One line per message of the program's logging categories
+// ("ferrowick.run" for the run's events, "ferrowick.camera", ...), info and
+// above, with its local date and time. Past its limit the older half is
+// dropped at a line boundary, in a file replaced whole, so a crash never
+// leaves a torn one.
+#include <cstddef>
+#include <string>
+
+#include "run/runcontroller.h"
+
+namespace run {
+
+inline constexpr std::size_t kRunLogLimit = 1024 * 1024;
+
+// $XDG_STATE_HOME/Ferrowick/run.log, else ~/.local/state/Ferrowick/run.log.
+std::string runLogPath();
+// Routes the program's messages to the run log, from now on; any other
+// message keeps the output it had.
+void installRunLog(std::size_t limit = kRunLogLimit);
+// A run controller's listener: each event as a message of "ferrowick.run";
+// frames saved are told once an hour, with those due.
+void logEvent(const Event& event, const State& state);
+
+}  // namespace run

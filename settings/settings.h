@@ -1,0 +1,61 @@
+#pragma once
+// The user's settings, typed: every section and key the program keeps, with
+// its default, in the program's settings file (the forms runtime's settings
+// under one application name). A value missing or unreadable reads as its
+// default; a write is on the disk when it returns (error 75 when it cannot be).
+#include <optional>
+#include <string>
+
+#include "schedule/activehours.h"
+#include "store/framestore.h"
+
+namespace settings {
+
+// The name the settings are kept under.
+inline constexpr const char* kApplication = "Ferrowick";
+
+// How frames are written (section "Frames").
+struct FrameOptions {
+  bool fullSize = false;  // the camera's full size rather than the preview's 320 x 240
+  framestore::Format format = framestore::Format::Bmp;
+  bool timeStamp = false;
+  bool operator==(const FrameOptions&) const = default;
+};
+FrameOptions frameOptions();
+void saveFrameOptions(const FrameOptions& options);
+
+// When a run takes frames (section "ActiveHours").
+schedule::ActiveHours activeHours();
+void saveActiveHours(const schedule::ActiveHours& hours);
+
+// "Resume capturing after a restart" (section "Resume").
+bool resumeEnabled();
+void saveResumeEnabled(bool enabled);
+
+// The run recorded for resuming after a restart (section "Job").
+struct Job {
+  std::string source;      // the source's identity (CaptureDriver::identity)
+  std::string sourceName;  // its entry in the source list
+  std::string interval;    // the interval as typed
+  std::string folder;      // where its frames go
+  schedule::ActiveHours hours;
+  FrameOptions frames;
+  bool operator==(const Job&) const = default;
+};
+// Replaces any job recorded before, in one write: one cut short is none.
+void recordJob(const Job& job);
+std::optional<Job> recordedJob();
+// Forgets the recorded job; writes nothing when there is none.
+void clearJob();
+
+// The Make video dialog's last choices (section "Video").
+struct VideoChoices {
+  int fps = 25;
+  std::string size = "frames";  // "frames" (the frames' own), "1280x720" or "1920x1080"
+  std::string format = "mp4";   // "mp4" or "webm"
+  bool deflicker = false;
+};
+VideoChoices videoChoices();
+void saveVideoChoices(const VideoChoices& choices);
+
+}  // namespace settings
