@@ -79,8 +79,7 @@ void RunController::start(const Run& run, Instant now) {
   // there is never more than one.
   hands_.releaseSource();
   state_.taken = false;
-  state_.lostSince.reset();
-  state_.hung = false;
+  forgetLoss();
   notify(run.resumed ? Event::Kind::Resumed : Event::Kind::Started, now);
   // Outside the active hours the source is not even taken.
   if (schedule::captureNow(state_.hours, now, zone_)) {
@@ -163,9 +162,8 @@ void RunController::tick(Instant now, const std::string& typed, const Stored& st
   if (lost) {
     showLost(now, look);
   } else if (state_.lostSince) {
-    state_.lostSince.reset();
-    state_.hung = false;
-    if (look.live) notify(Event::Kind::Back, now);
+    if (look.live && lostTold_) notify(Event::Kind::Back, now);
+    forgetLoss();
   }
   if (elapsed < state_.interval) return;
   if (!pending_) {
@@ -215,17 +213,18 @@ bool RunController::waiting(Instant now) {
     showLost(now, Look{});
     return true;
   }
-  if (state_.phase != Phase::Waiting || !state_.opening || now >= *state_.opening)
+  const bool closing = state_.phase != Phase::Waiting;
+  if (closing || !state_.opening || now >= *state_.opening)
     state_.opening = schedule::nextOpening(state_.hours, now, zone_);
-  if (state_.phase != Phase::Waiting) {
-    state_.phase = Phase::Waiting;
-    pending_ = false;
-    notify(Event::Kind::Waiting, now);
-  }
+  state_.phase = Phase::Waiting;
   if (state_.opening && *state_.opening - now <= kTakeEarlySecs) {
     take(now);
   } else {
     release(now);
+  }
+  if (closing) {
+    pending_ = false;
+    notify(Event::Kind::Waiting, now);
   }
   state_.status = state_.opening ? "Waiting for active hours: capturing resumes " +
                                        schedule::openingText(*state_.opening, now, zone_) + "."
@@ -237,6 +236,7 @@ bool RunController::take(Instant now) {
   if (state_.taken) return true;
   if (!hands_.takeSource(state_.source)) return false;
   state_.taken = true;
+  takenAt_ = now;
   notify(Event::Kind::SourceTaken, now);
   return true;
 }
@@ -247,15 +247,24 @@ void RunController::release(Instant now) {
   // another program may use it meanwhile.
   hands_.releaseSource();
   state_.taken = false;
-  state_.lostSince.reset();
-  state_.hung = false;
+  forgetLoss();
   notify(Event::Kind::SourceReleased, now);
 }
 
+void RunController::forgetLoss() {
+  state_.lostSince.reset();
+  state_.hung = false;
+  lostTold_ = false;
+}
+
 void RunController::showLost(Instant now, const Look& look) {
-  if (!state_.lostSince) {
-    state_.lostSince = now;
-    notify(Event::Kind::Lost, now);
+  // A source just bound that has shown no picture yet is starting: the
+  // status says so as for a lost one, the log only once it takes too long.
+  const bool starting = look.bound && !look.shown && now - takenAt_ < kFirstPictureSecs;
+  if (!state_.lostSince) state_.lostSince = now;
+  if (!starting && !lostTold_) {
+    lostTold_ = true;
+    notify(Event::Kind::Lost, *state_.lostSince);
   }
   if (look.hung && !state_.hung) {
     state_.hung = true;

@@ -24,6 +24,9 @@ using schedule::Instant;
 // How long before the active hours open the source is taken again, so that
 // it is live when the first frame is due.
 inline constexpr Instant kTakeEarlySecs = 10;
+// How long a source just bound may take to show its first picture before its
+// absence is a loss worth a line in the run log.
+inline constexpr Instant kFirstPictureSecs = 5;
 
 enum class Phase { Stopped, Capturing, Waiting };
 
@@ -167,6 +170,7 @@ class RunController {
   // Outside the active hours (or without the source): whether the tick is spent.
   bool waiting(Instant now);
   void showLost(Instant now, const Look& look);
+  void forgetLoss();
   void storeOutcome(Instant now, const Stored& stored);
   void failed(Instant now, const std::string& why);
   void countHour(Instant now, bool flush);
@@ -179,7 +183,9 @@ class RunController {
   bool pending_ = false;         // a frame is due and not saved yet
   std::string failing_;          // the failure reported last, while frames fail
   Event::Kind failingKind_ = Event::Kind::NotSaved;
-  Instant hour_ = 0;  // the hour counted in
+  bool lostTold_ = false;  // listeners heard of the loss going on
+  Instant takenAt_ = 0;    // when the source was last bound
+  Instant hour_ = 0;       // the hour counted in
   int64_t hourSaved_ = 0;
   int64_t hourDue_ = 0;
 };

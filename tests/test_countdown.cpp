@@ -76,16 +76,6 @@ TEST_F(Countdown, ChangingTheIntervalWhileRunningTakesEffectOnTheNextTick) {
   EXPECT_EQ(form->elapsedSecs, 0);
 }
 
-TEST_F(Countdown, StopAndStartKeepTheCount) {
-  for (int i = 0; i < 7; ++i) tick();
-  form->cmdStop.Click();
-  startLive();
-  int frameAfter = 0;
-  for (int t = 1; t <= 20 && !frameAfter; ++t)
-    if (tick().second) frameAfter = t;
-  EXPECT_EQ(frameAfter, 13);
-}
-
 TEST_F(Countdown, TextThatIsNotAValidIntervalKeepsTheLastOneInForce) {
   form->txtTmr.SetText("10");
   for (int i = 0; i < 3; ++i) tick();

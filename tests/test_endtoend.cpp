@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
+#include <algorithm>
 #include <functional>
 #include <set>
 
@@ -129,6 +130,32 @@ TEST_F(EndToEnd, TimeLapseWritesCompleteDistinctFramesEveryInterval) {
   EXPECT_EQ(QDir(dir.path() + "/captured").entryList(QDir::Files | QDir::Hidden).size(), 2);
   form.Close();
   EXPECT_FALSE(user32::IsWindow(modWebCam::capWindow));
+}
+
+// Stop and Start leave the count alone: the test pattern let go and taken
+// again, the frame due one second after Start comes then, or with the first
+// picture when the pattern is not live by then.
+TEST_F(EndToEnd, StopAndStartKeepTheCountWhileTheSourceIsTakenAgain) {
+  frmMain form;
+  form.Show();
+  chooseTestPattern(form);
+  form.txtTmr.SetText("2");
+  int ticks = 0;
+  int liveTick = 0;
+  const auto original = form.tmrCapture.OnTimer;
+  form.tmrCapture.OnTimer = [&] {
+    ++ticks;
+    if (!liveTick && modWebCam::previewIsLive()) liveTick = ticks;
+    original();
+  };
+  form.cmdStart.Click();
+  ASSERT_TRUE(waitFor([&] { return frames().size() == 1 && form.elapsedSecs == 1; }, 10000));
+  form.cmdStop.Click();
+  form.cmdStart.Click();
+  ticks = liveTick = 0;
+  ASSERT_TRUE(waitFor([&] { return frames().size() == 2; }, 10000));
+  EXPECT_EQ(ticks, std::max(1, liveTick));
+  form.Close();
 }
 
 }  // namespace
