@@ -81,8 +81,9 @@ void RunController::start(const Run& run, Instant now) {
   state_.taken = false;
   forgetLoss();
   notify(run.resumed ? Event::Kind::Resumed : Event::Kind::Started, now);
+  decidedUntil_ = decidedAt_;
   // Outside the active hours the source is not even taken.
-  if (schedule::captureNow(state_.hours, now, zone_)) {
+  if (hoursOpen(now)) {
     take(now);
   } else {
     state_.phase = Phase::Waiting;
@@ -118,6 +119,7 @@ void RunController::close(bool sessionEnds, Instant now) {
 
 void RunController::setHours(const schedule::ActiveHours& hours, Instant now) {
   state_.hours = hours;
+  decidedUntil_ = decidedAt_;
   if (state_.phase == Phase::Stopped) return;
   if (state_.phase == Phase::Waiting) state_.opening = schedule::nextOpening(hours, now, zone_);
   if (state_.recorded) record();
@@ -139,7 +141,11 @@ void RunController::tick(Instant now, const std::string& typed, const Stored& st
   countHour(now, false);
   // A text that is not a valid interval (as while the user retypes it)
   // leaves the last valid one in force.
-  const auto interval = typedInterval(typed);
+  if (typed != typed_) {
+    typed_ = typed;
+    typedValue_ = typedInterval(typed);
+  }
+  const auto& interval = typedValue_;
   if (interval) std::tie(state_.intervalShown, state_.interval) = *interval;
   if (waiting(now)) return;
 
@@ -200,7 +206,7 @@ bool RunController::waiting(Instant now) {
   if (state_.hours.mode == schedule::ActiveHours::Mode::Always && state_.phase == Phase::Capturing &&
       state_.taken)
     return false;
-  if (schedule::captureNow(state_.hours, now, zone_)) {
+  if (hoursOpen(now)) {
     if (state_.phase == Phase::Waiting) {
       state_.phase = Phase::Capturing;
       state_.opening.reset();
@@ -230,6 +236,18 @@ bool RunController::waiting(Instant now) {
                                        schedule::openingText(*state_.opening, now, zone_) + "."
                                  : std::string("Waiting for active hours: none open within a year.");
   return true;
+}
+
+bool RunController::hoursOpen(Instant now) {
+  if (state_.hours.mode == schedule::ActiveHours::Mode::Always) return true;
+  if (now < decidedAt_ || now >= decidedUntil_) {
+    decidedOpen_ = schedule::captureNow(state_.hours, now, zone_);
+    decidedAt_ = now;
+    const std::optional<Instant> until = decidedOpen_ ? schedule::nextClosing(state_.hours, now, zone_)
+                                                      : schedule::nextOpening(state_.hours, now, zone_);
+    decidedUntil_ = until.value_or(now + 24 * kHour);
+  }
+  return decidedOpen_;
 }
 
 bool RunController::take(Instant now) {

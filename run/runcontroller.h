@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cmdline/commandline.h"
@@ -169,6 +170,9 @@ class RunController {
   void release(Instant now);
   // Outside the active hours (or without the source): whether the tick is spent.
   bool waiting(Instant now);
+  // Whether the active hours are open at now: decided again only when the
+  // last decision has run out (or the clock went back).
+  bool hoursOpen(Instant now);
   void showLost(Instant now, const Look& look);
   void forgetLoss();
   void storeOutcome(Instant now, const Stored& stored);
@@ -180,9 +184,15 @@ class RunController {
   State state_;
   std::vector<Listener> listeners_;
   std::string interval_ = "20";  // as typed at start, for the record
-  bool pending_ = false;         // a frame is due and not saved yet
-  std::string failing_;          // the failure reported last, while frames fail
+  // The interval box's text last seen, and what it converted to.
+  std::string typed_;
+  std::optional<std::pair<double, int16_t>> typedValue_;
+  bool pending_ = false;  // a frame is due and not saved yet
+  std::string failing_;   // the failure reported last, while frames fail
   Event::Kind failingKind_ = Event::Kind::NotSaved;
+  bool decidedOpen_ = false;
+  Instant decidedAt_ = 0;
+  Instant decidedUntil_ = 0;
   bool lostTold_ = false;  // listeners heard of the loss going on
   Instant takenAt_ = 0;    // when the source was last bound
   Instant hour_ = 0;       // the hour counted in

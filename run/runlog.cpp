@@ -129,7 +129,10 @@ void logEvent(const Event& e, const State& s) {
     case Kind::SourceReleased:
       return info("Source let go: " + s.sourceName + ".");
     case Kind::Lost:
-      return warn("Source lost: " + s.sourceName + ".");
+      return warn("Source lost: " + s.sourceName +
+                  (s.lostSince
+                       ? " (since " + vba::Format(schedule::localTime(*s.lostSince), "hh:nn:ss") + ")."
+                       : std::string(".")));
     case Kind::Back:
       return info("Source back: " + s.sourceName + ".");
     case Kind::NotAnswering:

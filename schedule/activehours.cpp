@@ -165,6 +165,23 @@ std::optional<Instant> nextOpening(const ActiveHours& hours, Instant now, const 
   return std::nullopt;
 }
 
+std::optional<Instant> nextClosing(const ActiveHours& hours, Instant now, const std::string& zone) {
+  if (hours.mode == ActiveHours::Mode::Always) return std::nullopt;
+  const Zone z(zone);
+  Instant t = now;
+  for (int stretches = 0; stretches <= 370; ++stretches) {
+    std::optional<Instant> close;
+    const QDate today = localOf(t, z).date;
+    for (int day = -1; day <= 1; ++day) {
+      const std::optional<Stretch> s = stretchOn(hours, today.addDays(day), z);
+      if (s && s->open <= t && t < s->close) close = std::max(close.value_or(s->close), s->close);
+    }
+    if (!close) return t == now ? std::nullopt : std::optional(t);
+    t = *close;
+  }
+  return std::nullopt;
+}
+
 std::string openingText(Instant opening, Instant now, const std::string& zone) {
   const Zone z(zone);
   const qint64 days = localOf(now, z).date.daysTo(localOf(opening, z).date);

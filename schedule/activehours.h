@@ -47,6 +47,10 @@ bool captureNow(const ActiveHours& hours, Instant now, const std::string& zone =
 // (while one is on, the one after it). None for Always, or when nothing
 // opens within a year.
 std::optional<Instant> nextOpening(const ActiveHours& hours, Instant now, const std::string& zone = "");
+// While frames are taken at now: when that stops (stretches that follow on
+// from one another close with the last). None for Always, when frames are
+// not taken at now, or when nothing closes within a year.
+std::optional<Instant> nextClosing(const ActiveHours& hours, Instant now, const std::string& zone = "");
 
 // When an opening falls, as the status line says it: "at 06:42" today,
 // "tomorrow at 06:42", or "on 09/03/2007 at 06:42" further ahead.

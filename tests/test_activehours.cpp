@@ -1,5 +1,5 @@
 // Sun times against published figures, and the active-hours decisions:
-// capture now, and when capturing next begins.
+// capture now, when capturing next begins, and when it stops.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -180,6 +180,13 @@ TEST(ActiveHours, DecideCaptureNowAndNextOpening) {
     const std::string zone = c.slackMinutes > 2 ? "Europe/Oslo" : "Europe/Berlin";
     const schedule::Instant now = schedule::instantOf(c.now, zone);
     EXPECT_EQ(schedule::captureNow(c.hours, now, zone), c.capture);
+    // While capturing, when that stops: the first instant it does.
+    const std::optional<schedule::Instant> closing = schedule::nextClosing(c.hours, now, zone);
+    EXPECT_EQ(closing.has_value(), c.capture && c.hours.mode != ActiveHours::Mode::Always);
+    if (closing) {
+      EXPECT_TRUE(schedule::captureNow(c.hours, *closing - 1, zone));
+      EXPECT_FALSE(schedule::captureNow(c.hours, *closing, zone));
+    }
     const std::optional<schedule::Instant> next = schedule::nextOpening(c.hours, now, zone);
     ASSERT_EQ(next.has_value(), c.next.has_value());
     if (!next) continue;
