@@ -203,7 +203,7 @@ void frmMain::mnuFileOpenFolder_Click() {
 }
 
 void frmMain::mnuFileShowLog_Click() {
-  const std::string log = run::runLogPath();
+  const std::string log = run::openRunLog();
   const HINSTANCE opened =
       shell32::ShellExecuteA(hWnd(), "open", log.c_str(), nullptr, nullptr, shell32::SW_SHOWNORMAL);
   if (reinterpret_cast<intptr_t>(opened) <= 32) {

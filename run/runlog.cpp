@@ -48,7 +48,8 @@ void append(const QByteArray& line) {
   const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return;
   struct stat st {};
-  const bool written = ::write(fd, line.constData(), static_cast<size_t>(line.size())) == line.size();
+  const bool written =
+      line.isEmpty() || ::write(fd, line.constData(), static_cast<size_t>(line.size())) == line.size();
   const bool sized = ::fstat(fd, &st) == 0;
   ::close(fd);
   if (written && sized && static_cast<std::size_t>(st.st_size) > limit) dropOlderHalf(path, st.st_size);
@@ -100,6 +101,11 @@ std::string runLogPath() {
   QString state = qEnvironmentVariable("XDG_STATE_HOME");
   if (state.isEmpty() || QDir::isRelativePath(state)) state = QDir::homePath() + "/.local/state";
   return (state + "/Ferrowick/run.log").toStdString();
+}
+
+std::string openRunLog() {
+  append({});
+  return runLogPath();
 }
 
 void installRunLog(std::size_t bound) {

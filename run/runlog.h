@@ -16,6 +16,8 @@ inline constexpr std::size_t kRunLogLimit = 1024 * 1024;
 
 // $XDG_STATE_HOME/Ferrowick/run.log, else ~/.local/state/Ferrowick/run.log.
 std::string runLogPath();
+// The same, made (empty) when there is none yet, so that it can be opened.
+std::string openRunLog();
 // Routes the program's messages to the run log, from now on; any other
 // message keeps the output it had.
 void installRunLog(std::size_t limit = kRunLogLimit);
