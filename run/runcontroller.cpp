@@ -69,6 +69,7 @@ void RunController::start(const Run& run, Instant now) {
   if (!running) {
     state_.framesSaved = state_.framesDue = 0;
     hour_ = now / kHour;
+    pending_ = false;
   }
   failing_.clear();
   state_.recorded = run.record;
@@ -93,26 +94,25 @@ void RunController::start(const Run& run, Instant now) {
 }
 
 void RunController::stop(Instant now) {
-  hands_.releaseSource();
-  if (state_.phase != Phase::Stopped) {
-    countHour(now, true);
-    state_.phase = Phase::Stopped;
-    state_.taken = false;
-    notify(Event::Kind::Stopped, now);
-  }
-  state_.recorded = false;
-  hands_.clearJob();
+  end(now, Event::Kind::Stopped);
+  forgetJob();
 }
 
 void RunController::close(bool sessionEnds, Instant now) {
+  end(now, sessionEnds ? Event::Kind::SessionEnd : Event::Kind::Stopped);
+  if (!sessionEnds) forgetJob();
+}
+
+void RunController::end(Instant now, Event::Kind kind) {
   hands_.releaseSource();
-  if (state_.phase != Phase::Stopped) {
-    countHour(now, true);
-    state_.phase = Phase::Stopped;
-    state_.taken = false;
-    notify(sessionEnds ? Event::Kind::SessionEnd : Event::Kind::Stopped, now);
-  }
-  if (sessionEnds) return;
+  if (state_.phase == Phase::Stopped) return;
+  countHour(now, true);
+  state_.phase = Phase::Stopped;
+  state_.taken = false;
+  notify(kind, now);
+}
+
+void RunController::forgetJob() {
   state_.recorded = false;
   hands_.clearJob();
 }

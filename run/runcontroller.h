@@ -166,6 +166,9 @@ class RunController {
  private:
   void notify(Event::Kind kind, Instant at, std::string why = {});
   void record();
+  void forgetJob();
+  // The source let go and the run ended (a run going on only).
+  void end(Instant now, Event::Kind kind);
   bool take(Instant now);
   void release(Instant now);
   // Outside the active hours (or without the source): whether the tick is spent.
