@@ -137,6 +137,7 @@ struct Plan {
   // The resumed run's own source, when the command line names none.
   std::optional<std::string> source;
   std::string sourceName;
+  bool operator==(const Plan&) const = default;
 };
 Plan plan(const cmdline::Options& options, const std::optional<settings::Job>& job);
 

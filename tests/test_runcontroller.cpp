@@ -4,6 +4,7 @@
 // line merged with a recorded run.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -51,136 +52,58 @@ struct Camera : run::Hands {
 
 enum class Act { Lose, Return, Stop, Start, StoreFails, StoreWrites, SessionEnds, Close };
 
-const char* kindName(run::Event::Kind k) {
-  using K = run::Event::Kind;
-  static const std::map<K, const char*> names{{K::Started, "Started"},
-                                              {K::Resumed, "Resumed"},
-                                              {K::Stopped, "Stopped"},
-                                              {K::SessionEnd, "End"},
-                                              {K::SourceTaken, "Taken"},
-                                              {K::SourceReleased, "Released"},
-                                              {K::Lost, "Lost"},
-                                              {K::Back, "Back"},
-                                              {K::NotAnswering, "NotAnswering"},
-                                              {K::Waiting, "Waiting"},
-                                              {K::HoursOpen, "Open"},
-                                              {K::Hourly, "Hourly"},
-                                              {K::NotSaved, "NotSaved"},
-                                              {K::DiskReserve, "DiskReserve"},
-                                              {K::FolderGone, "FolderGone"},
-                                              {K::FolderBack, "FolderBack"}};
-  return names.at(k);
-}
+// The events' names, in the order they are declared.
+constexpr const char* kKinds[] = {"Started",  "Resumed",     "Stopped",      "End",       "Taken", "Released",
+                                  "Lost",     "Back",        "NotAnswering", "Waiting",   "Open",  "Hourly",
+                                  "NotSaved", "DiskReserve", "FolderGone",   "FolderBack"};
 
 TEST(RunController, TickSequences) {
   schedule::ActiveHours sevenToOne;  // 07:00 to 07:01
   sevenToOne.mode = schedule::ActiveHours::Mode::Between;
   sevenToOne.from = 7 * 60;
   sevenToOne.to = 7 * 60 + 1;
+  const schedule::ActiveHours always;
+  const vba::DateTime morning{2024, 6, 12, 6, 59, 30}, noon{2024, 6, 12, 12, 0, 0};
   struct Case {
     const char* what;
     schedule::ActiveHours hours;
-    vba::DateTime start;  // local time at Start, a Wednesday
+    vba::DateTime start;  // local time at Start
     const char* interval;
-    int startSecs;  // the source's first picture after it is bound
+    int startSecs;  // the source's first picture, after it is bound
     int ticks;
     std::map<int, Act> acts;  // after the tick of that second
     std::vector<int> frames;  // the seconds with a frame
-    std::string events;       // with the tick of each, "@30"
+    std::string events;       // each with its second
     bool jobKept;
   };
+  // clang-format off
   const Case cases[] = {
       {"taken 10 s before the hours open, first frame at the opening, let go at the closing",
-       sevenToOne,
-       {2024, 6, 12, 6, 59, 30},
-       "20",
-       1,
-       95,
-       {},
-       {30, 50, 70},
-       "Started@0 Waiting@0 Taken@20 Open@30 Released@90 Waiting@90",
-       true},
+       sevenToOne, morning, "20", 1, 95, {}, {30, 50, 70},
+       "Started@0 Waiting@0 Taken@20 Open@30 Released@90 Waiting@90", true},
       {"lost across the opening: the frame due meanwhile skipped, frames on the schedule once back",
-       sevenToOne,
-       {2024, 6, 12, 6, 59, 30},
-       "20",
-       0,
-       80,
-       {{24, Act::Lose}, {39, Act::Return}},
-       {50, 70},
-       "Started@0 Waiting@0 Taken@20 Open@30 Lost@30 Back@40",
-       true},
+       sevenToOne, morning, "20", 0, 80, {{24, Act::Lose}, {39, Act::Return}}, {50, 70},
+       "Started@0 Waiting@0 Taken@20 Open@30 Lost@30 Back@40", true},
       {"Stop and Start keep the count",
-       {},
-       {2024, 6, 12, 12, 0, 0},
-       "5",
-       0,
-       20,
-       {{8, Act::Stop}, {10, Act::Start}},
-       {5, 12, 17},
-       "Started@0 Taken@0 Hourly1/1@8 Stopped@8 Started@10 Taken@10",
-       true},
+       always, noon, "5", 0, 20, {{8, Act::Stop}, {10, Act::Start}}, {5, 12, 17},
+       "Started@0 Taken@0 Hourly1/1@8 Stopped@8 Started@10 Taken@10", true},
       {"Stop and Start keep the count while the source taken again is not live yet",
-       {},
-       {2024, 6, 12, 12, 0, 0},
-       "5",
-       3,
-       20,
-       {{8, Act::Stop}, {10, Act::Start}},
-       {5, 13, 18},
-       "Started@0 Taken@0 Hourly1/1@8 Stopped@8 Started@10 Taken@10",
-       true},
+       always, noon, "5", 3, 20, {{8, Act::Stop}, {10, Act::Start}}, {5, 13, 18},
+       "Started@0 Taken@0 Hourly1/1@8 Stopped@8 Started@10 Taken@10", true},
       {"a folder gone is told once, and once when it is back",
-       {},
-       {2024, 6, 12, 12, 0, 0},
-       "1",
-       0,
-       6,
-       {{2, Act::StoreFails}, {4, Act::StoreWrites}},
-       {1, 2, 3, 4, 5, 6},
-       "Started@0 Taken@0 FolderGone@3 FolderBack@5",
-       true},
+       always, noon, "1", 0, 6, {{2, Act::StoreFails}, {4, Act::StoreWrites}}, {1, 2, 3, 4, 5, 6},
+       "Started@0 Taken@0 FolderGone@3 FolderBack@5", true},
       {"frames saved and due told once an hour; a frame due while lost is skipped",
-       {},
-       {2024, 6, 12, 12, 59, 50},
-       "4",
-       0,
-       12,
-       {{5, Act::Lose}, {8, Act::Return}},
-       {4, 12},
-       "Started@0 Taken@0 Lost@6 Back@9 Hourly1/2@10",
-       true},
+       always, {2024, 6, 12, 12, 59, 50}, "4", 0, 12, {{5, Act::Lose}, {8, Act::Return}}, {4, 12},
+       "Started@0 Taken@0 Lost@6 Back@9 Hourly1/2@10", true},
       {"Stop forgets the recorded run",
-       {},
-       {2024, 6, 12, 12, 0, 0},
-       "5",
-       0,
-       3,
-       {{3, Act::Stop}},
-       {},
-       "Started@0 Taken@0 Stopped@3",
-       false},
+       always, noon, "5", 0, 3, {{3, Act::Stop}}, {}, "Started@0 Taken@0 Stopped@3", false},
       {"the end of the session keeps it",
-       {},
-       {2024, 6, 12, 12, 0, 0},
-       "5",
-       0,
-       3,
-       {{3, Act::SessionEnds}},
-       {},
-       "Started@0 Taken@0 End@3",
-       true},
+       always, noon, "5", 0, 3, {{3, Act::SessionEnds}}, {}, "Started@0 Taken@0 End@3", true},
       {"closing the window forgets it",
-       {},
-       {2024, 6, 12, 12, 0, 0},
-       "5",
-       0,
-       3,
-       {{3, Act::Close}},
-       {},
-       "Started@0 Taken@0 Stopped@3",
-       false},
+       always, noon, "5", 0, 3, {{3, Act::Close}}, {}, "Started@0 Taken@0 Stopped@3", false},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Camera camera;
@@ -189,7 +112,7 @@ TEST(RunController, TickSequences) {
     const run::Instant t0 = schedule::instantOf(c.start, kZone);
     std::string events;
     controller.addListener([&](const run::Event& e, const run::State&) {
-      events += kindName(e.kind);
+      events += kKinds[static_cast<int>(e.kind)];
       if (e.kind == run::Event::Kind::Hourly) events += std::to_string(e.saved) + "/" + std::to_string(e.due);
       events += "@" + std::to_string(e.at - t0) + " ";
     });
@@ -198,6 +121,16 @@ TEST(RunController, TickSequences) {
     std::vector<int> frames;
     std::string failure;
     int written = 0;
+    const std::map<Act, std::function<void(run::Instant)>> acts{
+        {Act::Lose, [&](run::Instant) { camera.present = false; }},
+        {Act::Return, [&](run::Instant) { camera.present = true; }},
+        {Act::Stop, [&](run::Instant now) { controller.stop(now); }},
+        {Act::Start, [&](run::Instant now) { controller.start(begin, now); }},
+        {Act::StoreFails,
+         [&](run::Instant) { failure = "Folder /frames is gone; waiting for it to return."; }},
+        {Act::StoreWrites, [&](run::Instant) { failure.clear(); }},
+        {Act::SessionEnds, [&](run::Instant now) { controller.close(true, now); }},
+        {Act::Close, [&](run::Instant now) { controller.close(false, now); }}};
     for (int t = 1; t <= c.ticks; ++t) {
       const run::Instant now = t0 + t;
       camera.pass();
@@ -205,34 +138,7 @@ TEST(RunController, TickSequences) {
       controller.tick(now, c.interval, {failure.empty() ? written : 0, failure});
       written = camera.saves - before;
       if (written) frames.push_back(t);
-      if (const auto act = c.acts.find(t); act != c.acts.end()) {
-        switch (act->second) {
-          case Act::Lose:
-            camera.present = false;
-            break;
-          case Act::Return:
-            camera.present = true;
-            break;
-          case Act::Stop:
-            controller.stop(now);
-            break;
-          case Act::Start:
-            controller.start(begin, now);
-            break;
-          case Act::StoreFails:
-            failure = "Folder /frames is gone; waiting for it to return.";
-            break;
-          case Act::StoreWrites:
-            failure.clear();
-            break;
-          case Act::SessionEnds:
-            controller.close(true, now);
-            break;
-          case Act::Close:
-            controller.close(false, now);
-            break;
-        }
-      }
+      if (const auto act = c.acts.find(t); act != c.acts.end()) acts.at(act->second)(now);
     }
     EXPECT_EQ(frames, c.frames);
     EXPECT_EQ(events, std::string(c.events) + " ");
@@ -245,38 +151,24 @@ TEST(RunController, CommandLineMergedWithTheRecordedRun) {
   job.hours.mode = schedule::ActiveHours::Mode::Between;
   cmdline::Options resume;
   resume.resume = true;
-  cmdline::Options resumeWithOptions = resume;
-  resumeWithOptions.source = "Test pattern";
-  resumeWithOptions.interval = "5";
-  resumeWithOptions.folder = "/elsewhere";
-  resumeWithOptions.hours = schedule::ActiveHours{};
-
-  const run::Plan own = run::plan(resume, job);
-  EXPECT_TRUE(own.start && own.resumed);
-  EXPECT_EQ(own.source, "usb-cam-42");
-  EXPECT_EQ(own.sourceName, "Desk Cam");
-  EXPECT_EQ(own.interval, "60");
-  EXPECT_EQ(own.folder, "/garden");
-  EXPECT_EQ(own.hours, job.hours);
-  EXPECT_EQ(own.frames, job.frames);
-
-  // The command line's values take the place of the recorded run's, but the
-  // frames are taken as the recorded run took them.
-  const run::Plan given = run::plan(resumeWithOptions, job);
-  EXPECT_TRUE(given.start && given.resumed);
-  EXPECT_EQ(given.source, std::nullopt);
-  EXPECT_EQ(given.entry, "Test pattern");
-  EXPECT_EQ(given.interval, "5");
-  EXPECT_EQ(given.folder, "/elsewhere");
-  EXPECT_EQ(given.hours, schedule::ActiveHours{});
-  EXPECT_EQ(given.frames, job.frames);
-
+  cmdline::Options given = resume;
+  given.source = "Test pattern";
+  given.interval = "5";
+  given.folder = "/elsewhere";
+  given.hours = schedule::ActiveHours{};
+  // The recorded run's own values, the source by its identity.
+  EXPECT_EQ(run::plan(resume, job),
+            (run::Plan{{}, "60", "/garden", job.hours, job.frames, true, true, "usb-cam-42", "Desk Cam"}));
+  // The command line's take the place of the recorded run's, but the frames
+  // are taken as the recorded run took them.
+  EXPECT_EQ(run::plan(given, job),
+            (run::Plan{
+                "Test pattern", "5", "/elsewhere", schedule::ActiveHours{}, job.frames, true, true, {}, ""}));
   // Nothing recorded: a plain start, or --start's.
-  EXPECT_FALSE(run::plan(resume, std::nullopt).start);
-  EXPECT_FALSE(run::plan(resume, std::nullopt).frames);
-  resumeWithOptions.start = true;
-  EXPECT_TRUE(run::plan(resumeWithOptions, std::nullopt).start);
-  EXPECT_FALSE(run::plan(resumeWithOptions, std::nullopt).resumed);
+  EXPECT_EQ(run::plan(resume, std::nullopt), run::Plan{});
+  given.start = true;
+  EXPECT_EQ(run::plan(given, std::nullopt),
+            (run::Plan{"Test pattern", "5", "/elsewhere", schedule::ActiveHours{}, {}, true, false, {}, ""}));
 }
 
 }  // namespace
