@@ -349,7 +349,7 @@ bool frmMain::saveframe() {
   // Date and time from one reading, so a frame taken at midnight is not
   // named with the old day's date and the new day's time.
   const vba::DateTime now = vba::Now();
-  const std::string name = vba::Format(now, "dd_MM_yyyy") + " " + vba::Format(now, "hhmmss");
+  const std::string name = framename::baseName(now);
   const bool handedOver = fullSize_ ? frameStore.save(picture.still, now, name, frameOptions_)
                                     : frameStore.save(Image1.Picture(), now, name, frameOptions_);
   if (!handedOver) {

@@ -13,6 +13,7 @@
 #include "platform/capturedriver.h"
 #include "platform/olepro32.h"
 #include "platform/vba.h"
+#include "store/framename.h"
 
 namespace framestore {
 
@@ -47,7 +48,7 @@ class FrameStore {
   // The folder of the run; empty before the first start.
   std::string folder() const;
 
-  // Queues a frame named baseName plus the format's extension (the first free
+  // Queues a frame named baseName (framename::baseName) plus the format's extension (the first free
   // of baseName, baseName_2, ... across all three extensions), taken at
   // taken. A grabbed picture's pixels are copied before this returns; a
   // full-size still is converted (or its JPEG taken as it is) on the worker.
