@@ -21,7 +21,6 @@ struct Parsed {
   vba::DateTime taken;
   int suffix = 1;         // 1 for none
   std::string extension;  // in lower case, with its point: ".bmp", ".png", ".jpg" or ".jpeg"
-  bool operator==(const Parsed&) const = default;
 };
 // None for a name that is not a frame's: another shape, a date or time that
 // does not exist, a suffix never given ("_1", "_02"), another extension.

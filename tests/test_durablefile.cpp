@@ -1,8 +1,8 @@
 // Durable files on real files, with both kinds of temporary file: complete
 // under the first free name or absent, never replacing a file, never a stray
-// left in the folder; a full disk through the writer seam; leftovers of a
-// write cut short swept, never a file being written; two copies writing into
-// one folder.
+// left in the folder, through short writes and a full disk; leftovers of a
+// write cut short swept, never a file being written, also while another copy
+// of the program writes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -31,29 +31,35 @@ constexpr TempFiles kBoth[] = {TempFiles::Anonymous, TempFiles::Named};
 
 class DurableFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(tmp.isValid());
-    root = tmp.path().toStdString();
-  }
+  void SetUp() override { ASSERT_TRUE(tmp.isValid()); }
   void TearDown() override { vba::setFileWriter(nullptr); }
-  QStringList files(const std::string& folder) const {
+  // A folder of its own for each kind of temporary file.
+  std::string folder(TempFiles temps) const {
+    const QString path = tmp.filePath(temps == TempFiles::Named ? "named" : "anonymous");
+    QDir().mkpath(path);
+    return path.toStdString();
+  }
+  static QStringList files(const std::string& folder) {
     return QDir(QString::fromStdString(folder))
         .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
   }
-  // Makes a folder of its own for each kind of temporary file.
-  std::string folder(TempFiles temps) const {
-    const std::string path = root + (temps == TempFiles::Named ? "/named" : "/anonymous");
-    QDir().mkpath(QString::fromStdString(path));
-    return path;
+  // Writes fail with err once 20 bytes are written; 0: short and interrupted
+  // writes only.
+  void writesFailAfter20Bytes(int err) {
+    vba::setFileWriter([err, written = size_t{0}, calls = 0](int fd, const void* buf, size_t n) mutable {
+      errno = ++calls % 3 == 0 ? EINTR : err;
+      if (errno == EINTR || (err != 0 && written >= 20)) return ssize_t{-1};
+      const ssize_t done = ::write(fd, buf, std::min<size_t>(n, 7));
+      written += static_cast<size_t>(done);
+      return done;
+    });
   }
   QTemporaryDir tmp;
-  std::string root;
   const std::vector<uint8_t> bytes = std::vector<uint8_t>(300, 'f');
 };
 
-std::string named(const std::string& folder, const std::string& base, int n,
-                  const std::string& ext = ".bmp") {
-  return folder + "/" + base + (n == 1 ? "" : "_" + std::to_string(n)) + ext;
+std::string named(const std::string& folder, const std::string& base, int n) {
+  return folder + "/" + base + (n == 1 ? "" : "_" + std::to_string(n)) + ".bmp";
 }
 
 TEST_F(DurableFile, CompleteUnderTheFirstFreeNameOrAbsent) {
@@ -61,106 +67,63 @@ TEST_F(DurableFile, CompleteUnderTheFirstFreeNameOrAbsent) {
     SCOPED_TRACE(temps == TempFiles::Named ? "named" : "anonymous");
     const std::string dir = folder(temps);
     testsupport::writeFile(dir + "/frame.bmp", "first");
-    testsupport::writeFile(dir + "/frame_3.bmp", "third");
+    writesFailAfter20Bytes(0);
     {
       PendingFile file(dir, "frame.bmp", temps);
       file.write(bytes);
-      // A name the caller counts as held is passed over as one that a file holds.
-      const auto skipSecond = [&](const std::string& path) { return path == named(dir, "frame", 2); };
-      EXPECT_EQ(file.publish([&](int n) { return named(dir, "frame", n); }, skipSecond),
-                named(dir, "frame", 4));
+      EXPECT_EQ(file.publish([&](int n) { return named(dir, "frame", n); }), dir + "/frame_2.bmp");
     }
-    // Written by another writer through its path, as GStreamer writes a video.
-    {
+    {  // written by another writer through its path, as GStreamer writes a video
       PendingFile file(dir, "video.mp4", temps);
       FILE* writer = std::fopen(file.path().c_str(), "wb");
       ASSERT_NE(writer, nullptr);
       std::fputs("video", writer);
       std::fclose(writer);
-      EXPECT_EQ(file.publish([&](int n) { return named(dir, "video", n, ".mp4"); }), dir + "/video.mp4");
+      EXPECT_EQ(file.publish([&](int) { return dir + "/video.mp4"; }), dir + "/video.mp4");
     }
-    // Given up (cancelled, failed): nothing left of it.
-    {
+    {  // given up (cancelled, failed)
       PendingFile file(dir, "dropped.bmp", temps);
       file.write(bytes);
     }
-    EXPECT_EQ(files(dir), (QStringList{"frame.bmp", "frame_3.bmp", "frame_4.bmp", "video.mp4"}));
-    EXPECT_EQ(testsupport::readFile(dir + "/frame.bmp"), "first");
-    EXPECT_EQ(testsupport::readFile(dir + "/frame_3.bmp"), "third");
-    EXPECT_EQ(testsupport::readFile(dir + "/frame_4.bmp"), QByteArray(300, 'f'));
-    EXPECT_EQ(testsupport::readFile(dir + "/video.mp4"), "video");
-    EXPECT_EQ(errorOf([&] { PendingFile(root + "/missing", "x", temps); }), vba::vbErrPathNotFound);
-    EXPECT_EQ(errorOf([&] { PendingFile(dir + "/frame.bmp/inner", "x", temps); }), vba::vbErrPathNotFound);
-  }
-}
-
-TEST_F(DurableFile, WritesThroughShortWritesAndAFullDiskLeavesNothing) {
-  struct Case {
-    const char* what;
-    int err;  // after the first 20 bytes; 0: short and interrupted writes only
-    std::optional<int> error;
-  };
-  const Case cases[] = {
-      {"short and interrupted writes", 0, std::nullopt},
-      {"disk full", ENOSPC, vba::vbErrDiskFull},
-      {"quota reached", EDQUOT, vba::vbErrDiskFull},
-      {"an input/output error", EIO, vba::vbErrPathFileAccess},
-  };
-  for (const TempFiles temps : kBoth) {
-    for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(c.what) + (temps == TempFiles::Named ? ", named" : ", anonymous"));
-      const std::string dir = folder(temps);
-      size_t written = 0;
-      int calls = 0;
-      vba::setFileWriter([&](int fd, const void* buf, size_t count) -> ssize_t {
-        if (++calls % 3 == 0) {
-          errno = EINTR;
-          return -1;
-        }
-        if (c.err != 0 && written >= 20) {
-          errno = c.err;
-          return -1;
-        }
-        const ssize_t n = ::write(fd, buf, std::min<size_t>(count, 7));
-        written += static_cast<size_t>(n);
-        return n;
-      });
+    for (const auto& [err, error] :
+         {std::pair{ENOSPC, vba::vbErrDiskFull}, {EIO, vba::vbErrPathFileAccess}}) {
+      writesFailAfter20Bytes(err);
       EXPECT_EQ(errorOf([&] {
                   PendingFile file(dir, "frame.bmp", temps);
                   file.write(bytes);
                   file.publish([&](int n) { return named(dir, "frame", n); });
                 }),
-                c.error);
-      EXPECT_EQ(files(dir), c.error ? QStringList{} : QStringList{"frame.bmp"});
-      if (!c.error) {
-        EXPECT_EQ(testsupport::readFile(dir + "/frame.bmp"), QByteArray(300, 'f'));
-      }
-      QDir(QString::fromStdString(dir)).removeRecursively();
+                error);
     }
+    EXPECT_EQ(files(dir), (QStringList{"frame.bmp", "frame_2.bmp", "video.mp4"}));
+    EXPECT_EQ(testsupport::readFile(dir + "/frame.bmp"), "first");
+    EXPECT_EQ(testsupport::readFile(dir + "/frame_2.bmp"), QByteArray(300, 'f'));
+    EXPECT_EQ(testsupport::readFile(dir + "/video.mp4"), "video");
+    EXPECT_EQ(errorOf([&] { PendingFile(dir + "/missing", "x", temps); }), vba::vbErrPathNotFound);
+    EXPECT_EQ(errorOf([&] { PendingFile(dir + "/frame.bmp/inner", "x", temps); }), vba::vbErrPathNotFound);
   }
 }
 
 // Temporary files of a write that was cut short go; any other file stays, and
 // so does a temporary file a writer holds now.
 TEST_F(DurableFile, OnlyLeftoverTemporaryFilesAreRemoved) {
+  const std::string dir = tmp.path().toStdString();
   const QStringList leftovers = {".05_03_2007 080409.bmp.4242.partial", ".captured.mp4.17-2.partial"};
   const QStringList others = {".captured.mp4.partial",     "..17.partial",
                               ".captured.mp4.17-.partial", ".captured.mp4.1x.partial",
-                              "captured.mp4.17.partial",   ".captured.mp4.17.partial.bmp",
-                              "05_03_2007 080409.bmp"};
-  for (const QString& name : leftovers + others) testsupport::writeFile(root + "/" + name.toStdString(), "x");
+                              "captured.mp4.17.partial",   ".captured.mp4.17.partial.bmp"};
+  for (const QString& name : leftovers + others) testsupport::writeFile(dir + "/" + name.toStdString(), "x");
   ASSERT_TRUE(QDir(tmp.path()).mkdir(".folder.17.partial"));
-  const std::string busy = root + "/.busy.bmp.17.partial";
+  const std::string busy = dir + "/.busy.bmp.17.partial";
   testsupport::writeFile(busy, "x");
   const int fd = ::open(busy.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
   ASSERT_EQ(::flock(fd, LOCK_EX), 0);
 
-  durablefile::removeLeftovers(root);
+  durablefile::removeLeftovers(dir);
   ::close(fd);
   QStringList expected = others + QStringList{".busy.bmp.17.partial", ".folder.17.partial"};
   expected.sort();
-  EXPECT_EQ(files(root), expected);
+  EXPECT_EQ(files(dir), expected);
 }
 
 // Two copies of the program writing the same names into one folder, each
@@ -168,9 +131,9 @@ TEST_F(DurableFile, OnlyLeftoverTemporaryFilesAreRemoved) {
 // writes: every file arrives, whole, under a name of its own.
 TEST_F(DurableFile, TwoCopiesWritingIntoOneFolderLoseNothing) {
   QTemporaryDir shm("/dev/shm/ferrowick-XXXXXX");  // tmpfs: 2000 flushes cost nothing there
-  const std::string base = (shm.isValid() ? shm.path() : tmp.path()).toStdString();
   for (const TempFiles temps : kBoth) {
-    const std::string dir = base + (temps == TempFiles::Named ? "/named" : "/anonymous");
+    const std::string dir = (shm.isValid() ? shm.path() : tmp.path()).toStdString() + "/" +
+                            (temps == TempFiles::Named ? "named" : "anonymous");
     ASSERT_TRUE(QDir().mkdir(QString::fromStdString(dir)));
     std::atomic<int> lost = 0;
     const auto copy = [&] {

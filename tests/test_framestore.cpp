@@ -58,26 +58,20 @@ TEST_F(FrameFiles, UnderTheFirstFreeNameOnlyWhenTheReserveStaysFree) {
   write(sub + "/frame_2.png", "second");
   framestore::FrameStore store(durablefile::TempFiles::Named);
   store.start(sub);
-  int frames = 2;
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.size << " " << c.available);
-    std::string asked;
-    vba::setDiskSpaceProbe([&](const std::string& path) {
-      asked = path;
+    vba::setDiskSpaceProbe([&](const std::string&) {
       return vba::DiskSpace{c.size, c.available + bytes.size()};
     });
     ASSERT_TRUE(store.save(std::make_shared<fakes::FakeStill>(nullptr, bytes), vba::DateTime{}, "frame",
                            {Format::Jpeg}));
     store.waitIdle();
-    EXPECT_EQ(asked, sub);
     EXPECT_EQ(store.takeOutcome().written, c.written ? 1 : 0);
-    frames += c.written ? 1 : 0;
-    EXPECT_EQ(QDir(QString::fromStdString(sub)).entryList(QDir::Files | QDir::Hidden).size(), frames);
   }
-  EXPECT_EQ(read(sub + "/frame.bmp"), "first");
-  EXPECT_EQ(read(sub + "/frame_2.png"), "second");
+  EXPECT_EQ(
+      QDir(QString::fromStdString(sub)).entryList(QDir::Files | QDir::Hidden),
+      (QStringList{"frame.bmp", "frame_2.png", "frame_3.jpg", "frame_4.jpg", "frame_5.jpg", "frame_6.jpg"}));
   EXPECT_EQ(read(sub + "/frame_3.jpg"), expected);
-  EXPECT_TRUE(QFile::exists(QString::fromStdString(sub + "/frame_6.jpg")));
 }
 
 // ---- Camera JPEG frames
