@@ -46,8 +46,9 @@ std::optional<Parsed> parse(std::string_view fileName) {
   using namespace std::chrono;
   const year_month_day date{year{t.year}, month{static_cast<unsigned>(t.month)},
                             day{static_cast<unsigned>(t.day)}};
-  if (t.year < 0 || t.month < 0 || t.day < 0 || !date.ok() || t.hour < 0 || t.hour > 23 || t.minute < 0 ||
-      t.minute > 59 || t.second < 0 || t.second > 59) {
+  // A field that is not a number reads as -1 (a month or day of -1 is no date).
+  if (t.year < 0 || !date.ok() || t.hour < 0 || t.hour > 23 || t.minute < 0 || t.minute > 59 ||
+      t.second < 0 || t.second > 59) {
     return std::nullopt;
   }
   if (const std::string_view suffix = fileName.substr(kBase, dot - kBase); !suffix.empty()) {
