@@ -1,13 +1,10 @@
 #include "app/frmMain.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <utility>
 
 #include "app/modTopmost.h"
@@ -22,6 +19,7 @@
 #include "run/runlog.h"
 #include "schedule/activehoursdialog.h"
 #include "schedule/resumejob.h"
+#include "store/framename.h"
 #include "video/videodialog.h"
 
 using namespace modTopmost;
@@ -270,7 +268,7 @@ std::string frmMain::saveFrame() {
   // Date and time from one reading, so a frame taken at midnight is not
   // named with the old day's date and the new day's time.
   const vba::DateTime now = vba::Now();
-  const std::string name = vba::Format(now, "dd_MM_yyyy") + " " + vba::Format(now, "hhmmss");
+  const std::string name = framename::baseName(now);
   const framestore::Options options{frameOptions_.format, frameOptions_.timeStamp};
   const bool handedOver = frameOptions_.fullSize ? frameStore.save(picture.still, now, name, options)
                                                  : frameStore.save(Image1.Picture(), now, name, options);

@@ -1,6 +1,6 @@
 // Prints what one frame costs: the grab of a 320 x 240 surface alone, the
-// grab plus BMP encoding, and the grab plus saving the file to a folder on the
-// local disk, each 1000 times; and the live graphics objects before and after.
+// grab plus BMP encoding, and the grab plus writing the file durably to a
+// folder on the local disk, each 1000 times; and the live graphics objects before and after.
 #include <QDir>
 #include <QImage>
 #include <QString>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "grab/modBitBlt.h"
+#include "platform/durablefile.h"
 #include "platform/gdi32.h"
 #include "platform/vba.h"
 
@@ -61,9 +62,12 @@ int main(int argc, char** argv) {
            if (gdi32::encodeBmp(p.Handle(), p.hPal()).empty()) std::printf("encoding failed\n");
          }));
   try {
-    report("grab + SavePicture", time([&](int i) {
+    report("grab + durable write", time([&](int i) {
              const olepro32::StdPicture p = modBitBlt::GrabSurface(dc, 0, 0, kWidth, kHeight);
-             vba::SavePicture(p, QDir(folder).filePath(QString("frame_%1.bmp").arg(i)).toStdString());
+             durablefile::PendingFile file(folder.toStdString(), "frame.bmp");
+             file.write(gdi32::encodeBmp(p.Handle(), p.hPal()));
+             file.publish(
+                 [&](int) { return QDir(folder).filePath(QString("frame_%1.bmp").arg(i)).toStdString(); });
            }));
   } catch (const vba::RuntimeError& e) {
     std::printf("saving failed: error %d, %s\n", e.Number(), e.what());

@@ -121,6 +121,9 @@ std::string writeFrames(const QString& folder, int count, int width, int height,
 bool haveFfmpeg() { return run({"ffmpeg", "-version"}).ok; }
 
 Run ours(const QString& folder, const std::string& output, const char* format = "mp4") {
+  // A video already there is kept (the new one would take NAME_2): the
+  // previous round's goes first.
+  QFile::remove(QString::fromStdString(output));
   return run(
       {FERROWICK_BINARY, "--make-video", folder.toStdString(), "--output", output, "--format", format});
 }

@@ -1,9 +1,7 @@
 #include "platform/vba.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -20,16 +18,10 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/gdi32.h"
-
-#ifndef RENAME_NOREPLACE
-#define RENAME_NOREPLACE (1 << 0)
-#endif
+#include "platform/durablefile.h"
 
 namespace vba {
 namespace {
-
-constexpr int kErrCantRenameWithDifferentDrive = 74;
 
 // The seams, each with a real default.
 std::string& appPathSeam() {
@@ -58,16 +50,8 @@ const char* describe(int number) {
       return "Overflow";
     case vbErrTypeMismatch:
       return "Type mismatch";
-    case vbErrFileNotFound:
-      return "File not found";
-    case vbErrFileAlreadyExists:
-      return "File already exists";
     case vbErrDiskFull:
       return "Disk full";
-    case vbErrPermissionDenied:
-      return "Permission denied";
-    case kErrCantRenameWithDifferentDrive:
-      return "Can't rename with different drive";
     case vbErrPathFileAccess:
       return "Path/File access error";
     case vbErrPathNotFound:
@@ -80,11 +64,6 @@ const char* describe(int number) {
 }
 
 [[noreturn]] void raise(int number) { throw RuntimeError(number, describe(number)); }
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
 
 // Rounds to the nearest whole number, halves to the even neighbour, whatever
 // the floating-point environment's rounding mode.
@@ -174,21 +153,6 @@ void setAppPath(const std::string& folder) { appPathSeam() = folder; }
 
 // ---- Files and folders ----
 
-namespace {
-
-// Flushes the folder that holds path, so that a new or renamed entry in it
-// survives a crash or power cut as well as the file's contents do.
-void syncFolderOf(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
-}  // namespace
-
 // Stands in for Dir.
 std::string Dir(const std::string& pathName, int attributes) {
   struct stat st {};
@@ -201,59 +165,13 @@ std::string Dir(const std::string& pathName, int attributes) {
 // Stands in for MkDir.
 void MkDir(const std::string& path) {
   if (::mkdir(path.c_str(), 0777) == 0) {
-    syncFolderOf(path);
+    durablefile::syncFolderOf(path);
     return;
   }
   const int err = errno;
   if (err == EEXIST) raise(vbErrPathFileAccess);
   if (err == ENOENT || err == ENOTDIR) raise(vbErrPathNotFound);
   raise(vbErrPathFileAccess);
-}
-
-// Stands in for Kill.
-void Kill(const std::string& path) {
-  if (::unlink(path.c_str()) == 0) return;
-  const int err = errno;
-  if (err == ENOENT || err == EISDIR) raise(vbErrFileNotFound);
-  if (err == ENOTDIR) raise(vbErrPathNotFound);
-  raise(vbErrPathFileAccess);
-}
-
-// Stands in for the Name statement.
-void Name(const std::string& oldPath, const std::string& newPath) {
-  long rc = ::syscall(SYS_renameat2, AT_FDCWD, oldPath.c_str(), AT_FDCWD, newPath.c_str(), RENAME_NOREPLACE);
-  int err = rc == 0 ? 0 : errno;
-  if (err == EINVAL || err == ENOSYS || err == ENOTSUP) {
-    // A file system without the no-replace rename: a hard link cannot replace
-    // either, and removing the old name completes the move.
-    if (::link(oldPath.c_str(), newPath.c_str()) == 0) {
-      if (::unlink(oldPath.c_str()) == 0) {
-        syncFolderOf(newPath);
-        return;
-      }
-      err = errno;
-      ::unlink(newPath.c_str());
-      if (err == ENOENT) raise(vbErrFileNotFound);
-      raise(vbErrPathFileAccess);
-    }
-    err = errno;
-  }
-  switch (err) {
-    case 0:
-      syncFolderOf(newPath);
-      return;
-    case EEXIST:
-    case ENOTEMPTY:
-      raise(vbErrFileAlreadyExists);
-    case ENOENT:
-      raise(exists(oldPath) ? vbErrPathNotFound : vbErrFileNotFound);
-    case ENOTDIR:
-      raise(vbErrPathNotFound);
-    case EXDEV:
-      raise(kErrCantRenameWithDifferentDrive);
-    default:
-      raise(vbErrPathFileAccess);
-  }
 }
 
 void setFileWriter(FileWriter writer) { fileWriterSeam() = std::move(writer); }
@@ -373,19 +291,15 @@ QSettings programSettings(const std::string& appName) {
   return QSettings(QSettings::NativeFormat, QSettings::UserScope, name, name);
 }
 
-// Writes the settings file and forces it, and the folder naming it, to the disk.
+// Writes the settings file through to the disk. QSettings replaces the whole
+// file in one step (a flushed temporary file renamed over the old one); the
+// folder is flushed after it, so the new name survives a power cut too.
 void writeThrough(QSettings& settings) {
   settings.sync();
   if (settings.status() != QSettings::NoError) {
     throw RuntimeError(vbErrPathFileAccess, "Cannot write settings to " + settings.fileName().toStdString());
   }
-  const std::string file = settings.fileName().toStdString();
-  for (const std::string& path : {file, file.substr(0, file.rfind('/'))}) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;  // nothing written yet (all keys deleted)
-    ::fsync(fd);
-    ::close(fd);
-  }
+  durablefile::syncFolderOf(settings.fileName().toStdString());
 }
 
 QString settingKey(const std::string& section, const std::string& key) {
@@ -482,15 +396,9 @@ int MsgBox(const std::string& prompt, int buttons, const std::string& title) {
 
 void setMsgBoxHandler(MsgBoxHandler handler) { msgBoxSeam() = std::move(handler); }
 
-// ---- Pictures ----
+// ---- Disk space ----
 
 namespace {
-
-[[noreturn]] void raiseForWrite(int err) {
-  if (err == ENOSPC || err == EDQUOT) raise(vbErrDiskFull);
-  if (err == ENOENT || err == ENOTDIR) raise(vbErrPathNotFound);
-  raise(vbErrPathFileAccess);
-}
 
 DiskSpaceProbe& diskSpaceSeam() {
   static DiskSpaceProbe probe;
@@ -498,23 +406,6 @@ DiskSpaceProbe& diskSpaceSeam() {
 }
 
 }  // namespace
-
-// Stands in for SavePicture.
-void SavePicture(const olepro32::StdPicture& picture, const std::string& fileName) {
-  const std::vector<uint8_t> bytes =
-      picture ? gdi32::encodeBmp(picture.Handle(), picture.hPal()) : std::vector<uint8_t>();
-  if (bytes.empty()) raise(vbErrInvalidPicture);
-  const int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) raiseForWrite(errno);
-  int err = fileWriteAll(fd, bytes.data(), bytes.size());
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  if (::close(fd) != 0 && errno != EINTR && err == 0) err = errno;
-  if (err != 0) {
-    // Never leave a partial picture behind.
-    ::unlink(fileName.c_str());
-    raiseForWrite(err);
-  }
-}
 
 DiskSpace diskSpace(const std::string& path) {
   if (diskSpaceSeam()) return diskSpaceSeam()(path);

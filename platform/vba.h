@@ -1,7 +1,7 @@
 #pragma once
 // Stand-in for the forms runtime's functions: text conversions, the
 // application folder, files and folders, date and time, the message box and
-// the picture saver. Failures raise RuntimeError, as the runtime's run-time
+// the settings. Failures raise RuntimeError, as the runtime's run-time
 // errors do.
 #include <sys/types.h>
 #include <cstddef>
@@ -12,18 +12,13 @@
 #include <utility>
 #include <vector>
 
-#include "platform/olepro32.h"
-
 namespace vba {
 
 // The runtime's error numbers used here.
 constexpr int vbErrInvalidProcedureCall = 5;
 constexpr int vbErrOverflow = 6;
 constexpr int vbErrTypeMismatch = 13;
-constexpr int vbErrFileNotFound = 53;
-constexpr int vbErrFileAlreadyExists = 58;
 constexpr int vbErrDiskFull = 61;
-constexpr int vbErrPermissionDenied = 70;
 constexpr int vbErrPathFileAccess = 75;
 constexpr int vbErrPathNotFound = 76;
 constexpr int vbErrInvalidPicture = 481;
@@ -66,10 +61,6 @@ constexpr int vbDirectory = 16;
 // attributes include vbDirectory; empty text when nothing matches.
 std::string Dir(const std::string& pathName, int attributes = vbNormal);
 void MkDir(const std::string& path);
-void Kill(const std::string& path);
-// Name: renames oldPath to newPath atomically; never replaces an existing
-// newPath (error 58 then).
-void Name(const std::string& oldPath, const std::string& newPath);
 
 // Test seam: the system call that writes file contents, so tests can make a
 // write fail (a full disk) without needing a full disk. Null restores write(2).
@@ -158,11 +149,5 @@ std::vector<std::pair<std::string, std::string>> GetAllSettings(const std::strin
 // DeleteSetting: removes one key, or a whole section when key is empty;
 // written through like SaveSetting.
 void DeleteSetting(const std::string& appName, const std::string& section, const std::string& key = "");
-
-// ---- Pictures ----
-// SavePicture: writes a bitmap picture as a BMP file, replacing an existing
-// file, flushed to disk before it returns. Disk full: error 61; a missing
-// folder: 76; any other failure: 75. A failed save removes what it wrote.
-void SavePicture(const olepro32::StdPicture& picture, const std::string& fileName);
 
 }  // namespace vba

@@ -12,6 +12,7 @@
 #include <QString>
 #include <mutex>
 
+#include "platform/durablefile.h"
 #include "platform/vba.h"
 
 namespace run {
@@ -37,7 +38,8 @@ void dropOlderHalf(const QString& path, qint64 size) {
   const QByteArray newer = old.readAll();
   old.close();
   QSaveFile trimmed(path);
-  if (trimmed.open(QIODevice::WriteOnly) && trimmed.write(newer) == newer.size()) trimmed.commit();
+  if (trimmed.open(QIODevice::WriteOnly) && trimmed.write(newer) == newer.size() && trimmed.commit())
+    durablefile::syncFolderOf(path.toStdString());
 }
 
 void append(const QByteArray& line) {

@@ -10,12 +10,10 @@
 #include <string>
 
 #include "platform/vba.h"
+#include "schedule/localtime.h"
 #include "schedule/suntimes.h"
 
 namespace schedule {
-
-// Seconds since 1970-01-01 00:00 UTC.
-using Instant = int64_t;
 
 struct ActiveHours {
   enum class Mode { Always, Between, Daylight };
@@ -36,11 +34,6 @@ struct ActiveHours {
 
 // Time zones are named as in the time zone database ("Europe/Berlin"); an
 // empty name is the system's own.
-// The instant a local date and time names: in a fold (clocks set back) the
-// first of the two, in a gap (clocks set forward) the moment the clocks jumped.
-Instant instantOf(const vba::DateTime& local, const std::string& zone = "");
-vba::DateTime localTime(Instant t, const std::string& zone = "");
-
 // Whether frames are taken at the instant.
 bool captureNow(const ActiveHours& hours, Instant now, const std::string& zone = "");
 // When capturing next begins after now: the start of the next active stretch

@@ -1,11 +1,7 @@
 #include "store/framestore.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <unistd.h>
 
 #include <QBuffer>
 #include <QByteArray>
@@ -16,7 +12,6 @@
 #include <QPainter>
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
@@ -24,8 +19,6 @@
 #include <exception>
 #include <mutex>
 #include <optional>
-#include <random>
-#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -41,147 +34,6 @@ constexpr int kJpegQuality = 92;
 constexpr size_t kMaxWaiting = 8;
 
 [[noreturn]] void raise(int number, const std::string& what) { throw vba::RuntimeError(number, what); }
-
-[[noreturn]] void raiseForWrite(int err) {
-  if (err == ENOSPC || err == EDQUOT) raise(vba::vbErrDiskFull, "Disk full");
-  if (err == ENOENT || err == ENOTDIR) raise(vba::vbErrPathNotFound, "Path not found");
-  raise(vba::vbErrPathFileAccess, std::strerror(err));
-}
-
-// ---- The durable write
-
-// Writes every byte and flushes them to the disk; 0 or the errno of the
-// failure.
-int writeFlushed(int fd, const std::vector<uint8_t>& bytes) {
-  if (const int err = vba::fileWriteAll(fd, bytes.data(), bytes.size())) return err;
-  return ::fsync(fd) == 0 ? 0 : errno;
-}
-
-// Flushes the folder, so that a new name in it survives a power cut as well as
-// the file's contents do.
-void syncFolder(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
-struct FdCloser {
-  int fd;
-  ~FdCloser() { ::close(fd); }
-};
-
-constexpr std::array<Format, 3> kFormats = {Format::Bmp, Format::Png, Format::Jpeg};
-
-std::string candidate(const std::string& folder, const std::string& baseName, int n) {
-  return folder + "/" + baseName + (n == 1 ? "" : "_" + std::to_string(n));
-}
-
-// Whether a frame of any format holds the name already.
-bool taken(const std::string& stem) {
-  struct stat st {};
-  return std::any_of(kFormats.begin(), kFormats.end(),
-                     [&](Format f) { return ::lstat((stem + extension(f)).c_str(), &st) == 0; });
-}
-
-// Temporary files are named ".~frame-" + 16 hexadecimal digits + ".tmp": hidden,
-// and never ending in a frame's extension, so they are never taken for a frame.
-constexpr std::string_view kTempPrefix = ".~frame-";
-constexpr std::string_view kTempSuffix = ".tmp";
-constexpr size_t kTempDigits = 16;
-
-std::string tempName() {
-  static std::mutex mutex;
-  static std::mt19937_64 random{std::random_device{}()};
-  static constexpr char digits[] = "0123456789abcdef";
-  std::lock_guard lock(mutex);
-  std::string name(kTempPrefix);
-  for (uint64_t r = random(), i = 0; i < kTempDigits; ++i, r >>= 4) name += digits[r & 15];
-  return name += kTempSuffix;
-}
-
-bool isTempName(std::string_view name) {
-  if (name.size() != kTempPrefix.size() + kTempDigits + kTempSuffix.size()) return false;
-  if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) return false;
-  const std::string_view digits = name.substr(kTempPrefix.size(), kTempDigits);
-  return std::all_of(digits.begin(), digits.end(),
-                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
-
-// An O_TMPFILE file has no name until it is linked in under its final one, so
-// no other copy of the program can take it for a leftover, and a save cut
-// short leaves nothing. Null when the file system has no such files (or no
-// way to link them in), and the named way is to be taken.
-std::optional<std::string> writeAnonymous(const std::vector<uint8_t>& bytes, const std::string& folder,
-                                          const std::string& baseName, Format format) {
-  const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) return std::nullopt;
-    raiseForWrite(errno);
-  }
-  FdCloser closer{fd};
-  // Nothing to remove on a failure: the file has no name.
-  if (const int err = writeFlushed(fd, bytes)) raiseForWrite(err);
-  const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  for (int n = 1;; ++n) {
-    const std::string stem = candidate(folder, baseName, n);
-    if (taken(stem)) continue;
-    const std::string path = stem + extension(format);
-    // Through /proc as anyone may; by the descriptor itself where /proc is
-    // missing and the process may (CAP_DAC_READ_SEARCH).
-    int err = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
-    if (err == ENOENT) err = ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0 ? 0 : errno;
-    if (err == 0) {
-      syncFolder(folder);
-      return path;
-    }
-    if (err == EEXIST) continue;  // another copy took it a moment ago
-    if (err == ENOENT && ::access(folder.c_str(), F_OK) == 0) return std::nullopt;
-    raiseForWrite(err);
-  }
-}
-
-// A hidden temporary file, locked while it is written and renamed when
-// complete. Another copy's clean-up may remove the file between its creation
-// and its lock; the file then has no link left and another is made.
-std::string writeNamed(const std::vector<uint8_t>& bytes, const std::string& folder,
-                       const std::string& baseName, Format format) {
-  std::string temp;
-  int fd = -1;
-  for (;;) {
-    temp = folder + "/" + tempName();
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      raiseForWrite(errno);
-    }
-    ::flock(fd, LOCK_EX);  // held until the file has its name
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_nlink > 0) break;
-    ::close(fd);
-  }
-  FdCloser closer{fd};
-  if (const int err = writeFlushed(fd, bytes)) {
-    // Never leave a partial picture behind.
-    ::unlink(temp.c_str());
-    raiseForWrite(err);
-  }
-  try {
-    for (int n = 1;; ++n) {
-      const std::string stem = candidate(folder, baseName, n);
-      if (taken(stem)) continue;
-      try {
-        vba::Name(temp, stem + extension(format));
-        return stem + extension(format);
-      } catch (const vba::RuntimeError& e) {
-        if (e.Number() != vba::vbErrFileAlreadyExists) throw;
-      }
-    }
-  } catch (...) {
-    ::unlink(temp.c_str());
-    throw;
-  }
-}
 
 // ---- Pictures
 
@@ -324,41 +176,38 @@ uint64_t diskReserve(uint64_t fileSystemSize) {
   return std::min(kMaxReserve, fileSystemSize / 20);
 }
 
-std::string writeUnderFreeName(const std::vector<uint8_t>& bytes, const std::string& folder,
-                               const std::string& baseName, Format format, TempFiles temps) {
+namespace {
+
+constexpr std::array<Format, 3> kFormats = {Format::Bmp, Format::Png, Format::Jpeg};
+
+// Writes a frame's bytes under the first of baseName, baseName_2, ... that no
+// frame of any format holds yet; nothing when the file would eat into the
+// disk reserve.
+void writeFrame(const std::vector<uint8_t>& bytes, const std::string& folder, const std::string& baseName,
+                Format format, durablefile::TempFiles temps) {
   const vba::DiskSpace space = vba::diskSpace(folder);
   if (space.available < bytes.size() + diskReserve(space.size)) raise(vba::vbErrDiskFull, "Disk full");
-  if (temps == TempFiles::Anonymous) {
-    if (std::optional<std::string> path = writeAnonymous(bytes, folder, baseName, format)) return *path;
-  }
-  return writeNamed(bytes, folder, baseName, format);
+  const std::string ext = extension(format);
+  durablefile::PendingFile file(folder, baseName + ext, temps);
+  file.write(bytes);
+  file.publish([&](int n) { return folder + "/" + framename::suffixed(baseName, n) + ext; },
+               [&](const std::string& path) {
+                 const std::string stem = path.substr(0, path.size() - ext.size());
+                 struct stat st {};
+                 return std::any_of(kFormats.begin(), kFormats.end(), [&](Format f) {
+                   return ::lstat((stem + extension(f)).c_str(), &st) == 0;
+                 });
+               });
 }
 
-// A save holds a lock on its temporary file until the file has its name, and
-// the lock goes with the process that held it, so a file nobody holds is a
-// leftover.
-void removeLeftovers(const std::string& folder) {
-  DIR* d = ::opendir(folder.c_str());
-  if (!d) return;
-  while (const dirent* entry = ::readdir(d)) {
-    if (!isTempName(entry->d_name)) continue;
-    const int fd = ::openat(::dirfd(d), entry->d_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) continue;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      ::unlinkat(::dirfd(d), entry->d_name, 0);
-    }
-    ::close(fd);
-  }
-  ::closedir(d);
-}
+}  // namespace
 
 // ---- The store
 
 struct FrameStore::Impl {
-  explicit Impl(TempFiles t) : temps(t) {}
+  explicit Impl(durablefile::TempFiles t) : temps(t) {}
 
-  TempFiles temps;
+  durablefile::TempFiles temps;
   std::mutex mutex;
   std::condition_variable wake;  // a job came, or the store ends
   std::condition_variable idle;  // the queue ran empty
@@ -412,7 +261,7 @@ struct FrameStore::Impl {
         found.reset();
       }
       if (std::string problem = checkFolder(job.folder); !problem.empty()) return problem;
-      writeUnderFreeName(encode(job), job.folder, job.baseName, job.options.format, temps);
+      writeFrame(encode(job), job.folder, job.baseName, job.options.format, temps);
       return {};
     } catch (const vba::RuntimeError& e) {
       return failureText(e, job.folder);
@@ -447,13 +296,13 @@ struct FrameStore::Impl {
       // Leftovers come from a run that was cut short, so one look per folder
       // and run finds them all; a folder of a week's frames is not read every
       // second.
-      removeLeftovers(path);
+      durablefile::removeLeftovers(path);
     }
     return {};
   }
 };
 
-FrameStore::FrameStore(TempFiles temps) : d_(std::make_unique<Impl>(temps)) {
+FrameStore::FrameStore(durablefile::TempFiles temps) : d_(std::make_unique<Impl>(temps)) {
   d_->worker = std::thread([impl = d_.get()] { impl->work(); });
 }
 

@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "platform/capturedriver.h"
+#include "platform/durablefile.h"
 #include "platform/olepro32.h"
 #include "platform/vba.h"
+#include "store/framename.h"
 
 namespace framestore {
 
@@ -27,14 +29,10 @@ struct Options {
   bool timeStamp = false;
 };
 
-// How a frame file is kept nameless until it is complete: an O_TMPFILE file
-// linked in under its final name, or, where the file system has no such
-// files, a hidden temporary file renamed when complete.
-enum class TempFiles { Anonymous, Named };
-
 class FrameStore {
  public:
-  explicit FrameStore(TempFiles temps = TempFiles::Anonymous);
+  // temps: how a frame file is kept nameless until it is complete.
+  explicit FrameStore(durablefile::TempFiles temps = durablefile::TempFiles::Anonymous);
   // Writes the frames still queued, then ends the worker.
   ~FrameStore();
   FrameStore(const FrameStore&) = delete;
@@ -47,8 +45,9 @@ class FrameStore {
   // The folder of the run; empty before the first start.
   std::string folder() const;
 
-  // Queues a frame named baseName plus the format's extension (the first free
-  // of baseName, baseName_2, ... across all three extensions), taken at
+  // Queues a frame named baseName (framename::baseName) plus the format's
+  // extension, or the first of its suffixed names that no frame of any
+  // of the three formats holds yet, never replacing a file, taken at
   // taken. A grabbed picture's pixels are copied before this returns; a
   // full-size still is converted (or its JPEG taken as it is) on the worker.
   // False when nothing was queued (no run started, no picture, too many
@@ -74,25 +73,10 @@ class FrameStore {
   std::unique_ptr<Impl> d_;
 };
 
-// ---- The durable write, also used on its own.
-
 // The room a save always leaves free on a file system of the given size, so a
-// long run never fills a disk to the brim: 5 % of it, at most 64 MB.
+// long run never fills a disk to the brim: 5 % of it, at most 64 MB. A frame
+// that would eat into it is not written (error 61).
 uint64_t diskReserve(uint64_t fileSystemSize);
-
-// Writes bytes into folder under baseName + the format's extension, or under
-// the first of baseName + "_2", "_3", ... that no frame file (of any of the
-// three extensions) holds yet; an existing file is never replaced. The file
-// gets its name only when complete and flushed. Writes nothing and raises
-// error 61 when the file would leave less than diskReserve free; other
-// failures as vba::SavePicture. Returns the path written.
-std::string writeUnderFreeName(const std::vector<uint8_t>& bytes, const std::string& folder,
-                               const std::string& baseName, Format format,
-                               TempFiles temps = TempFiles::Anonymous);
-
-// Removes the hidden temporary files in folder that no save is writing now:
-// those of a save that was cut short (the program killed, the power gone).
-void removeLeftovers(const std::string& folder);
 
 // A JPEG file made of a camera's JPEG frame: the standard Huffman tables are
 // put in when the frame has none (motion JPEG may leave them out), as most

@@ -1,20 +1,13 @@
-// The frame store's durable write on real files: the first free name across
-// formats, the disk reserve, leftovers, two copies writing into one folder;
-// and camera JPEG frames written as files that decoders take.
-#include <fcntl.h>
+// The frame store on real files: the first free name across formats and the
+// disk reserve; and camera JPEG frames written as files that decoders take.
 #include <gtest/gtest.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
-#include <atomic>
-#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/gstcapture.h"
@@ -25,8 +18,6 @@
 namespace {
 
 using framestore::Format;
-using framestore::TempFiles;
-using testsupport::errorOf;
 
 class FrameFiles : public ::testing::Test {
  protected:
@@ -44,27 +35,9 @@ class FrameFiles : public ::testing::Test {
   const QByteArray expected = QByteArray(300, 'f');
 };
 
-TEST_F(FrameFiles, UnderTheFirstNameNoFrameOfAnyFormatHolds) {
-  for (TempFiles temps : {TempFiles::Anonymous, TempFiles::Named}) {
-    const std::string sub = root + (temps == TempFiles::Named ? "/sub" : "");
-    write(sub + "/frame.bmp", "first");
-    write(sub + "/frame_2.png", "second");
-    EXPECT_EQ(framestore::writeUnderFreeName(bytes, sub, "frame", Format::Jpeg, temps), sub + "/frame_3.jpg");
-    EXPECT_EQ(framestore::writeUnderFreeName(bytes, sub, "other", Format::Png, temps), sub + "/other.png");
-    EXPECT_EQ(read(sub + "/frame.bmp"), "first");
-    EXPECT_EQ(read(sub + "/frame_2.png"), "second");
-    EXPECT_EQ(read(sub + "/frame_3.jpg"), expected);
-    EXPECT_EQ(QDir(QString::fromStdString(sub)).entryList(QDir::Files | QDir::Hidden).size(), 4);
-    EXPECT_EQ(errorOf([&] {
-                framestore::writeUnderFreeName(bytes, root + "/missing", "frame", Format::Bmp, temps);
-              }),
-              vba::vbErrPathNotFound);
-  }
-}
-
-// The reserve is 5 % of the disk, at most 64 MB; a file that would eat into
-// it is not written at all.
-TEST_F(FrameFiles, OnlyWhenTheReserveStaysFree) {
+// A frame takes the first name no frame of any format holds, and is written
+// only when the disk's reserve (5 % of it, at most 64 MB) stays free.
+TEST_F(FrameFiles, UnderTheFirstFreeNameOnlyWhenTheReserveStaysFree) {
   constexpr uint64_t MB = 1024 * 1024;
   struct Case {
     uint64_t size;
@@ -80,77 +53,25 @@ TEST_F(FrameFiles, OnlyWhenTheReserveStaysFree) {
       {1 * MB, 52427, false},
       {0, 0, true},
   };
+  const std::string sub = root + "/sub";
+  write(sub + "/frame.bmp", "first");
+  write(sub + "/frame_2.png", "second");
+  framestore::FrameStore store(durablefile::TempFiles::Named);
+  store.start(sub);
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.size << " " << c.available);
-    std::string asked;
-    vba::setDiskSpaceProbe([&](const std::string& path) {
-      asked = path;
+    vba::setDiskSpaceProbe([&](const std::string&) {
       return vba::DiskSpace{c.size, c.available + bytes.size()};
     });
-    const auto error =
-        errorOf([&] { framestore::writeUnderFreeName(bytes, root + "/sub", "frame", Format::Bmp); });
-    EXPECT_EQ(asked, root + "/sub");
-    EXPECT_EQ(error, c.written ? std::nullopt : std::optional<int>(vba::vbErrDiskFull));
-    EXPECT_EQ(QDir(tmp.path() + "/sub").entryList(QDir::Files | QDir::Hidden).size(), c.written ? 1 : 0);
-    QFile::remove(tmp.path() + "/sub/frame.bmp");
+    ASSERT_TRUE(store.save(std::make_shared<fakes::FakeStill>(nullptr, bytes), vba::DateTime{}, "frame",
+                           {Format::Jpeg}));
+    store.waitIdle();
+    EXPECT_EQ(store.takeOutcome().written, c.written ? 1 : 0);
   }
-}
-
-// Temporary files of a save that was cut short go; any other file stays, and
-// so does a temporary file a save is writing now.
-TEST_F(FrameFiles, OnlyLeftoverTemporaryFilesAreRemoved) {
-  const QString folder = tmp.path() + "/sub";
-  const QStringList leftovers = {".~frame-0123456789abcdef.tmp", ".~frame-fedcba9876543210.tmp"};
-  const QStringList others = {".~frame-0123456789ABCDEF.tmp",  ".~frame-0123.tmp",
-                              ".~frame-0123456789abcdefa.tmp", ".~frame-0123456789abcdef.tmp.bmp",
-                              "~frame-0123456789abcdef.tmp",   "notes.tmp",
-                              ".~frame-0123456789abcdeg.tmp",  "05_03_2007 080409.bmp"};
-  for (const QString& name : leftovers + others) write((folder + "/" + name).toStdString(), "x");
-  const std::string busy = (folder + "/.~frame-00000000000000aa.tmp").toStdString();
-  write(busy, "x");
-  const int fd = ::open(busy.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-  ASSERT_TRUE(QDir(folder).mkdir(".~frame-1111111111111111.tmp"));
-
-  framestore::removeLeftovers(folder.toStdString());
-  ::close(fd);
-  QStringList expected = others + QStringList{".~frame-00000000000000aa.tmp", ".~frame-1111111111111111.tmp"};
-  expected.sort();
-  EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
-            expected);
-}
-
-// Two copies of the program writing the same names into one folder, each
-// clearing leftovers before every frame (as a new run does) while the other
-// writes: every frame arrives, whole, under a name of its own.
-TEST_F(FrameFiles, TwoCopiesWritingIntoOneFolderLoseNothing) {
-  QTemporaryDir shm("/dev/shm/ferrowick-XXXXXX");  // tmpfs: 2000 flushes cost nothing there
-  const QString base = shm.isValid() ? shm.path() : tmp.path();
-  for (TempFiles temps : {TempFiles::Anonymous, TempFiles::Named}) {
-    const std::string folder = (base + (temps == TempFiles::Named ? "/named" : "/anonymous")).toStdString();
-    ASSERT_TRUE(QDir().mkdir(QString::fromStdString(folder)));
-    std::atomic<int> lost = 0;
-    const auto copy = [&] {
-      for (int i = 0; i < 500; ++i) {
-        try {
-          framestore::removeLeftovers(folder);
-          framestore::writeUnderFreeName(bytes, folder, "frame " + std::to_string(i), Format::Bmp, temps);
-        } catch (const vba::RuntimeError&) {
-          ++lost;
-        }
-      }
-    };
-    std::thread first(copy), second(copy);
-    first.join();
-    second.join();
-    EXPECT_EQ(lost, 0);
-    const QStringList files = QDir(QString::fromStdString(folder)).entryList(QDir::Files | QDir::Hidden);
-    EXPECT_EQ(files.size(), 1000);
-    EXPECT_EQ(files.filter("_2.bmp").size(), 500);
-    for (const QString& f : files)
-      ASSERT_EQ(read(folder + "/" + f.toStdString()), expected) << f.toStdString();
-  }
+  EXPECT_EQ(
+      QDir(QString::fromStdString(sub)).entryList(QDir::Files | QDir::Hidden),
+      (QStringList{"frame.bmp", "frame_2.png", "frame_3.jpg", "frame_4.jpg", "frame_5.jpg", "frame_6.jpg"}));
+  EXPECT_EQ(read(sub + "/frame_3.jpg"), expected);
 }
 
 // ---- Camera JPEG frames

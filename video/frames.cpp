@@ -8,43 +8,18 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
-#include <QRegularExpression>
-#include <QTimeZone>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <tuple>
+
+#include "schedule/localtime.h"
+#include "store/framename.h"
 
 namespace video {
 
 namespace {
-
-constexpr int64_t kDay = 24 * 60 * 60;
-
-int64_t utcSecs(const QDateTime& t) { return t.toSecsSinceEpoch(); }
-
-int offsetAt(const QTimeZone& zone, int64_t secs) {
-  return zone.offsetFromUtc(QDateTime::fromSecsSinceEpoch(secs, Qt::UTC));
-}
-
-// The instant a local time names in zone. In the hour repeated when daylight
-// saving ends a name stands for two instants: the one nearer the file's
-// modification time is taken, so the two passes through that hour stay apart.
-int64_t instant(const QDate& date, const QTime& time, const QTimeZone& zone, int64_t modifiedSecs) {
-  const int64_t naive = utcSecs(QDateTime(date, time, Qt::UTC));
-  int64_t best = 0;
-  bool found = false;
-  // The zone's offsets a day either side: the name's instant has one of them.
-  for (const int64_t probe : {naive - kDay, naive + kDay}) {
-    const int offset = offsetAt(zone, probe);
-    const int64_t candidate = naive - offset;
-    if (offsetAt(zone, candidate) != offset) continue;
-    if (!found || std::llabs(candidate - modifiedSecs) < std::llabs(best - modifiedSecs)) best = candidate;
-    found = true;
-  }
-  // A time skipped when daylight saving begins: read with the offset before.
-  return found ? best : naive - offsetAt(zone, naive - kDay);
-}
 
 uint32_t le32(const QByteArray& data, int at) {
   uint32_t v = 0;
@@ -64,28 +39,25 @@ bool cutShort(const QByteArray& data) {
 }  // namespace
 
 FrameList listFrames(const std::string& folder, const std::string& timeZone) {
-  static const QRegularExpression name(
-      R"(^(\d\d)_(\d\d)_(\d{4}) (\d\d)(\d\d)(\d\d)(?:_(\d+))?\.(bmp|png|jpg|jpeg)$)",
-      QRegularExpression::CaseInsensitiveOption);
-  const QTimeZone zone =
-      timeZone.empty() ? QTimeZone::systemTimeZone() : QTimeZone(QByteArray::fromStdString(timeZone));
   FrameList list;
   const QFileInfoList entries = QDir(QString::fromStdString(folder)).entryInfoList(QDir::Files);
   for (const QFileInfo& entry : entries) {
-    const QRegularExpressionMatch m = name.match(entry.fileName());
-    const QDate date =
-        m.hasMatch() ? QDate(m.captured(3).toInt(), m.captured(2).toInt(), m.captured(1).toInt()) : QDate();
-    const QTime time =
-        m.hasMatch() ? QTime(m.captured(4).toInt(), m.captured(5).toInt(), m.captured(6).toInt()) : QTime();
-    if (!date.isValid() || !time.isValid()) {
+    const std::optional<framename::Parsed> name = framename::parse(entry.fileName().toStdString());
+    if (!name) {
       ++list.notFrames;
       continue;
     }
     FrameFile frame;
     frame.path = entry.filePath().toStdString();
     frame.modifiedMs = entry.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch();
-    frame.suffix = m.captured(7).isEmpty() ? 1 : m.captured(7).toInt();
-    frame.takenAt = instant(date, time, zone, frame.modifiedMs / 1000);
+    frame.suffix = name->suffix;
+    // In the hour repeated when the clocks go back a name stands for two
+    // instants: the one nearer the file's modification time keeps the two
+    // passes through that hour apart.
+    const schedule::Instants taken = schedule::instantsOf(name->taken, timeZone);
+    const int64_t modified = frame.modifiedMs / 1000;
+    frame.takenAt = std::llabs(taken.later - modified) < std::llabs(taken.earlier - modified) ? taken.later
+                                                                                              : taken.earlier;
     list.frames.push_back(std::move(frame));
   }
   std::sort(list.frames.begin(), list.frames.end(), [](const FrameFile& a, const FrameFile& b) {

@@ -8,9 +8,7 @@
 
 namespace video {
 
-// A frame file found in a folder: named "dd_MM_yyyy hhmmss" from the local
-// date and time it was taken, "_2", "_3", ... appended when that name was
-// taken, as .bmp, .png, .jpg or .jpeg.
+// A frame file found in a folder, named as store/framename.h says.
 struct FrameFile {
   std::string path;
   // When it was taken, in seconds since 1970 UTC: the name's local time, and

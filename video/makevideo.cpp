@@ -1,12 +1,8 @@
 #include "video/makevideo.h"
 
-#include <fcntl.h>
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
-#include <unistd.h>
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QThread>
 #include <algorithm>
@@ -15,9 +11,13 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
+#include "platform/durablefile.h"
 #include "platform/gstref.h"
+#include "platform/vba.h"
+#include "store/framename.h"
 #include "video/deflicker.h"
 #include "video/frames.h"
 
@@ -120,16 +120,6 @@ GstBuffer* wrap(Picture& picture, const std::shared_ptr<PixelPool>& pool) {
                                      });
 }
 
-// Flushes a file to the disk, so the name it is renamed to never stands for
-// a video that a power cut would leave half written.
-bool flushToDisk(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool flushed = ::fsync(fd) == 0;
-  ::close(fd);
-  return flushed;
-}
-
 class Maker {
  public:
   Maker(const Settings& settings, const ProgressHandler& progress, const std::atomic<bool>& cancel)
@@ -143,6 +133,7 @@ class Maker {
     return false;
   }
   bool build(const std::string& location);
+  bool publish(durablefile::PendingFile& file, const QFileInfo& output);
   bool push(Picture& picture);
   bool pollBus(GstClockTime timeout, bool untilEos);
   void report(bool force);
@@ -151,6 +142,7 @@ class Maker {
   const ProgressHandler& progress_;
   const std::atomic<bool>& cancel_;
   Result result_;
+  std::string written_;  // the video's name, once it has one
   FrameList list_;
   std::unique_ptr<FrameReader> reader_;
   std::shared_ptr<PixelPool> pool_ = std::make_shared<PixelPool>();
@@ -233,6 +225,20 @@ bool Maker::build(const std::string& location) {
   return true;
 }
 
+// Gives the finished video its name: the one asked for, or, when a file
+// holds that, the first free of NAME_2.EXT, NAME_3.EXT, ...; false when it
+// cannot be written.
+bool Maker::publish(durablefile::PendingFile& file, const QFileInfo& output) {
+  const std::string ext = output.suffix().isEmpty() ? "" : "." + output.suffix().toStdString();
+  const std::string stem = settings_.output.substr(0, settings_.output.size() - ext.size());
+  try {
+    written_ = file.publish([&](int n) { return framename::suffixed(stem, n) + ext; });
+    return true;
+  } catch (const vba::RuntimeError&) {
+    return false;
+  }
+}
+
 // Takes what the pipeline says within timeout: an error fails the run; the
 // end of the stream (when waited for) ends it. Returns whether to go on.
 bool Maker::pollBus(GstClockTime timeout, bool untilEos) {
@@ -303,19 +309,18 @@ Result Maker::run() {
   }
   reader_ = std::make_unique<FrameReader>(list_, width_, height_);
 
-  // Written under a hidden temporary name beside the video, renamed when complete.
+  // Written with no name (or a hidden temporary one) beside the video, and
+  // given its name when complete.
   const QFileInfo output(QString::fromStdString(settings_.output));
-  const std::string temporary =
-      (output.absolutePath() + "/." + output.fileName() + "." + QString::number(::getpid()) + ".partial")
-          .toStdString();
-  QFile probe(QString::fromStdString(temporary));
-  if (!probe.open(QIODevice::WriteOnly)) {
-    result_.message = "Cannot write " + settings_.output + ": " + probe.errorString().toStdString() + ".";
+  std::optional<durablefile::PendingFile> file;
+  try {
+    file.emplace(output.absolutePath().toStdString(), output.fileName().toStdString());
+  } catch (const vba::RuntimeError& e) {
+    result_.message = "Cannot write " + settings_.output + ": " + e.what() + ".";
     return result_;
   }
-  probe.close();
 
-  bool ok = build(temporary);
+  bool ok = build(file->path());
   Deflicker deflicker;
   Picture picture;
   while (ok && !cancel_) {
@@ -346,15 +351,14 @@ Result Maker::run() {
   if (ok && cancel_) {
     result_.cancelled = true;
     result_.message = "Cancelled: no video was written.";
-  } else if (ok &&
-             (!flushToDisk(temporary) || std::rename(temporary.c_str(), settings_.output.c_str()) != 0)) {
+  } else if (ok && !publish(*file, output)) {
     ok = fail("Cannot write " + settings_.output + ".");
   } else if (ok) {
     result_.complete = true;
     char line[200];
     std::snprintf(line, sizeof line, ": %d frames, %.1f s at %d frames a second, %d x %d.", result_.frames,
                   static_cast<double>(result_.frames) / settings_.fps, settings_.fps, width_, height_);
-    result_.message = "Made " + settings_.output + line;
+    result_.message = "Made " + written_ + line;
     if (result_.notFrames + result_.undecodable > 0) {
       result_.message +=
           " Skipped " + count(result_.notFrames, "file not named as a frame", "files not named as frames") +
@@ -362,7 +366,6 @@ Result Maker::run() {
           ".";
     }
   }
-  if (!result_.complete) std::remove(temporary.c_str());
   return result_;
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 // Makes a video of a folder of frames, in capture order, with GStreamer:
 // H.264 in MP4 or VP9 in WebM. The frames are streamed through one at a
-// time, so memory stays flat however many there are; the video is written
-// under a temporary name and renamed when complete, so a cancelled or failed
-// run leaves no partial file.
+// time, so memory stays flat however many there are; the video has no name
+// until it is complete and flushed, so a cancelled, failed or killed run
+// leaves no partial file under it.
 #include <atomic>
 #include <functional>
 #include <string>
@@ -14,7 +14,9 @@ enum class Format { mp4, webm };
 
 struct Settings {
   std::string folder;  // the frames
-  std::string output;  // the video file; replaced when it exists
+  // The video file; a file already there is kept, and the video takes the
+  // first free of NAME_2.EXT, NAME_3.EXT, ... (the message names it).
+  std::string output;
   int fps = 25;
   Format format = Format::mp4;
   // 0 x 0: the size of the frames (of the first, when they differ).
