@@ -441,7 +441,11 @@ std::string Label::Caption() const { return as<QLabel>(widget())->text().toStdSt
 
 void Label::SetCaption(const std::string& caption) {
   auto* label = as<QLabel>(widget());
-  label->setText(qs(caption));
+  const QString text = qs(caption);
+  // The same caption again (a status line that says the same each second)
+  // costs no new fit: measuring the text is the dearest part of a tick.
+  if (label->text() == text) return;
+  label->setText(text);
   fontfit::fitLabel(label);
 }
 
