@@ -65,8 +65,9 @@ test: build locale
 	  ctest --output-on-failure -j$(JOBS)
 	$(MAKE) --no-print-directory test-asan
 
-# Allocation stacks unwound in full (GLib has no frame pointers), a few
-# frames deep: enough for tests/lsan.supp to tell GLib's own quark tables.
+# Allocation stacks unwound in full (GLib has no frame pointers) and 8 frames
+# deep, so that they hold the frames tests/lsan.supp names: the dynamic
+# loader below GLib's constructor, GLib's exported quark calls.
 ASAN_STACKS := fast_unwind_on_malloc=0:malloc_context_size=8
 
 test-asan: deps

@@ -7,6 +7,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "tests/fakes/TestSupport.h"
+
 namespace {
 
 TEST(CommandLine, RefusesBadValuesWithOneLineAndNothingWritten) {
@@ -31,15 +33,18 @@ TEST(CommandLine, RefusesBadValuesWithOneLineAndNothingWritten) {
       {"--start", "--no-such-option"},
       {"stray"},
   };
+  const testsupport::ChildSanitizerLog sanitizer;
   for (const QStringList& args : cases) {
     SCOPED_TRACE(args.join(' ').toStdString());
     QProcess program;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(display);
     env.insert("XDG_CONFIG_HOME", config);
-    program.setProcessEnvironment(env);
+    program.setProcessEnvironment(sanitizer.environment(env));
     program.start(FERROWICK_PROGRAM, QStringList{"--folder", frames} + args + QStringList{"--start"});
     ASSERT_TRUE(program.waitForFinished(30000));
+    const std::string report = sanitizer.takeReport();
+    EXPECT_TRUE(report.empty()) << report;
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 2);
     const QString error = QString::fromLocal8Bit(program.readAllStandardError());

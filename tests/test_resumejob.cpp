@@ -19,10 +19,11 @@ TEST(ResumeJob, KilledRunGoesOnIntoTheSameFolderWithResume) {
   ASSERT_TRUE(dir.isValid());
   const QString frames = dir.filePath("frames");
   const auto count = [&] { return QDir(frames).entryList({"*.png"}, QDir::Files).size(); };
-  const auto run = [](QProcess& program, const QStringList& args) {
+  const testsupport::ChildSanitizerLog sanitizer;
+  const auto run = [&](QProcess& program, const QStringList& args) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
-    program.setProcessEnvironment(env);
+    program.setProcessEnvironment(sanitizer.environment(env));
     program.start(FERROWICK_PROGRAM, args);
   };
   // Ticking the option writes the autostart entry; the frame options in force are part of the job.
@@ -47,6 +48,8 @@ TEST(ResumeJob, KilledRunGoesOnIntoTheSameFolderWithResume) {
   // The end of the session (SIGTERM) ends the program cleanly and leaves the job for the next login.
   resumed.terminate();
   ASSERT_TRUE(resumed.waitForFinished(10000));
+  const std::string report = sanitizer.takeReport();
+  EXPECT_TRUE(report.empty()) << report;
   EXPECT_EQ(resumed.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(settings::recordedJob().value_or(settings::Job{}).source, "Test pattern");
 

@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QImage>
 #include <QLocale>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
 #include <QThread>
 #include <algorithm>
 #include <cstdlib>
@@ -146,6 +148,40 @@ class ScopedEnv {
  private:
   std::string name_;
   std::optional<std::string> old_;
+};
+
+// Sends the sanitizers' own report on a child program (in the sanitizer
+// build) to files of its own instead of the child's standard error, so a test
+// that reads the child's standard error or exit status reads the program's,
+// and fails with the report when there is one. Leak checking stays on; the
+// suppressions that matched are not listed, so any report is a finding.
+class ChildSanitizerLog {
+ public:
+  // env, with the sanitizers' report sent here.
+  QProcessEnvironment environment(QProcessEnvironment env) const {
+    const QString here = "log_path=" + dir_.filePath("report") + ":print_suppressions=0";
+    // Each of these may set the report's path, the last read winning.
+    for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+      const QString options = env.value(name);
+      env.insert(name, options.isEmpty() ? here : options + ":" + here);
+    }
+    return env;
+  }
+
+  // What the sanitizers reported on the children since the last call (one
+  // file per process); empty when they said nothing.
+  std::string takeReport() const {
+    std::string report;
+    for (const QString& name : QDir(dir_.path()).entryList(QDir::Files)) {
+      QFile file(dir_.filePath(name));
+      if (file.open(QIODevice::ReadOnly)) report += file.readAll().toStdString();
+      file.remove();
+    }
+    return report;
+  }
+
+ private:
+  QTemporaryDir dir_;
 };
 
 }  // namespace testsupport
