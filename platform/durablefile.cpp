@@ -130,6 +130,28 @@ std::string PendingFile::publish(const std::function<std::string(int n)>& nameFo
   }
 }
 
+void PendingFile::publishOver(const std::string& path) {
+  if (::fsync(fd_) != 0) raiseFor(errno);
+  if (temp_.empty()) {
+    // A nameless file gets a hidden name of its own first: only a rename
+    // replaces in one step.
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+    const std::string hint = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    for (int attempt = 1; temp_.empty(); ++attempt) {
+      const std::string name = folder + "/" + tempName(hint, attempt);
+      if (::linkat(AT_FDCWD, path_.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        temp_ = name;
+      } else if (errno != EEXIST) {
+        raiseFor(errno);
+      }
+    }
+  }
+  if (::rename(temp_.c_str(), path.c_str()) != 0) raiseFor(errno);
+  published_ = true;
+  syncFolderOf(path);
+}
+
 // A writer holds a lock on its temporary file until the file has its name,
 // and the lock goes with the process that held it, so a file nobody holds
 // is a leftover.

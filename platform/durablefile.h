@@ -43,6 +43,10 @@ class PendingFile {
   // replacing a file, and flushes the folder. Returns the name given.
   std::string publish(const std::function<std::string(int n)>& nameFor,
                       const std::function<bool(const std::string& path)>& taken = nullptr);
+  // Flushes the file and gives it the name path, replacing a file of that
+  // name in one step (a reader sees the old file or the new, whole), and
+  // flushes the folder.
+  void publishOver(const std::string& path);
 
  private:
   std::string path_;

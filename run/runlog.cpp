@@ -99,11 +99,13 @@ std::string runText(const State& s) {
 
 }  // namespace
 
-std::string runLogPath() {
+std::string stateFolder() {
   QString state = qEnvironmentVariable("XDG_STATE_HOME");
   if (state.isEmpty() || QDir::isRelativePath(state)) state = QDir::homePath() + "/.local/state";
-  return (state + "/Ferrowick/run.log").toStdString();
+  return (state + "/Ferrowick").toStdString();
 }
+
+std::string runLogPath() { return stateFolder() + "/run.log"; }
 
 std::string openRunLog() {
   append({});

@@ -14,7 +14,10 @@ namespace run {
 
 inline constexpr std::size_t kRunLogLimit = 1024 * 1024;
 
-// $XDG_STATE_HOME/Ferrowick/run.log, else ~/.local/state/Ferrowick/run.log.
+// The program's state folder: $XDG_STATE_HOME/Ferrowick, else
+// ~/.local/state/Ferrowick.
+std::string stateFolder();
+// run.log in the state folder.
 std::string runLogPath();
 // The same, made (empty) when there is none yet, so that it can be opened.
 std::string openRunLog();

@@ -38,6 +38,33 @@ bool cutShort(const QByteArray& data) {
 
 }  // namespace
 
+namespace {
+
+// A frame file of a name already read.
+FrameFile frameOf(const QFileInfo& entry, const framename::Parsed& name, const std::string& timeZone) {
+  FrameFile frame;
+  frame.path = entry.filePath().toStdString();
+  frame.modifiedMs = entry.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch();
+  frame.suffix = name.suffix;
+  // In the hour repeated when the clocks go back a name stands for two
+  // instants: the one nearer the file's modification time keeps the two
+  // passes through that hour apart.
+  const schedule::Instants taken = schedule::instantsOf(name.taken, timeZone);
+  const int64_t modified = frame.modifiedMs / 1000;
+  frame.takenAt =
+      std::llabs(taken.later - modified) < std::llabs(taken.earlier - modified) ? taken.later : taken.earlier;
+  return frame;
+}
+
+}  // namespace
+
+std::optional<FrameFile> frameFile(const std::string& path, const std::string& timeZone) {
+  const QFileInfo entry(QString::fromStdString(path));
+  const std::optional<framename::Parsed> name = framename::parse(entry.fileName().toStdString());
+  if (!name || !entry.isFile()) return std::nullopt;
+  return frameOf(entry, *name, timeZone);
+}
+
 FrameList listFrames(const std::string& folder, const std::string& timeZone) {
   FrameList list;
   const QFileInfoList entries = QDir(QString::fromStdString(folder)).entryInfoList(QDir::Files);
@@ -47,18 +74,7 @@ FrameList listFrames(const std::string& folder, const std::string& timeZone) {
       ++list.notFrames;
       continue;
     }
-    FrameFile frame;
-    frame.path = entry.filePath().toStdString();
-    frame.modifiedMs = entry.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch();
-    frame.suffix = name->suffix;
-    // In the hour repeated when the clocks go back a name stands for two
-    // instants: the one nearer the file's modification time keeps the two
-    // passes through that hour apart.
-    const schedule::Instants taken = schedule::instantsOf(name->taken, timeZone);
-    const int64_t modified = frame.modifiedMs / 1000;
-    frame.takenAt = std::llabs(taken.later - modified) < std::llabs(taken.earlier - modified) ? taken.later
-                                                                                              : taken.earlier;
-    list.frames.push_back(std::move(frame));
+    list.frames.push_back(frameOf(entry, *name, timeZone));
   }
   std::sort(list.frames.begin(), list.frames.end(), [](const FrameFile& a, const FrameFile& b) {
     return std::tie(a.takenAt, a.suffix, a.modifiedMs, a.path) <

@@ -3,6 +3,7 @@
 // and fitted to the video's size, one at a time.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ struct FrameList {
 // being written) and folders are passed over. timeZone is the IANA name of
 // the zone the names were written in; empty for the system's.
 FrameList listFrames(const std::string& folder, const std::string& timeZone = "");
+
+// The frame file at path, or none when its name is not a frame's or it is
+// not a file.
+std::optional<FrameFile> frameFile(const std::string& path, const std::string& timeZone = "");
 
 // "01/03/2024 08:00:00 to 02/04/2024 17:20:00" for the frames' first and
 // last times, in the system's time zone; empty for no frames.
