@@ -132,7 +132,7 @@ class Maker {
     result_.message = message;
     return false;
   }
-  bool build(const std::string& location);
+  bool build(const std::string& location, const std::string& faststart);
   bool publish(durablefile::PendingFile& file, const QFileInfo& output);
   bool push(Picture& picture);
   bool pollBus(GstClockTime timeout, bool untilEos);
@@ -159,7 +159,7 @@ class Maker {
   Clock::time_point reported_{};
 };
 
-bool Maker::build(const std::string& location) {
+bool Maker::build(const std::string& location, const std::string& faststart) {
   pipeline_.reset(gst_pipeline_new("video"));
   std::vector<GstElement*> chain;
   for (const Element& element : elementsFor(settings_.format)) {
@@ -207,7 +207,9 @@ bool Maker::build(const std::string& location) {
     // No rate buffer: its bitrate would otherwise cap the quality (x264 itself has none).
     g_object_set(encoder, "vbv-buf-capacity", 0u, nullptr);
     // The index at the front, so a browser plays the video before it has all of it.
-    g_object_set(chain[chain.size() - 2], "faststart", TRUE, nullptr);
+    // Its temporary file, as large as the video, beside the video rather than
+    // in /tmp (often small, in memory), and gone with the maker.
+    g_object_set(chain[chain.size() - 2], "faststart", TRUE, "faststart-file", faststart.c_str(), nullptr);
   } else {
     // Real-time speed at constant quality, rows spread over the cores.
     const int cores = std::max(1, QThread::idealThreadCount());
@@ -300,6 +302,12 @@ Result Maker::run() {
   }
   list_ = listFrames(settings_.folder);
   result_.notFrames = list_.notFrames;
+  if (!settings_.day.empty()) {
+    const QString day = QString::fromStdString(settings_.day + " ");
+    std::erase_if(list_.frames, [&](const FrameFile& f) {
+      return !QFileInfo(QString::fromStdString(f.path)).fileName().startsWith(day);
+    });
+  }
   width_ = settings_.width;
   height_ = settings_.height;
   if (width_ <= 0 || height_ <= 0) frameSize(list_, width_, height_);
@@ -313,14 +321,19 @@ Result Maker::run() {
   // given its name when complete.
   const QFileInfo output(QString::fromStdString(settings_.output));
   std::optional<durablefile::PendingFile> file;
+  std::optional<durablefile::PendingFile> faststart;
   try {
-    file.emplace(output.absolutePath().toStdString(), output.fileName().toStdString());
+    const std::string folder = output.absolutePath().toStdString();
+    durablefile::removeLeftovers(folder);
+    file.emplace(folder, output.fileName().toStdString());
+    if (settings_.format == Format::mp4)
+      faststart.emplace(folder, output.fileName().toStdString() + ".faststart");
   } catch (const vba::RuntimeError& e) {
     result_.message = "Cannot write " + settings_.output + ": " + e.what() + ".";
     return result_;
   }
 
-  bool ok = build(file->path());
+  bool ok = build(file->path(), faststart ? faststart->path() : "");
   Deflicker deflicker;
   Picture picture;
   while (ok && !cancel_) {
@@ -355,6 +368,7 @@ Result Maker::run() {
     ok = fail("Cannot write " + settings_.output + ".");
   } else if (ok) {
     result_.complete = true;
+    result_.file = written_;
     char line[200];
     std::snprintf(line, sizeof line, ": %d frames, %.1f s at %d frames a second, %d x %d.", result_.frames,
                   static_cast<double>(result_.frames) / settings_.fps, settings_.fps, width_, height_);

@@ -3,7 +3,8 @@
 // H.264 in MP4 or VP9 in WebM. The frames are streamed through one at a
 // time, so memory stays flat however many there are; the video has no name
 // until it is complete and flushed, so a cancelled, failed or killed run
-// leaves no partial file under it.
+// leaves no partial file under it. Temporary files of a maker that was
+// killed are removed by the next one that writes into the same folder.
 #include <atomic>
 #include <functional>
 #include <string>
@@ -23,6 +24,8 @@ struct Settings {
   int width = 0;
   int height = 0;
   bool deflicker = false;
+  // Only the frames of this day ("dd_MM_yyyy", as their names begin); all when empty.
+  std::string day = {};
 };
 
 struct Progress {
@@ -36,6 +39,7 @@ struct Result {
   bool cancelled = false;
   // One line: what was made, or why not.
   std::string message;
+  std::string file;     // the video written, when complete
   int frames = 0;       // frames in the video
   int notFrames = 0;    // files passed over whose names are not frame names
   int undecodable = 0;  // frames passed over that could not be read
