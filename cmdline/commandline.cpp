@@ -18,6 +18,7 @@
 #include "platform/avicap32.h"
 #include "platform/gstcapture.h"
 #include "platform/vba.h"
+#include "send/rclone.h"
 #include "video/makevideo.h"
 
 namespace cmdline {
@@ -49,12 +50,20 @@ struct RunOptions {
   QCommandLineOption daylight{"daylight",
                               "Capture only from sunrise to sunset at a place (degrees north, east).",
                               "latitude,longitude"};
+  QCommandLineOption sendTo{"send-to",
+                            "Send each frame, as it is taken, to <destination>: a folder, or REMOTE:PATH "
+                            "with a remote of rclone's configuration.",
+                            "destination"};
+  QCommandLineOption keepDays{"keep-days", "Delete frames older than <days> days from the frames folder.",
+                              "days"};
+  QCommandLineOption dailyVideo{"daily-video", "Make a video of each day when its active hours close."};
   QCommandLineOption start{"start", "Start capturing at once, with no box to click."};
   QCommandLineOption resume{"resume",
                             "Capture on with the run a restart interrupted (when one is recorded)."};
 
   void addTo(QCommandLineParser& parser) const {
-    parser.addOptions({listSources, source, interval, folder, activeHours, daylight, start, resume});
+    parser.addOptions({listSources, source, interval, folder, activeHours, daylight, sendTo, keepDays,
+                       dailyVideo, start, resume});
   }
 };
 
@@ -120,6 +129,32 @@ std::optional<QString> readRun(const QCommandLineParser& parser, const RunOption
              "' (--list-sources lists them)";
     options.source = value(run.source);
   }
+  if (parser.isSet(run.keepDays)) {
+    const QString text = parser.value(run.keepDays);
+    bool ok = false;
+    const int days = text.toInt(&ok);
+    if (!ok || days < 1 || days > 36500 || text.front() == '+')
+      return "--keep-days: '" + text + "' is not a whole number of days from 1 to 36500";
+    options.keepDays = days;
+  }
+  if (parser.isSet(run.sendTo)) {
+    const QString to = parser.value(run.sendTo);
+    if (to.isEmpty()) return QString("--send-to: no destination given");
+    if (const std::optional<std::string> remote = send::remoteOf(to.toStdString())) {
+      std::string why;
+      const std::optional<std::vector<std::string>> remotes = send::listRemotes(why);
+      if (!remotes) return "--send-to: " + QString::fromStdString(why);
+      if (std::find(remotes->begin(), remotes->end(), *remote) == remotes->end())
+        return "--send-to: rclone has no remote named '" + QString::fromStdString(*remote) +
+               "' (rclone listremotes lists them; rclone config sets one up)";
+      options.sendTo = to.toStdString();
+    } else {
+      if (const std::optional<QString> problem = folderProblem(to))
+        return "--send-to: " + to + " cannot be made: " + *problem;
+      options.sendTo = QDir::cleanPath(QFileInfo(to).absoluteFilePath()).toStdString();
+    }
+  }
+  options.dailyVideo = parser.isSet(run.dailyVideo);
   options.start = parser.isSet(run.start);
   options.resume = parser.isSet(run.resume);
   return std::nullopt;
@@ -257,6 +292,10 @@ Parsed parse(int argc, char** argv) {
   } else if (parsed.options.folder && !QDir().mkpath(QString::fromStdString(*parsed.options.folder))) {
     print(stderr,
           "ferrowick: --folder: " + QString::fromStdString(*parsed.options.folder) + " cannot be made\n");
+    parsed.exitStatus = kBadUsage;
+  } else if (const std::optional<std::string>& to = parsed.options.sendTo;
+             to && !send::remoteOf(*to) && !QDir().mkpath(QString::fromStdString(*to))) {
+    print(stderr, "ferrowick: --send-to: " + QString::fromStdString(*to) + " cannot be made\n");
     parsed.exitStatus = kBadUsage;
   }
   return parsed;

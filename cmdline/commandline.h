@@ -17,6 +17,9 @@ struct Options {
   std::optional<std::string> interval;         // --interval: whole seconds
   std::optional<std::string> folder;           // --folder: made, absolute
   std::optional<schedule::ActiveHours> hours;  // --active-hours or --daylight
+  std::optional<std::string> sendTo;           // --send-to: a folder (made, absolute) or REMOTE:PATH
+  std::optional<int> keepDays;                 // --keep-days
+  bool dailyVideo = false;                     // --daily-video
   bool start = false;                          // --start: capture at once, no box
   bool resume = false;                         // --resume: capture on with the recorded job
 };

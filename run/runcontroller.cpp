@@ -46,11 +46,22 @@ Plan plan(const cmdline::Options& options, const std::optional<settings::Job>& j
   // The run takes frames as the recorded one did; the user's own options
   // stay as they are for the runs after it.
   p.frames = job->frames;
+  p.send = sendOptions(options, job->send);
   if (!options.source) {
     p.source = job->source;
     p.sourceName = job->sourceName;
   }
   return p;
+}
+
+settings::SendOptions sendOptions(const cmdline::Options& options, settings::SendOptions base) {
+  if (options.sendTo) {
+    base.destination = *options.sendTo;
+    base.latest = true;
+  }
+  if (options.keepDays) base.keepDays = *options.keepDays;
+  if (options.dailyVideo) base.dailyVideo = true;
+  return base;
 }
 
 void RunController::start(const Run& run, Instant now) {
@@ -62,6 +73,7 @@ void RunController::start(const Run& run, Instant now) {
   state_.folder = run.folder;
   state_.hours = run.hours;
   state_.frames = run.frames;
+  state_.send = run.send;
   interval_ = run.interval;
   if (const auto typed = typedInterval(run.interval))
     std::tie(state_.intervalShown, state_.interval) = *typed;
@@ -127,6 +139,11 @@ void RunController::setHours(const schedule::ActiveHours& hours, Instant now) {
 
 void RunController::setFrames(const settings::FrameOptions& frames) {
   state_.frames = frames;
+  if (state_.phase != Phase::Stopped && state_.recorded) record();
+}
+
+void RunController::setSend(const settings::SendOptions& send) {
+  state_.send = send;
   if (state_.phase != Phase::Stopped && state_.recorded) record();
 }
 
@@ -338,7 +355,8 @@ void RunController::notify(Event::Kind kind, Instant at, std::string why) {
 }
 
 void RunController::record() {
-  hands_.recordJob({state_.source, state_.sourceName, interval_, state_.folder, state_.hours, state_.frames});
+  hands_.recordJob(
+      {state_.source, state_.sourceName, interval_, state_.folder, state_.hours, state_.frames, state_.send});
 }
 
 }  // namespace run

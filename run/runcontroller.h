@@ -40,7 +40,8 @@ struct State {
   std::string folder;
   schedule::ActiveHours hours;
   settings::FrameOptions frames;
-  bool recorded = false;  // recorded for resuming after a restart
+  settings::SendOptions send;  // where frames go off the machine, what is kept
+  bool recorded = false;       // recorded for resuming after a restart
   // The interval in force: the last typed text that converted both for the
   // display and for the count ("20" at start).
   double intervalShown = 20;
@@ -121,6 +122,7 @@ struct Run {
   settings::FrameOptions frames;
   bool record = false;   // record it for resuming after a restart
   bool resumed = false;  // it is a recorded run going on
+  settings::SendOptions send = {};
 };
 
 // What the command line asks at start, merged with a recorded run when it
@@ -132,6 +134,8 @@ struct Plan {
   std::optional<schedule::ActiveHours> hours;
   // A resumed run's frame options: for its run only, never remembered.
   std::optional<settings::FrameOptions> frames;
+  // A resumed run's sending, with the command line's in place of its own.
+  std::optional<settings::SendOptions> send;
   bool start = false;  // a run begins at once, with no box
   bool resumed = false;
   // The resumed run's own source, when the command line names none.
@@ -140,6 +144,9 @@ struct Plan {
   bool operator==(const Plan&) const = default;
 };
 Plan plan(const cmdline::Options& options, const std::optional<settings::Job>& job);
+// Sending as base says, each part the command line gives in its place
+// (latest.jpg on with --send-to).
+settings::SendOptions sendOptions(const cmdline::Options& options, settings::SendOptions base);
 
 class RunController {
  public:
@@ -159,6 +166,7 @@ class RunController {
   // While running: other hours, frame options, or recording switched on.
   void setHours(const schedule::ActiveHours& hours, Instant now);
   void setFrames(const settings::FrameOptions& frames);
+  void setSend(const settings::SendOptions& send);
   void setRecording(bool on);
   // The window goes: with the desktop session (the recorded run is kept for
   // the next login) or closed by the user (the run ends for good).

@@ -18,6 +18,8 @@ constexpr const char* kJob = "Job";
 // in subsections of its own.
 constexpr const char* kJobFramesPrefix = "Frames/";
 constexpr const char* kJobHoursPrefix = "ActiveHours/";
+constexpr const char* kSend = "Send";
+constexpr const char* kJobSendPrefix = "Send/";
 const char* const kDayNames[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
 
 std::string get(const std::string& section, const std::string& key, const std::string& fallback = "") {
@@ -141,6 +143,22 @@ void addFrames(vba::Settings& values, const FrameOptions& options, const std::st
                                {prefix + "TimeStamp", options.timeStamp ? "True" : "False"}});
 }
 
+SendOptions readSend(const std::string& section, const std::string& prefix) {
+  SendOptions options;
+  options.destination = get(section, prefix + "Destination");
+  options.latest = get(section, prefix + "Latest", "1") == "1";
+  options.keepDays = std::max(0, number<int>(get(section, prefix + "KeepDays")).value_or(0));
+  options.dailyVideo = get(section, prefix + "DailyVideo") == "1";
+  return options;
+}
+
+void addSend(vba::Settings& values, const SendOptions& options, const std::string& prefix) {
+  values.insert(values.end(), {{prefix + "Destination", options.destination},
+                               {prefix + "Latest", options.latest ? "1" : "0"},
+                               {prefix + "KeepDays", std::to_string(options.keepDays)},
+                               {prefix + "DailyVideo", options.dailyVideo ? "1" : "0"}});
+}
+
 }  // namespace
 
 FrameOptions frameOptions() { return readFrames(kFrames, ""); }
@@ -169,6 +187,7 @@ void recordJob(const Job& job) {
   vba::Settings values;
   addHours(values, job.hours, kJobHoursPrefix);
   addFrames(values, job.frames, kJobFramesPrefix);
+  addSend(values, job.send, kJobSendPrefix);
   values.insert(values.end(), {{"Interval", job.interval},
                                {"Folder", job.folder},
                                {"SourceName", job.sourceName},
@@ -185,17 +204,26 @@ std::optional<Job> recordedJob() {
   job.folder = get(kJob, "Folder");
   job.hours = readHours(kJob, kJobHoursPrefix);
   job.frames = readFrames(kJob, kJobFramesPrefix);
+  job.send = readSend(kJob, kJobSendPrefix);
   return job;
 }
 
 void clearJob() {
   // A job of an older version may have been cut short after its copies.
-  for (const std::string section : {"Job", "Job/ActiveHours", "Job/Frames"}) {
+  for (const std::string section : {"Job", "Job/ActiveHours", "Job/Frames", "Job/Send"}) {
     if (!vba::GetAllSettings(kApplication, section).empty()) {
       vba::DeleteSetting(kApplication, kJob);
       return;
     }
   }
+}
+
+SendOptions sendOptions() { return readSend(kSend, ""); }
+
+void saveSendOptions(const SendOptions& options) {
+  vba::Settings values;
+  addSend(values, options, "");
+  vba::SaveSettings(kApplication, kSend, values);
 }
 
 VideoChoices videoChoices() {

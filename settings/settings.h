@@ -32,6 +32,18 @@ void saveActiveHours(const schedule::ActiveHours& hours);
 bool resumeEnabled();
 void saveResumeEnabled(bool enabled);
 
+// Where frames and videos are sent, and what is kept (section "Send").
+struct SendOptions {
+  // Empty: nowhere; a folder; or "REMOTE:PATH", a remote of rclone's configuration.
+  std::string destination;
+  bool latest = true;       // the newest frame also sent as latest.jpg
+  int keepDays = 0;         // frames older than that many days deleted; 0 keeps them all
+  bool dailyVideo = false;  // a video of each day, made when its active hours close
+  bool operator==(const SendOptions&) const = default;
+};
+SendOptions sendOptions();
+void saveSendOptions(const SendOptions& options);
+
 // The run recorded for resuming after a restart (section "Job").
 struct Job {
   std::string source;      // the source's identity (CaptureDriver::identity)
@@ -40,6 +52,7 @@ struct Job {
   std::string folder;      // where its frames go
   schedule::ActiveHours hours;
   FrameOptions frames;
+  SendOptions send;
   bool operator==(const Job&) const = default;
 };
 // Replaces any job recorded before, in one write: one cut short is none.

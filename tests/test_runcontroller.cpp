@@ -147,7 +147,13 @@ TEST(RunController, TickSequences) {
 }
 
 TEST(RunController, CommandLineMergedWithTheRecordedRun) {
-  settings::Job job{"usb-cam-42", "Desk Cam", "60", "/garden", {}, {true, framestore::Format::Png, true}};
+  settings::Job job{"usb-cam-42",
+                    "Desk Cam",
+                    "60",
+                    "/garden",
+                    {},
+                    {true, framestore::Format::Png, true},
+                    {"nas:cam", false, 7, false}};
   job.hours.mode = schedule::ActiveHours::Mode::Between;
   cmdline::Options resume;
   resume.resume = true;
@@ -156,19 +162,30 @@ TEST(RunController, CommandLineMergedWithTheRecordedRun) {
   given.interval = "5";
   given.folder = "/elsewhere";
   given.hours = schedule::ActiveHours{};
+  given.sendTo = "/mnt/nas";
+  given.dailyVideo = true;
   // The recorded run's own values, the source by its identity.
   EXPECT_EQ(run::plan(resume, job),
-            (run::Plan{{}, "60", "/garden", job.hours, job.frames, true, true, "usb-cam-42", "Desk Cam"}));
+            (run::Plan{
+                {}, "60", "/garden", job.hours, job.frames, job.send, true, true, "usb-cam-42", "Desk Cam"}));
   // The command line's take the place of the recorded run's, but the frames
   // are taken as the recorded run took them.
-  EXPECT_EQ(run::plan(given, job),
-            (run::Plan{
-                "Test pattern", "5", "/elsewhere", schedule::ActiveHours{}, job.frames, true, true, {}, ""}));
+  EXPECT_EQ(run::plan(given, job), (run::Plan{"Test pattern",
+                                              "5",
+                                              "/elsewhere",
+                                              schedule::ActiveHours{},
+                                              job.frames,
+                                              settings::SendOptions{"/mnt/nas", true, 7, true},
+                                              true,
+                                              true,
+                                              {},
+                                              ""}));
   // Nothing recorded: a plain start, or --start's.
   EXPECT_EQ(run::plan(resume, std::nullopt), run::Plan{});
   given.start = true;
-  EXPECT_EQ(run::plan(given, std::nullopt),
-            (run::Plan{"Test pattern", "5", "/elsewhere", schedule::ActiveHours{}, {}, true, false, {}, ""}));
+  EXPECT_EQ(
+      run::plan(given, std::nullopt),
+      (run::Plan{"Test pattern", "5", "/elsewhere", schedule::ActiveHours{}, {}, {}, true, false, {}, ""}));
 }
 
 }  // namespace
