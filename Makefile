@@ -17,6 +17,9 @@ DEBIAN_PACKAGES := build-essential cmake pkg-config \
 # The time zone database: active hours follow the clocks through
 # daylight-saving changes, and their tests name zones.
 DEBIAN_PACKAGES += tzdata
+# Sending frames to other storage goes through rclone; its tests serve a
+# folder over SFTP with it.
+DEBIAN_PACKAGES += rclone
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan

@@ -182,22 +182,22 @@ constexpr std::array<Format, 3> kFormats = {Format::Bmp, Format::Png, Format::Jp
 
 // Writes a frame's bytes under the first of baseName, baseName_2, ... that no
 // frame of any format holds yet; nothing when the file would eat into the
-// disk reserve.
-void writeFrame(const std::vector<uint8_t>& bytes, const std::string& folder, const std::string& baseName,
-                Format format, durablefile::TempFiles temps) {
+// disk reserve. Returns the file's path.
+std::string writeFrame(const std::vector<uint8_t>& bytes, const std::string& folder,
+                       const std::string& baseName, Format format, durablefile::TempFiles temps) {
   const vba::DiskSpace space = vba::diskSpace(folder);
   if (space.available < bytes.size() + diskReserve(space.size)) raise(vba::vbErrDiskFull, "Disk full");
   const std::string ext = extension(format);
   durablefile::PendingFile file(folder, baseName + ext, temps);
   file.write(bytes);
-  file.publish([&](int n) { return folder + "/" + framename::suffixed(baseName, n) + ext; },
-               [&](const std::string& path) {
-                 const std::string stem = path.substr(0, path.size() - ext.size());
-                 struct stat st {};
-                 return std::any_of(kFormats.begin(), kFormats.end(), [&](Format f) {
-                   return ::lstat((stem + extension(f)).c_str(), &st) == 0;
-                 });
-               });
+  return file.publish([&](int n) { return folder + "/" + framename::suffixed(baseName, n) + ext; },
+                      [&](const std::string& path) {
+                        const std::string stem = path.substr(0, path.size() - ext.size());
+                        struct stat st {};
+                        return std::any_of(kFormats.begin(), kFormats.end(), [&](Format f) {
+                          return ::lstat((stem + extension(f)).c_str(), &st) == 0;
+                        });
+                      });
 }
 
 }  // namespace
@@ -244,24 +244,28 @@ struct FrameStore::Impl {
       queue.pop_front();
       busy = true;
       lock.unlock();
-      std::string failure = write(job);
+      std::string written;
+      std::string failure = write(job, written);
       lock.lock();
       busy = false;
-      if (failure.empty()) ++outcome.written;
+      if (failure.empty()) {
+        ++outcome.written;
+        outcome.files.push_back(std::move(written));
+      }
       outcome.status = std::move(failure);
       if (queue.empty()) idle.notify_all();
     }
   }
 
-  // Writes one frame; empty, or what went wrong.
-  std::string write(const Job& job) {
+  // Writes one frame (its path into written); empty, or what went wrong.
+  std::string write(const Job& job, std::string& written) {
     try {
       if (job.run != workerRun) {
         workerRun = job.run;
         found.reset();
       }
       if (std::string problem = checkFolder(job.folder); !problem.empty()) return problem;
-      writeFrame(encode(job), job.folder, job.baseName, job.options.format, temps);
+      written = writeFrame(encode(job), job.folder, job.baseName, job.options.format, temps);
       return {};
     } catch (const vba::RuntimeError& e) {
       return failureText(e, job.folder);

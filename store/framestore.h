@@ -63,6 +63,7 @@ class FrameStore {
   struct Outcome {
     int written = 0;
     std::string status;
+    std::vector<std::string> files;  // the frames written, in order
   };
   Outcome takeOutcome();
   // Waits until every queued frame is written or has failed.
