@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "app/modTopmost.h"
@@ -19,6 +20,7 @@
 #include "run/runlog.h"
 #include "schedule/activehoursdialog.h"
 #include "schedule/resumejob.h"
+#include "send/senddialog.h"
 #include "store/framename.h"
 #include "video/videodialog.h"
 
@@ -80,6 +82,7 @@ frmMain::frmMain(cmdline::Options options)
   };
   mnuCaptureActiveHours.OnClick = [this] { mnuCaptureActiveHours_Click(); };
   mnuCaptureResume.OnClick = [this] { mnuCaptureResume_Click(); };
+  mnuCaptureSend.OnClick = [this] { mnuCaptureSend_Click(); };
 }
 
 void frmMain::Form_Load() {
@@ -89,10 +92,14 @@ void frmMain::Form_Load() {
   if (List1.ListCount() > 0) List1.SetListIndex(0);
   tmrSources.SetEnabled(true);
   run_.addListener(run::logEvent);
+  run_.addListener([this](const run::Event& e, const run::State& s) { offsite(e, s); });
   setFrameOptions(settings::frameOptions());
   mnuCaptureResume.SetChecked(settings::resumeEnabled());
   hours_ = options_.hours.value_or(settings::activeHours());
+  send_ = run::sendOptions(options_, settings::sendOptions());
   runCommandLine();
+  // What waits from an earlier run is sent even before a run starts.
+  if (run_.state().phase == run::Phase::Stopped) bindOffsite();
 }
 
 void frmMain::setFrameOptions(const settings::FrameOptions& options) {
@@ -163,9 +170,9 @@ void frmMain::beginRun(const std::string& identity, const std::string& name, boo
   const std::string folder = framesFolder();
   // The folder the box named is the run's, whatever happens to it.
   frameStore.start(folder);
-  run_.start(
-      {identity, name, folder, txtTmr.Text(), hours_, frameOptions_, settings::resumeEnabled(), resumed},
-      now());
+  run_.start({identity, name, folder, txtTmr.Text(), hours_, frameOptions_, settings::resumeEnabled(),
+              resumed, send_},
+             now());
 }
 
 void frmMain::cmdStop_Click() {
@@ -242,8 +249,15 @@ void frmMain::tmrCapture_Timer() {
   const framestore::FrameStore::Outcome outcome = frameStore.takeOutcome();
   // A frame the store could not write is tried again with the picture of now.
   if (!outcome.status.empty()) savedWindow_ = 0;
-  run_.tick(now(), txtTmr.Text(), {outcome.written, outcome.status});
+  for (const std::string& file : outcome.files) sender.frameWritten(file);
+  const run::Instant at = now();
+  run_.tick(at, txtTmr.Text(), {outcome.written, outcome.status});
   lblStatus.SetCaption(run_.state().status);
+  // The chores are looked at once an hour (a day over at midnight among them).
+  if (at / 3600 != choresHour_ && run_.state().phase != run::Phase::Stopped) {
+    choresHour_ = at / 3600;
+    upkeep.check(at, false);
+  }
 }
 
 bool frmMain::saveframe() {
@@ -306,6 +320,7 @@ void frmMain::runCommandLine() {
   if (plan.folder) folder_ = *plan.folder;
   if (plan.hours) hours_ = *plan.hours;
   if (plan.frames) setFrameOptions(*plan.frames);
+  if (plan.send) send_ = *plan.send;
   // Unattended starts show no box: nothing may wait for a click.
   if (!plan.start) return;
   if (plan.source) {
@@ -383,4 +398,53 @@ void frmMain::mnuCaptureResume_Click() {
   mnuCaptureResume.SetChecked(on);
   // A run going on now comes back too, as if started with the option ticked.
   run_.setRecording(on);
+}
+
+// ---- Sending frames off the machine, a video of each day, old frames deleted.
+
+void frmMain::bindOffsite() {
+  const run::State& s = run_.state();
+  const bool running = s.phase != run::Phase::Stopped;
+  const std::string folder = running ? s.folder : framesFolder();
+  sender.bind(folder, send_.destination, send_.latest);
+  upkeep.bind(folder, send_.dailyVideo, send_.keepDays);
+  if (running) upkeep.check(now(), false);
+}
+
+void frmMain::offsite(const run::Event& e, const run::State& s) {
+  switch (e.kind) {
+    case run::Event::Kind::Started:
+    case run::Event::Kind::Resumed:
+      send_ = s.send;
+      choresHour_ = e.at / 3600;
+      bindOffsite();
+      break;
+    case run::Event::Kind::Waiting: {
+      // The day is over when the hours do not open again before midnight.
+      const vba::DateTime today = schedule::localTime(e.at);
+      const vba::DateTime opens = schedule::localTime(s.opening.value_or(e.at + 366 * 24 * 3600));
+      upkeep.check(
+          e.at, std::tie(opens.year, opens.month, opens.day) != std::tie(today.year, today.month, today.day));
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void frmMain::mnuCaptureSend_Click() {
+  SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  settings::SendOptions chosen = send_;
+  const bool changed =
+      send::editSendOptions(hWnd(), chosen, [this] { return send::describe(sender.state()); });
+  SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  if (!changed) return;
+  send_ = chosen;
+  run_.setSend(chosen);
+  bindOffsite();
+  try {
+    settings::saveSendOptions(chosen);
+  } catch (const vba::RuntimeError& e) {
+    boxAside(e.what(), vba::vbExclamation, "Ferrowick");
+  }
 }

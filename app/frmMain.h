@@ -10,6 +10,8 @@
 #include "platform/vba.h"
 #include "run/runcontroller.h"
 #include "schedule/activehours.h"
+#include "send/sender.h"
+#include "send/upkeep.h"
 #include "settings/settings.h"
 #include "store/framestore.h"
 
@@ -69,6 +71,7 @@ class frmMain : public vb::Form, private run::Hands {
   vb::Menu mnuCaptureStamp{mnuCapture, "&Time stamp on frames"};
   vb::Menu mnuCaptureBar1{mnuCapture, "-"};
   vb::Menu mnuCaptureActiveHours{mnuCapture, "&Active hours…"};
+  vb::Menu mnuCaptureSend{mnuCapture, "Se&nd frames to…"};
   vb::Menu mnuCaptureResume{mnuCapture, "&Resume capturing after a restart"};
   vb::Menu mnuHelp{*this, "&Help"};
   vb::Menu mnuHelpAbout{mnuHelp, "&About Ferrowick"};
@@ -77,6 +80,11 @@ class frmMain : public vb::Form, private run::Hands {
 
   // Writes the frames, away from the window's thread.
   framestore::FrameStore frameStore;
+  // Sends them off the machine, and keeps the run's chores (a video of each
+  // day, old frames deleted), each on a thread of its own.
+  send::Sender sender;
+  send::Upkeep upkeep{[this](const std::string& video) { sender.videoMade(video); },
+                      [this](const std::string& frame) { return sender.settled(frame); }};
 
  protected:
   void Form_Load() override;
@@ -99,6 +107,12 @@ class frmMain : public vb::Form, private run::Hands {
   void mnuHelpAbout_Click();
   void mnuCaptureActiveHours_Click();
   void mnuCaptureResume_Click();
+  void mnuCaptureSend_Click();
+  // Sending and the chores follow the run: its folder, its options.
+  void offsite(const run::Event& event, const run::State& state);
+  // Sending as chosen, for the run's folder (the folder frames go to when
+  // there is no run, so that what waits is sent).
+  void bindOffsite();
   // The frame options in force: the user's, read from the settings at Load
   // and changed by the Capture menu (which remembers the change), or a
   // resumed run's own; shown by the menu's check marks.
@@ -138,4 +152,7 @@ class frmMain : public vb::Form, private run::Hands {
   schedule::ActiveHours hours_;
   // The run's folder when the command line or a resumed job names one.
   std::string folder_;
+  // Where frames are sent, what is kept (for the next run, and the run's own).
+  settings::SendOptions send_;
+  run::Instant choresHour_ = 0;  // the hour the chores were last looked at
 };
