@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/gstcapture.h"
 #include "platform/gstref.h"
 #include "platform/gststill.h"
 
@@ -280,18 +281,6 @@ void PipelineDriver::forgetStopping() { stopping_.reset(); }
 
 namespace {
 
-class LaunchDriver : public PipelineDriver {
- public:
-  LaunchDriver(std::string launch, std::string name)
-      : PipelineDriver(std::move(name)), launch_(std::move(launch)) {}
-
- protected:
-  GstElement* build(int, int, int) override { return parseLaunch(launch_); }
-
- private:
-  std::string launch_;
-};
-
 class TestPatternDriver : public PipelineDriver {
  public:
   TestPatternDriver() : PipelineDriver("Test pattern") {}
@@ -328,7 +317,7 @@ std::string cameraChain(int width, int height, int fps) {
          std::to_string(fps) + "/1] ! " + kSink;
 }
 
-GstElement* parseLaunch(const std::string& description) {
+GstElement* PipelineDriver::parseLaunch(const std::string& description) {
   ensureInit();
   GError* raw = nullptr;
   ElementPtr e = adopt(gst_parse_launch(description.c_str(), &raw));
@@ -339,16 +328,6 @@ GstElement* parseLaunch(const std::string& description) {
 }
 
 std::shared_ptr<avicap32::CaptureDriver> makeTestPattern() { return std::make_shared<TestPatternDriver>(); }
-
-std::shared_ptr<avicap32::CaptureDriver> makeLaunchDriver(const std::string& description,
-                                                          const std::string& name) {
-  return std::make_shared<LaunchDriver>(description, name);
-}
-
-std::string versionText() {
-  ensureInit();
-  return takeString(gst_version_string());
-}
 
 void waitForSessions(std::chrono::steady_clock::time_point deadline) {
   SessionThreads::get().waitUntil(deadline);
