@@ -154,12 +154,6 @@ std::string Trim(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
-// Stands in for Space.
-std::string Space(int32_t n) {
-  if (n < 0) raise(vbErrInvalidProcedureCall);
-  return std::string(static_cast<size_t>(n), ' ');
-}
-
 // ---- The application folder ----
 
 // Stands in for App.Path.
@@ -207,15 +201,6 @@ void MkDir(const std::string& path) {
   const int err = errno;
   if (err == EEXIST) raise(vbErrPathFileAccess);
   if (err == ENOENT || err == ENOTDIR) raise(vbErrPathNotFound);
-  raise(vbErrPathFileAccess);
-}
-
-// Stands in for Kill.
-void Kill(const std::string& path) {
-  if (::unlink(path.c_str()) == 0) return;
-  const int err = errno;
-  if (err == ENOENT || err == EISDIR) raise(vbErrFileNotFound);
-  if (err == ENOTDIR) raise(vbErrPathNotFound);
   raise(vbErrPathFileAccess);
 }
 

@@ -50,8 +50,6 @@ int16_t CInt(double value);
 std::string CStr(double value);
 std::string CStr(int32_t value);
 std::string Trim(const std::string& text);
-// Space: n spaces; a negative n is error 5.
-std::string Space(int32_t n);
 
 // ---- The application folder ----
 // The folder holding the program, without a trailing separator (except "/").
@@ -66,7 +64,6 @@ constexpr int vbDirectory = 16;
 // attributes include vbDirectory; empty text when nothing matches.
 std::string Dir(const std::string& pathName, int attributes = vbNormal);
 void MkDir(const std::string& path);
-void Kill(const std::string& path);
 // Name: renames oldPath to newPath atomically; never replaces an existing
 // newPath (error 58 then).
 void Name(const std::string& oldPath, const std::string& newPath);

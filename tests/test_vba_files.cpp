@@ -79,13 +79,6 @@ TEST_F(Files, MkDirCreatesOrFailsWithTheRightNumber) {
   EXPECT_EQ(read(root + "/file.txt"), "old");
 }
 
-TEST_F(Files, KillRemovesAFile) {
-  vba::Kill(root + "/file.txt");
-  EXPECT_FALSE(exists(root + "/file.txt"));
-  EXPECT_EQ(errorOf([&] { vba::Kill(root + "/file.txt"); }), vba::vbErrFileNotFound);
-  EXPECT_EQ(errorOf([&] { vba::Kill(root + "/missing/x"); }), vba::vbErrFileNotFound);
-}
-
 TEST_F(Files, NameMovesAFile) {
   vba::Name(root + "/file.txt", root + "/sub/renamed.bmp");
   EXPECT_FALSE(exists(root + "/file.txt"));
