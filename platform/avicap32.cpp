@@ -234,9 +234,9 @@ class CaptureWindow : public user32::Window {
     try {
       tick();
     } catch (const std::exception& e) {
-      qCWarning(cameraLog) << "Error in the preview of" << name() << ":" << e.what();
+      qCWarning(cameraLog).noquote() << "Error in the preview of" << name() << ":" << e.what();
     } catch (...) {
-      qCWarning(cameraLog) << "Unknown error in the preview of" << name();
+      qCWarning(cameraLog).noquote() << "Unknown error in the preview of" << name();
     }
   }
 
@@ -254,8 +254,7 @@ class CaptureWindow : public user32::Window {
     }
     std::shared_ptr<const VideoFrame> frame = driver_->latestFrame();
     if (!frame || frame == shown_) {
-      if (watch_.stalled())
-        enterLost(shown_ ? "it sent no new picture for 2 s" : "it sent no picture in 5 s");
+      if (watch_.stalled()) enterLost(shown_ ? "it stopped sending pictures" : "it sent no first picture");
       return;
     }
     if (frame->width <= 0 || frame->height <= 0 ||
@@ -294,8 +293,7 @@ class CaptureWindow : public user32::Window {
 
   // The source as the log names it.
   QString name() const {
-    return driver_ ? QString::fromStdString('"' + driver_->description() + "\" (" + driver_->identity() + ")")
-                   : QStringLiteral("no source");
+    return driver_ ? QString::fromStdString(logName(*driver_)) : QStringLiteral("no source");
   }
 
   // A black surface of the widget's size.

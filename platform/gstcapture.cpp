@@ -1,5 +1,6 @@
 #include "platform/gstcapture.h"
 
+#include <QString>
 #include <algorithm>
 #include <map>
 #include <memory>
@@ -8,6 +9,7 @@
 
 #include "platform/avicap32.h"
 #include "platform/cameraidentity.h"
+#include "platform/cameralog.h"
 #include "platform/gstmode.h"
 #include "platform/gstref.h"
 #include "platform/gstsession.h"
@@ -75,7 +77,13 @@ class CameraDriver : public PipelineDriver {
     if (!device_) return nullptr;
     CapsPtr all(gst_device_get_caps(device_.get()));
     CapsPtr mode(pickCaps(all.get(), width, height, fps, fullSize()));
-    if (!mode) return nullptr;
+    if (!mode) {
+      qCWarning(cameraLog).noquote() << QString::fromStdString(avicap32::logName(*this))
+                                     << "offers no mode that can be shown:"
+                                     << QString::fromStdString(all ? takeString(gst_caps_to_string(all.get()))
+                                                                   : "");
+      return nullptr;
+    }
     const bool jpeg = gst_structure_has_name(gst_caps_get_structure(mode.get(), 0), "image/jpeg");
     // One flat pipeline: the mode's capsfilter, the branch keeping full-size
     // samples when asked, the decoder MJPEG needs, the chain; the device's

@@ -283,8 +283,7 @@ bool PipelineDriver::connect(int width, int height, int fps) {
 }
 
 bool PipelineDriver::start(const Request& r) {
-  active_ = Session::start(ElementPtr(build(r.width, r.height, r.fps)),
-                           '"' + description() + "\" (" + identity() + ")");
+  active_ = Session::start(ElementPtr(build(r.width, r.height, r.fps)), avicap32::logName(*this));
   return active_ != nullptr;
 }
 
