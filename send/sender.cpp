@@ -150,13 +150,18 @@ Outcome copyIntoFolder(const std::string& destination, const std::string& source
 
 std::string describe(const State& s) {
   if (s.destination.empty()) return "Sending is off.";
-  std::string text = s.waiting == 0 ? std::string("All sent") : files(s.waiting) + " waiting";
+  const auto count = [](int64_t n, const std::string& what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+  };
+  std::string text = s.waiting == 0 ? std::string("All sent")
+                                    : count(s.waiting - s.videos, "frame") +
+                                          (s.videos ? " and " + count(s.videos, "video") : "") + " waiting";
   if (s.errorSince) {
     text += std::string(s.unreachable ? "; destination unreachable" : "; sending fails") + " since " +
-            clock(s.errorSince, "hh:nn") + ", trying again";
-  } else if (s.lastSentAt) {
-    text += "; last " + s.lastSent + " at " + clock(s.lastSentAt, "hh:nn:ss");
+            clock(s.errorSince, "hh:nn") + ", trying again (" + s.error + ")";
   }
+  if (s.lastSentAt) text += "; last sent " + s.lastSent + " at " + clock(s.lastSentAt, "hh:nn:ss");
+  if (s.refused) text += "; " + count(s.refused, "file") + " refused, the last " + s.lastRefused;
   return text + ".";
 }
 
@@ -435,6 +440,7 @@ class Worker {
 
   void publish() {
     state_.waiting = waiting();
+    state_.videos = static_cast<int64_t>(videos_.size());
     state_.busy = inFlight_ > 0 || renaming_ > 0 || !latestFrom_.empty() || asking_;
     Published p;
     p.state = state_;

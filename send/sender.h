@@ -18,6 +18,7 @@ namespace send {
 struct State {
   std::string destination;   // empty: sending is off
   int64_t waiting = 0;       // frames and videos not sent yet
+  int64_t videos = 0;        // of them videos
   bool busy = false;         // a file is being sent (latest.jpg among them)
   std::string lastSent;      // the file name of the last file sent
   int64_t lastSentAt = 0;    // when, in seconds since 1970 UTC; 0 before the first
@@ -29,7 +30,8 @@ struct State {
 };
 
 // One line for people: "12 frames waiting; destination unreachable since
-// 14:03, trying again", "All sent; last 05_03_2007 080409.bmp at 08:04:10".
+// 14:03, trying again (why); last sent ...", "All sent; last sent
+// 05_03_2007 080409.bmp at 08:04:10".
 std::string describe(const State& state);
 
 class Sender {

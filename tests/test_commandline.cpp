@@ -30,6 +30,9 @@ TEST(CommandLine, RefusesBadValuesWithOneLineAndNothingWritten) {
       {"--active-hours", "07:00-19:00", "--daylight", "52,13"},
       {"--source", "No such camera"},
       {"--folder", dir.filePath("plain/frames")},
+      {"--send-to", "nosuch:cam"},
+      {"--send-to", dir.filePath("plain/nas")},
+      {"--keep-days", "0"},
       {"--start", "--no-such-option"},
       {"stray"},
   };
@@ -40,6 +43,7 @@ TEST(CommandLine, RefusesBadValuesWithOneLineAndNothingWritten) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(display);
     env.insert("XDG_CONFIG_HOME", config);
+    env.insert("RCLONE_CONFIG", dir.filePath("rclone.conf"));  // no remotes
     program.setProcessEnvironment(sanitizer.environment(env));
     program.start(FERROWICK_PROGRAM, QStringList{"--folder", frames} + args + QStringList{"--start"});
     ASSERT_TRUE(program.waitForFinished(30000));

@@ -147,7 +147,7 @@ TEST(Sender, ToAFolderThatGoesAwayAndComesBack) {
   sender.frameWritten(sent.back());
   ASSERT_TRUE(testsupport::waitFor([&] { return sender.state().errorSince != 0; }, 10000));
   EXPECT_FALSE(QFile::exists(nas));
-  EXPECT_EQ(send::describe(sender.state()).substr(0, 40), "1 file waiting; destination unreachable ");
+  EXPECT_EQ(send::describe(sender.state()).substr(0, 41), "1 frame waiting; destination unreachable ");
   QDir().mkpath(nas);
   ASSERT_TRUE(sender.waitIdle(10000));
   sent.erase(sent.begin());
