@@ -38,9 +38,6 @@ Q_LOGGING_CATEGORY(lcSend, "ferrowick.send", QtInfoMsg)
 // rclone sends several files at once (as many as its own `rclone copy`); a
 // folder takes them one at a time.
 constexpr int kRcloneAtOnce = 4;
-// Past this many frames waiting, several are renamed into place at once.
-constexpr int kBacklog = 8;
-constexpr int kRenamesAtOnce = 4;
 constexpr int kFirstRetryMs = 2000;
 constexpr int kLastRetryMs = 5 * 60 * 1000;
 constexpr int kLatestQuality = 90;
@@ -248,7 +245,7 @@ class Worker {
       askBackend();
       return publish();
     }
-    renameFrames();
+    renameNextFrame();
     pumping_ = true;
     while (inFlight_ < atOnce() && !retry_.isActive()) {
       Item* next = nullptr;
@@ -340,23 +337,20 @@ class Worker {
     });
   }
 
-  // Frames are renamed in capture order: one at a time while sending keeps
-  // up, so that they appear at the destination in that order; while a
-  // backlog drains, a few at once (each begun in capture order), so that it
-  // drains about as fast as rclone's own copy.
-  void renameFrames() {
-    const int allowed = static_cast<int>(frames_.size()) > kBacklog ? kRenamesAtOnce : 1;
+  // Frames are renamed one at a time in capture order, so that they appear
+  // at the destination in that order however many are uploaded at once.
+  void renameNextFrame() {
+    if (renaming_) return;
     for (Item& i : frames_) {
-      if (renaming_ >= allowed) break;
-      if (i.done || (i.inFlight && i.uploaded)) continue;  // sent, or being renamed
-      if (!i.uploaded || i.inFlight) break;                // the next in order is not uploaded yet
-      rename(i);
+      if (i.done) continue;
+      if (i.uploaded && !i.inFlight) rename(i);
+      return;
     }
   }
 
   void rename(Item& item) {
     item.inFlight = true;
-    if (item.kind == Item::Kind::Frame) ++renaming_;
+    if (item.kind == Item::Kind::Frame) renaming_ = true;
     const Params move = {{"srcFs", state_.destination},
                          {"srcRemote", tempName(item.remote)},
                          {"dstFs", state_.destination},
@@ -364,7 +358,7 @@ class Worker {
     rclone().call("operations/movefile", move, [this, &item, g = generation_](const Reply& r) {
       if (g != generation_) return;
       item.inFlight = false;
-      if (item.kind == Item::Kind::Frame) --renaming_;
+      if (item.kind == Item::Kind::Frame) renaming_ = false;
       finished(item, outcome(item, r));
     });
   }
@@ -441,7 +435,7 @@ class Worker {
   void publish() {
     state_.waiting = waiting();
     state_.videos = static_cast<int64_t>(videos_.size());
-    state_.busy = inFlight_ > 0 || renaming_ > 0 || !latestFrom_.empty() || asking_;
+    state_.busy = inFlight_ > 0 || renaming_ || !latestFrom_.empty() || asking_;
     Published p;
     p.state = state_;
     p.idle = state_.waiting == 0 && !state_.busy;
@@ -469,7 +463,7 @@ class Worker {
   Item latestItem_;
   int inFlight_ = 0;
   bool pumping_ = false;
-  int renaming_ = 0;  // frames being renamed
+  bool renaming_ = false;  // a frame is being renamed
   int retryMs_ = 0;
   QTimer retry_;
   std::unique_ptr<Rclone> rclone_;
