@@ -125,6 +125,7 @@ struct Upkeep::Impl {
     s.fps = choices.fps;
     s.format = choices.format == "webm" ? video::Format::webm : video::Format::mp4;
     s.deflicker = choices.deflicker;
+    s.lowPriority = true;
     const QRegularExpressionMatch size =
         QRegularExpression(R"(^(\d+)x(\d+)$)").match(QString::fromStdString(choices.size));
     if (size.hasMatch()) {

@@ -2,6 +2,8 @@
 
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <QFileInfo>
 #include <QThread>
@@ -24,6 +26,9 @@
 namespace video {
 
 namespace {
+
+// The lowest priority a thread can take (nice 19).
+constexpr int kLowestPriority = 19;
 
 using Clock = std::chrono::steady_clock;
 
@@ -161,6 +166,26 @@ class Maker {
 
 bool Maker::build(const std::string& location, const std::string& faststart) {
   pipeline_.reset(gst_pipeline_new("video"));
+  if (settings_.lowPriority) {
+    // GStreamer's streaming threads come from a pool and do not take the
+    // priority of the thread that starts the pipeline: each lowers its own as
+    // it enters, and the encoder's threads, made from them, inherit it.
+    GstBus* bus = gst_element_get_bus(pipeline_.get());
+    gst_bus_set_sync_handler(
+        bus,
+        [](GstBus*, GstMessage* message, gpointer) {
+          GstStreamStatusType type{};
+          GstElement* owner = nullptr;
+          if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_STREAM_STATUS) {
+            gst_message_parse_stream_status(message, &type, &owner);
+            if (type == GST_STREAM_STATUS_TYPE_ENTER)
+              ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kLowestPriority);
+          }
+          return GST_BUS_PASS;
+        },
+        nullptr, nullptr);
+    gst_object_unref(bus);
+  }
   std::vector<GstElement*> chain;
   for (const Element& element : elementsFor(settings_.format)) {
     GstElement* made = gst_element_factory_make(element.factory, nullptr);

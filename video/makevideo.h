@@ -24,6 +24,8 @@ struct Settings {
   int width = 0;
   int height = 0;
   bool deflicker = false;
+  // Its threads at the lowest priority, so that it never holds up anything else.
+  bool lowPriority = false;
   // Only the frames of this day ("dd_MM_yyyy", as their names begin); all when empty.
   std::string day = {};
 };
