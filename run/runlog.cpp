@@ -19,6 +19,7 @@ namespace run {
 namespace {
 
 Q_LOGGING_CATEGORY(lcRun, "ferrowick.run", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcBox, "ferrowick.box", QtInfoMsg)
 
 constexpr char kPrefix[] = "ferrowick.";
 
@@ -162,6 +163,20 @@ void logEvent(const Event& e, const State& s) {
     case Kind::FolderBack:
       return info("Folder back: frames saved again.");
   }
+}
+
+void unattendedBoxes() {
+  vba::setMsgBoxHandler([](const std::string& prompt, int buttons, const std::string&) {
+    qCInfo(lcBox).noquote() << QString::fromStdString(prompt);
+    switch (buttons & 7) {
+      case vba::vbOKCancel:
+        return vba::vbCancel;
+      case vba::vbYesNo:
+        return vba::vbNo;
+      default:
+        return vba::vbOK;
+    }
+  });
 }
 
 }  // namespace run
