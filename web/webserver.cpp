@@ -198,7 +198,7 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
   GMainLoop* loop = nullptr;
   SoupServer* server = nullptr;
   SoupAuthDomain* auth = nullptr;
-  std::set<GSocket*> clients;
+  std::set<GSocket*> clients;  // the connections counted, held until closed
   std::vector<Watcher> watchers;
   GBytes* lastPart = nullptr;  // the newest stream frame, as its part
   gint64 lastPartAt = 0;
@@ -311,6 +311,8 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
     while (g_main_context_iteration(context, FALSE)) {
     }
     watchers.clear();
+    for (GSocket* socket : clients) g_object_unref(socket);
+    clients.clear();
     if (auth) g_object_unref(auth);
     auth = nullptr;
     if (lastPart) g_bytes_unref(lastPart);
@@ -322,16 +324,16 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
   void started(SoupServerMessage* msg) {
     GSocket* socket = soup_server_message_get_socket(msg);
     if (socket && !clients.count(socket)) {
+      // Connections closed since are no longer counted.
+      std::erase_if(clients, [](GSocket* s) {
+        if (!g_socket_is_closed(s)) return false;
+        g_object_unref(s);
+        return true;
+      });
       if (static_cast<int>(clients.size()) >= kMaxClients) {
         g_object_set_data(G_OBJECT(msg), "ferrowick-busy", GINT_TO_POINTER(1));
       } else {
-        clients.insert(socket);
-        g_object_weak_ref(
-            G_OBJECT(socket),
-            [](gpointer self, GObject* gone) {
-              static_cast<Impl*>(self)->clients.erase(reinterpret_cast<GSocket*>(gone));
-            },
-            this);
+        clients.insert(static_cast<GSocket*>(g_object_ref(socket)));
       }
     }
     g_signal_connect(
@@ -360,8 +362,11 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
     if (uriSize > kMaxUrl) return refuse(msg, SOUP_STATUS_REQUEST_URI_TOO_LONG, "Address too long.");
     if (size > kMaxHeaders) return refuse(msg, 431, "Headers too large.");
     if (soup_message_headers_get_encoding(headers) == SOUP_ENCODING_CHUNKED ||
-        soup_message_headers_get_content_length(headers) > kMaxBody)
+        soup_message_headers_get_content_length(headers) > kMaxBody) {
+      // What comes is read and dropped, never kept.
+      soup_message_body_set_accumulate(soup_server_message_get_request_body(msg), FALSE);
       return refuse(msg, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, "Body too large.");
+    }
   }
 
   static void refuse(SoupServerMessage* msg, guint status, const char* why) {
@@ -707,7 +712,7 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
       int count = 0;
       SoupMessageHeaders* in = soup_server_message_get_request_headers(msg);
       if (soup_message_headers_get_ranges(in, st.st_size, &asked, &count)) {
-        const bool one = count == 1;
+        const bool one = count == 1 && asked[0].start < st.st_size && asked[0].start <= asked[0].end;
         if (one) {
           from = asked[0].start;
           length = asked[0].end - asked[0].start + 1;
@@ -717,7 +722,9 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
         soup_message_headers_free_ranges(in, asked);
         if (!one) {
           ::close(fd);
-          return text(msg, SOUP_STATUS_REQUESTED_RANGE_NOT_SATISFIABLE, "One range at a time.");
+          soup_message_headers_set_content_range(out, -1, -1, st.st_size);
+          return text(msg, SOUP_STATUS_REQUESTED_RANGE_NOT_SATISFIABLE,
+                      "One range within the file at a time.");
         }
       } else if (soup_message_headers_get_one(in, "Range")) {
         ::close(fd);
