@@ -57,6 +57,8 @@ constexpr int kStreamBacklog = 2;
 constexpr std::size_t kPieceBytes = 256 * 1024;
 constexpr int kThumbWidth = 160;
 constexpr const char* kBoundary = "ferrowickframe";
+// Connections the system holds until the server takes them.
+constexpr int kListenBacklog = 128;
 
 std::string lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -285,8 +287,17 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
     if (!inet) return "'" + options.address + "' is not an IP address";
     GSocketAddress* address = g_inet_socket_address_new(inet, static_cast<guint16>(options.port));
     g_object_unref(inet);
+    // The socket is made here for its queue of connections not yet taken:
+    // the default's ten overflow when many clients come at once, and those
+    // beyond wait a second for their connection to be tried again.
     GError* error = nullptr;
-    const gboolean listening = soup_server_listen(server, address, listenOptions, &error);
+    GSocket* socket = g_socket_new(g_socket_address_get_family(address), G_SOCKET_TYPE_STREAM,
+                                   G_SOCKET_PROTOCOL_TCP, &error);
+    if (socket) g_socket_set_listen_backlog(socket, kListenBacklog);
+    const gboolean listening = socket && g_socket_bind(socket, address, TRUE, &error) &&
+                               g_socket_listen(socket, &error) &&
+                               soup_server_listen_socket(server, socket, listenOptions, &error);
+    if (socket) g_object_unref(socket);
     g_object_unref(address);
     if (!listening) {
       std::string why = error->message;
