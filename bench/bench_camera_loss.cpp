@@ -29,6 +29,7 @@
 #include "bench/BenchSupport.h"
 #include "capture/modWebCam.h"
 #include "platform/gstcapture.h"
+#include "platform/gstsession.h"
 #include "platform/vb.h"
 #include "platform/vba.h"
 #include "tests/fakes/FakeCameras.h"

@@ -19,9 +19,10 @@
 #include "bench/BenchSupport.h"
 #include "capture/modWebCam.h"
 #include "platform/avicap32.h"
-#include "platform/gstcapture.h"
+#include "platform/gstsession.h"
 #include "platform/user32.h"
 #include "platform/vb.h"
+#include "tests/fakes/LaunchDriver.h"
 
 namespace {
 
@@ -109,7 +110,7 @@ int main(int argc, char** argv) {
       {"Test pattern (320 x 240 at 15 frames/s)", [] { return gstcapture::makeTestPattern(); }},
       {"Camera-like (1280 x 720 at 30 frames/s before the pipeline's scaling)",
        [] {
-         return gstcapture::makeLaunchDriver(
+         return fakes::makeLaunchDriver(
              "videotestsrc is-live=true pattern=smpte100 ! "
              "video/x-raw,format=YUY2,width=1280,height=720,framerate=30/1 ! " +
                  gstcapture::cameraChain(320, 240, 15),

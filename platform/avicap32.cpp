@@ -7,18 +7,15 @@
 #include <QTimer>
 #include <QWidget>
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <iterator>
-#include <optional>
+#include <exception>
 #include <set>
 
-#include "platform/vb.h"
+#include "platform/cameralog.h"
+#include "platform/sourcewatch.h"
 
 namespace avicap32 {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 DriverList& registry() {
   static DriverList drivers;
@@ -42,15 +39,6 @@ void copyText(const std::string& text, char* buf, int cb) {
 constexpr int kDefaultPreviewRateMs = 66;
 // Frame rate asked of a driver on connect; the preview rate limits painting.
 constexpr int kConnectFps = 15;
-// A connected source that sends nothing new for this long is lost...
-constexpr auto kStallTimeout = std::chrono::seconds(2);
-// ...and one that sends no first frame for this long after connecting (a
-// camera's start-up, exposure and the media server's linking take a moment).
-constexpr auto kFirstFrameTimeout = std::chrono::seconds(5);
-// Waits between attempts to connect a lost source again: a few seconds at
-// most, so a camera that comes back is live again soon.
-constexpr std::chrono::milliseconds kRetryDelays[] = {std::chrono::milliseconds(500), std::chrono::seconds(1),
-                                                      std::chrono::seconds(2), std::chrono::seconds(3)};
 
 class CaptureWindow;
 
@@ -82,8 +70,7 @@ class CaptureWindow : public user32::Window {
     widget_->setObjectName(name);
     widget_->setGeometry(geometry);
     syncSurface();
-    QObject::connect(&timer_, &QTimer::timeout, &timer_,
-                     [this] { vb::dispatch("Preview", [this] { tick(); }); });
+    QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { previewPeriod(); });
     windows().insert(this);
   }
 
@@ -97,14 +84,12 @@ class CaptureWindow : public user32::Window {
 
   // The device of the window's driver went away: lost at once.
   void deviceRemoved(const CaptureDriver& driver) {
-    if (driver_.get() == &driver && !lost_) enterLost(Clock::now());
+    if (driver_.get() == &driver && !watch_.lost()) enterLost("its device went away");
   }
 
   // It is back: tried again now.
   void deviceReturned(const CaptureDriver& driver) {
-    if (driver_.get() != &driver || !lost_) return;
-    retryAt_ = Clock::now();
-    retries_ = 0;
+    if (driver_.get() == &driver) watch_.deviceReturned();
   }
 
   QWidget* widget() override { return widget_; }
@@ -112,14 +97,13 @@ class CaptureWindow : public user32::Window {
   void setFullSize(bool on) {
     if (on == fullSize_) return;
     fullSize_ = on;
-    if (!driver_ || lost_) return;
+    if (!driver_ || watch_.lost()) return;
     // The source starts again in its full-size mode, or back in the preview's.
     driver_->disconnect();
     if (connectTo(*driver_)) {
-      startedAt_ = Clock::now();
-      frameAt_.reset();
+      watch_.reconnected();
     } else {
-      enterLost(Clock::now());
+      enterLost("it could not start again");
     }
   }
 
@@ -130,7 +114,7 @@ class CaptureWindow : public user32::Window {
       p.dwNumber = framesPainted_;
       return p;
     }
-    std::shared_ptr<const StillFrame> still = driver_ && !lost_ ? driver_->latestStill() : nullptr;
+    std::shared_ptr<const StillFrame> still = driver_ && !watch_.lost() ? driver_->latestStill() : nullptr;
     if (still && still != lastStill_.lock()) ++stillsSeen_;
     lastStill_ = still;
     p.dwNumber = stillsSeen_;
@@ -151,7 +135,7 @@ class CaptureWindow : public user32::Window {
         return disconnectDriver();
       case WM_CAP_SET_SCALE:
         scale_ = wParam != 0;
-        if (shown_ && !lost_) {
+        if (shown_ && !watch_.lost()) {
           paint(shown_);
           widget_->update();
         }
@@ -175,7 +159,7 @@ class CaptureWindow : public user32::Window {
   void syncSurface() {
     if (surface_.size() == widget_->size()) return;
     blank();
-    if (shown_ && !lost_) paint(shown_);
+    if (shown_ && !watch_.lost()) paint(shown_);
   }
 
  private:
@@ -188,10 +172,7 @@ class CaptureWindow : public user32::Window {
     driver_ = std::move(driver);
     shown_.reset();
     framesPainted_ = 0;
-    lost_ = false;
-    retries_ = 0;
-    startedAt_ = Clock::now();
-    frameAt_.reset();
+    watch_.start();
     return TRUE;
   }
 
@@ -206,7 +187,7 @@ class CaptureWindow : public user32::Window {
     previewing_ = false;
     driver_->disconnect();
     driver_.reset();
-    lost_ = false;
+    watch_.stop();
     return TRUE;
   }
 
@@ -245,28 +226,35 @@ class CaptureWindow : public user32::Window {
 
   // Live: previewing a source that still works and whose newest frame is
   // recent, so what the surface shows is the picture of now.
-  bool live() {
-    if (!driver_ || !previewing_ || lost_ || !frameAt_) return false;
-    return Clock::now() - *frameAt_ <= kStallTimeout && driver_->isLive();
+  bool live() { return driver_ && previewing_ && watch_.recent() && driver_->isLive(); }
+
+  // Nothing may unwind through Qt's event loop: an error in one period is
+  // logged, and the next period goes on.
+  void previewPeriod() {
+    try {
+      tick();
+    } catch (const std::exception& e) {
+      qCWarning(cameraLog).noquote() << "Error in the preview of" << name() << ":" << e.what();
+    } catch (...) {
+      qCWarning(cameraLog).noquote() << "Unknown error in the preview of" << name();
+    }
   }
 
   // One preview period: paints the driver's newest frame; notices a source
   // that failed, ended, went away or stalled; retries a lost one when due.
   void tick() {
     if (!driver_) return;
-    const auto now = Clock::now();
-    if (lost_) {
-      if (now >= retryAt_) reconnect(now);
+    if (watch_.lost()) {
+      if (watch_.retryDue()) reconnect();
       return;
     }
     if (!driver_->isLive()) {
-      enterLost(now);
+      enterLost("it failed, ended or is not there");
       return;
     }
     std::shared_ptr<const VideoFrame> frame = driver_->latestFrame();
     if (!frame || frame == shown_) {
-      const bool stalled = frameAt_ ? now - *frameAt_ > kStallTimeout : now - startedAt_ > kFirstFrameTimeout;
-      if (stalled) enterLost(now);
+      if (watch_.stalled()) enterLost(shown_ ? "it stopped sending pictures" : "it sent no first picture");
       return;
     }
     if (frame->width <= 0 || frame->height <= 0 ||
@@ -274,8 +262,7 @@ class CaptureWindow : public user32::Window {
       return;
     }
     shown_ = std::move(frame);
-    frameAt_ = now;
-    retries_ = 0;
+    watch_.newPicture();
     syncSurface();
     paint(shown_);
     ++framesPainted_;
@@ -286,32 +273,27 @@ class CaptureWindow : public user32::Window {
 
   // The source is gone or frozen: release the device at once, show black
   // (never the last picture) and try again later.
-  void enterLost(Clock::time_point now) {
+  void enterLost(const char* why) {
     driver_->disconnect();
-    lost_ = true;
+    if (watch_.lose()) qCInfo(cameraLog).noquote() << "Lost" << name() << "because" << why;
     shown_.reset();
-    frameAt_.reset();
     blank();
     widget_->update();
-    scheduleRetry(now);
-  }
-
-  void scheduleRetry(Clock::time_point now) {
-    const size_t last = std::size(kRetryDelays) - 1;
-    retryAt_ = now + kRetryDelays[std::min(static_cast<size_t>(retries_), last)];
-    ++retries_;
   }
 
   // Connects the same driver again; it finds its device by the device's
   // identity and takes whatever mode the device offers now.
-  void reconnect(Clock::time_point now) {
-    if (!connectTo(*driver_)) {
-      scheduleRetry(now);
-      return;
+  void reconnect() {
+    if (connectTo(*driver_)) {
+      watch_.reconnected();
+    } else {
+      watch_.lose();
     }
-    lost_ = false;
-    startedAt_ = now;
-    frameAt_.reset();
+  }
+
+  // The source as the log names it.
+  QString name() const {
+    return driver_ ? QString::fromStdString(logName(*driver_)) : QStringLiteral("no source");
   }
 
   // A black surface of the widget's size.
@@ -357,11 +339,7 @@ class CaptureWindow : public user32::Window {
   std::shared_ptr<const VideoFrame> shown_;
   bool scale_ = false;
   bool previewing_ = false;
-  bool lost_ = false;
-  int retries_ = 0;  // attempts since the source was last live
-  Clock::time_point startedAt_;
-  std::optional<Clock::time_point> frameAt_;  // when the newest frame arrived
-  Clock::time_point retryAt_;
+  SourceWatch watch_;
   int rateMs_ = kDefaultPreviewRateMs;
   DWORD framesPainted_ = 0;
   bool fullSize_ = false;

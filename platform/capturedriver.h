@@ -79,6 +79,11 @@ class CaptureDriver {
   virtual std::shared_ptr<const StillFrame> latestStill() { return nullptr; }
 };
 
+// A driver as logs name it: its description and identity.
+inline std::string logName(const CaptureDriver& driver) {
+  return '"' + driver.description() + "\" (" + driver.identity() + ")";
+}
+
 using DriverList = std::vector<std::shared_ptr<CaptureDriver>>;
 
 // What a driver provider reports as its devices come and go. Calls come on

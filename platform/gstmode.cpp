@@ -4,12 +4,21 @@
 #include <cstdint>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "platform/gstref.h"
-#include "platform/gstsession.h"
 
 namespace gstcapture {
 namespace {
+
+// One concrete mode a camera offers.
+struct Mode {
+  bool jpeg = false;  // image/jpeg (MJPEG) rather than video/x-raw
+  int width = 0;
+  int height = 0;
+  int fpsNum = 0;
+  int fpsDen = 1;
+};
 
 double rate(const Mode& m) { return m.fpsDen > 0 ? static_cast<double>(m.fpsNum) / m.fpsDen : 0.0; }
 
@@ -75,8 +84,12 @@ std::vector<std::pair<int, int>> rates(const GstStructure* s, int fps) {
   return out;
 }
 
-}  // namespace
-
+// The index of the cheapest mode for a preview of width x height at fps frames
+// a second, -1 when there is none. Modes that cover the size come first, then
+// those that reach the rate, then those of the preview's shape (4:3); among
+// them the smallest area (the largest when none covers), the lowest rate that
+// reaches fps (the highest when none does), and raw before MJPEG, which needs
+// decoding.
 int pickMode(const std::vector<Mode>& modes, int width, int height, int fps) {
   // Lower keys are cheaper.
   const auto key = [&](const Mode& m) {
@@ -92,6 +105,10 @@ int pickMode(const std::vector<Mode>& modes, int width, int height, int fps) {
   return lowestKey(modes, key);
 }
 
+// The index of the mode for full-size stills beside a preview at fps frames a
+// second, -1 when there is none: the largest of those at 5 frames a second or
+// more (MJPEG first at sizes above 640 x 480, raw first at smaller ones), at
+// the lowest rate that reaches fps (the highest when none does).
 int pickFullSizeMode(const std::vector<Mode>& modes, int fps) {
   constexpr double kLargeArea = 640.0 * 480.0;
   constexpr double kLeastFps = 5;
@@ -106,6 +123,8 @@ int pickFullSizeMode(const std::vector<Mode>& modes, int fps) {
   };
   return lowestKey(modes, key);
 }
+
+}  // namespace
 
 GstCaps* pickCaps(const GstCaps* all, int width, int height, int fps, bool fullSize) {
   if (!all) return nullptr;
@@ -139,20 +158,6 @@ GstCaps* pickCaps(const GstCaps* all, int width, int height, int fps, bool fullS
   gst_caps_append_structure(caps, s);
   // Fields left as lists or ranges (a format list, say) take their first value.
   return gst_caps_fixate(caps);
-}
-
-std::string pickCapsText(const std::string& deviceCaps, int width, int height, int fps) {
-  ensureInit();
-  CapsPtr all(gst_caps_from_string(deviceCaps.c_str()));
-  CapsPtr picked(pickCaps(all.get(), width, height, fps));
-  return picked ? takeString(gst_caps_to_string(picked.get())) : std::string();
-}
-
-std::string pickFullSizeCapsText(const std::string& deviceCaps, int fps) {
-  ensureInit();
-  CapsPtr all(gst_caps_from_string(deviceCaps.c_str()));
-  CapsPtr picked(pickCaps(all.get(), 0, 0, fps, true));
-  return picked ? takeString(gst_caps_to_string(picked.get())) : std::string();
 }
 
 }  // namespace gstcapture

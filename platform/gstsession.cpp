@@ -3,6 +3,7 @@
 #include <gst/app/gstappsink.h>
 #include <gst/video/video.h>
 
+#include <QString>
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -10,6 +11,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/cameralog.h"
+#include "platform/gstcapture.h"
 #include "platform/gstref.h"
 #include "platform/gststill.h"
 
@@ -60,11 +63,13 @@ class SessionThreads {
 class Session {
  public:
   // Takes a pipeline whose appsink is named "sink"; null when it has none.
-  static std::shared_ptr<Session> start(ElementPtr pipeline) {
+  // The log names the session's source as given.
+  static std::shared_ptr<Session> start(ElementPtr pipeline, std::string source) {
     if (!pipeline) return nullptr;
     ElementPtr sink(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
     if (!sink || !GST_IS_APP_SINK(sink.get())) return nullptr;
     auto s = std::make_shared<Session>();
+    s->source_ = QString::fromStdString(source);
     s->pipeline_ = std::move(pipeline);
     s->bus_.reset(gst_element_get_bus(s->pipeline_.get()));
     GstAppSinkCallbacks callbacks{};
@@ -110,12 +115,26 @@ class Session {
   }
 
   // False after a failed start, an error or the end of the stream. Drains
-  // the bus without blocking, so messages never pile up. Only for a session
-  // not asked to stop.
+  // the bus without blocking, so messages never pile up; what GStreamer said
+  // of an error or a warning goes to the log. Only for a session not asked
+  // to stop.
   bool healthy() {
     while (MessagePtr msg{gst_bus_pop(bus_.get())}) {
-      const GstMessageType type = GST_MESSAGE_TYPE(msg.get());
-      if (type == GST_MESSAGE_ERROR || type == GST_MESSAGE_EOS) failed_ = true;
+      switch (GST_MESSAGE_TYPE(msg.get())) {
+        case GST_MESSAGE_ERROR:
+          failed_ = true;
+          log(msg.get());
+          break;
+        case GST_MESSAGE_WARNING:
+          log(msg.get());
+          break;
+        case GST_MESSAGE_EOS:
+          failed_ = true;
+          qCInfo(cameraLog).noquote() << source_ << "ended its stream";
+          break;
+        default:
+          break;
+      }
     }
     return !failed_;
   }
@@ -133,6 +152,28 @@ class Session {
     bus_.reset();
     pipeline_.reset();
     finished_ = true;
+  }
+
+  // An error or warning with its message, GStreamer's debug detail and the
+  // element that posted it.
+  void log(GstMessage* msg) const {
+    GError* raw = nullptr;
+    gchar* debug = nullptr;
+    const bool error = GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR;
+    if (error) {
+      gst_message_parse_error(msg, &raw, &debug);
+    } else {
+      gst_message_parse_warning(msg, &raw, &debug);
+    }
+    ErrorPtr e(raw);
+    const QString detail = QString::fromStdString(takeString(debug));
+    const QString text =
+        QStringLiteral("%1: %2 from %3: %4%5")
+            .arg(source_, error ? QStringLiteral("error") : QStringLiteral("warning"),
+                 QString::fromUtf8(GST_MESSAGE_SRC_NAME(msg) ? GST_MESSAGE_SRC_NAME(msg) : "?"),
+                 QString::fromUtf8(e && e->message ? e->message : "?"),
+                 detail.isEmpty() ? QString() : " (" + detail + ")");
+    qCWarning(cameraLog).noquote() << text;
   }
 
   GstStateChangeReturn setState(GstState state) {
@@ -208,6 +249,7 @@ class Session {
     bool isMapped = false;
   };
 
+  QString source_;
   ElementPtr pipeline_;
   BusPtr bus_;
   std::mutex mutex_;
@@ -241,7 +283,7 @@ bool PipelineDriver::connect(int width, int height, int fps) {
 }
 
 bool PipelineDriver::start(const Request& r) {
-  active_ = Session::start(ElementPtr(build(r.width, r.height, r.fps)));
+  active_ = Session::start(ElementPtr(build(r.width, r.height, r.fps)), avicap32::logName(*this));
   return active_ != nullptr;
 }
 
@@ -280,18 +322,6 @@ void PipelineDriver::forgetStopping() { stopping_.reset(); }
 
 namespace {
 
-class LaunchDriver : public PipelineDriver {
- public:
-  LaunchDriver(std::string launch, std::string name)
-      : PipelineDriver(std::move(name)), launch_(std::move(launch)) {}
-
- protected:
-  GstElement* build(int, int, int) override { return parseLaunch(launch_); }
-
- private:
-  std::string launch_;
-};
-
 class TestPatternDriver : public PipelineDriver {
  public:
   TestPatternDriver() : PipelineDriver("Test pattern") {}
@@ -328,7 +358,7 @@ std::string cameraChain(int width, int height, int fps) {
          std::to_string(fps) + "/1] ! " + kSink;
 }
 
-GstElement* parseLaunch(const std::string& description) {
+GstElement* PipelineDriver::parseLaunch(const std::string& description) {
   ensureInit();
   GError* raw = nullptr;
   ElementPtr e = adopt(gst_parse_launch(description.c_str(), &raw));
@@ -339,16 +369,6 @@ GstElement* parseLaunch(const std::string& description) {
 }
 
 std::shared_ptr<avicap32::CaptureDriver> makeTestPattern() { return std::make_shared<TestPatternDriver>(); }
-
-std::shared_ptr<avicap32::CaptureDriver> makeLaunchDriver(const std::string& description,
-                                                          const std::string& name) {
-  return std::make_shared<LaunchDriver>(description, name);
-}
-
-std::string versionText() {
-  ensureInit();
-  return takeString(gst_version_string());
-}
 
 void waitForSessions(std::chrono::steady_clock::time_point deadline) {
   SessionThreads::get().waitUntil(deadline);

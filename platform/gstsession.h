@@ -51,6 +51,8 @@ class PipelineDriver : public avicap32::CaptureDriver {
   // Leaves a session that is still stopping to end by itself, so that the
   // next connect starts afresh (the device was plugged in again).
   void forgetStopping();
+  // The pipeline of a launch description; null when any of it cannot be made.
+  static GstElement* parseLaunch(const std::string& description);
 
  private:
   struct Request {
@@ -74,17 +76,6 @@ std::shared_ptr<avicap32::CaptureDriver> makeTestPattern();
 // up to fps frames a second, in the picture's own shape (square pixels). The
 // branch that keeps full-size samples tees off in front of it.
 std::string cameraChain(int width, int height, int fps);
-
-// A driver over a launch description whose last element is an appsink named
-// "sink" (anything else in it is up to the caller).
-std::shared_ptr<avicap32::CaptureDriver> makeLaunchDriver(const std::string& description,
-                                                          const std::string& name);
-
-// The pipeline of a launch description; null when any of it cannot be made.
-GstElement* parseLaunch(const std::string& description);
-
-// The GStreamer version text, as given to drivers' version().
-std::string versionText();
 
 // Waits until every session thread has ended, or until the deadline; those
 // still running then (a device that does not answer) are left to end by

@@ -133,12 +133,6 @@ std::string Trim(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
-// Stands in for Space.
-std::string Space(int32_t n) {
-  if (n < 0) raise(vbErrInvalidProcedureCall);
-  return std::string(static_cast<size_t>(n), ' ');
-}
-
 // ---- The application folder ----
 
 // Stands in for App.Path.

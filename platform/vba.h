@@ -45,8 +45,6 @@ int16_t CInt(double value);
 std::string CStr(double value);
 std::string CStr(int32_t value);
 std::string Trim(const std::string& text);
-// Space: n spaces; a negative n is error 5.
-std::string Space(int32_t n);
 
 // ---- The application folder ----
 // The folder holding the program, without a trailing separator (except "/").

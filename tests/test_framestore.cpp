@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/gstcapture.h"
 #include "store/framestore.h"
 #include "tests/fakes/FakeDriver.h"
+#include "tests/fakes/LaunchDriver.h"
 #include "tests/fakes/TestSupport.h"
 
 namespace {
@@ -66,7 +66,10 @@ TEST_F(FrameFiles, UnderTheFirstFreeNameOnlyWhenTheReserveStaysFree) {
     ASSERT_TRUE(store.save(std::make_shared<fakes::FakeStill>(nullptr, bytes), vba::DateTime{}, "frame",
                            {Format::Jpeg}));
     store.waitIdle();
-    EXPECT_EQ(store.takeOutcome().written, c.written ? 1 : 0);
+    const framestore::FrameStore::Outcome outcome = store.takeOutcome();
+    EXPECT_EQ(outcome.written, c.written ? 1 : 0);
+    EXPECT_EQ(outcome.failure, c.written ? framestore::FrameStore::Failure::None
+                                         : framestore::FrameStore::Failure::DiskReserve);
   }
   EXPECT_EQ(
       QDir(QString::fromStdString(sub)).entryList(QDir::Files | QDir::Hidden),
@@ -120,10 +123,9 @@ TEST_F(FrameFiles, CameraJpegFramesAreWrittenAsTheyCameWithHuffmanTablesWhereMis
   const QImage decoded = QImage::fromData(mended, "JPEG");
   ASSERT_EQ(decoded.size(), QSize(64, 48));
   EXPECT_EQ(testsupport::mainColour(decoded), testsupport::mainColour(picture));
-  auto gstreamer =
-      gstcapture::makeLaunchDriver("filesrc location=\"" + root + "/sub/frame_2.jpg\" ! jpegdec ! " +
-                                       "videoconvert ! video/x-raw,format=BGRx ! appsink name=sink",
-                                   "decoder");
+  auto gstreamer = fakes::makeLaunchDriver("filesrc location=\"" + root + "/sub/frame_2.jpg\" ! jpegdec ! " +
+                                               "videoconvert ! video/x-raw,format=BGRx ! appsink name=sink",
+                                           "decoder");
   ASSERT_TRUE(gstreamer->connect(64, 48, 15));
   ASSERT_TRUE(testsupport::waitFor([&] { return gstreamer->latestFrame() != nullptr; }, 5000));
   EXPECT_EQ(std::pair(gstreamer->latestFrame()->width, gstreamer->latestFrame()->height), std::pair(64, 48));

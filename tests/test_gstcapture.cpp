@@ -14,9 +14,11 @@
 #include "platform/avicap32.h"
 #include "platform/gstcapture.h"
 #include "platform/gstmode.h"
+#include "platform/gstsession.h"
 #include "platform/user32.h"
 #include "platform/vb.h"
 #include "tests/fakes/FakeCameras.h"
+#include "tests/fakes/LaunchDriver.h"
 #include "tests/fakes/TestSupport.h"
 
 namespace {
@@ -24,15 +26,27 @@ namespace {
 using testsupport::mainColour;
 using testsupport::waitFor;
 
-// Caps text as GStreamer writes it, for comparing.
-std::string Canonical(const std::string& caps) {
-  gst_init(nullptr, nullptr);
-  GstCaps* c = gst_caps_from_string(caps.c_str());
-  gchar* s = gst_caps_to_string(c);
+// Caps text as GStreamer writes it, for comparing; "" for none.
+std::string Canonical(GstCaps* caps) {
+  if (!caps) return "";
+  gchar* s = gst_caps_to_string(caps);
   std::string out = s;
   g_free(s);
-  gst_caps_unref(c);
+  gst_caps_unref(caps);
   return out;
+}
+std::string Canonical(const std::string& caps) {
+  gst_init(nullptr, nullptr);
+  return Canonical(gst_caps_from_string(caps.c_str()));
+}
+
+// The mode picked among caps given as text, as text; "" for none.
+std::string Picked(const std::string& deviceCaps, int width, int height, int fps, bool fullSize) {
+  gst_init(nullptr, nullptr);
+  GstCaps* all = gst_caps_from_string(deviceCaps.c_str());
+  std::string picked = Canonical(gstcapture::pickCaps(all, width, height, fps, fullSize));
+  if (all) gst_caps_unref(all);
+  return picked;
 }
 
 // Whether caps have at least the fields of pattern, with its values.
@@ -60,47 +74,6 @@ std::shared_ptr<const avicap32::VideoFrame> NextFrame(
 
 QImage ToImage(const avicap32::VideoFrame& f) {
   return QImage(f.pixels(), f.width, f.height, f.width * 4, QImage::Format_RGB32).copy();
-}
-
-TEST(DeviceOrder, NumbersInDevicePathsCompareByValue) {
-  std::vector<std::string> paths = {"/dev/video10", "/dev/video2", "/dev/video",
-                                    "/dev/video1",  "/dev/media0", "/dev/video02"};
-  std::sort(paths.begin(), paths.end(), gstcapture::naturalLess);
-  EXPECT_EQ(paths, (std::vector<std::string>{"/dev/media0", "/dev/video", "/dev/video1", "/dev/video2",
-                                             "/dev/video02", "/dev/video10"}));
-  // A total order: of two different names exactly one comes first.
-  for (const std::string& a : paths)
-    for (const std::string& b : paths)
-      EXPECT_EQ(gstcapture::naturalLess(a, b) + gstcapture::naturalLess(b, a), a == b ? 0 : 1)
-          << a << " " << b;
-}
-
-TEST(CameraIdentity, TheStrongestKeyNoOtherCameraKnownInTheRunShares) {
-  using gstcapture::DeviceKeys;
-  // serial, bus path, PipeWire node name, device path
-  const std::vector<DeviceKeys> known = {
-      {"Acme_0042", "usb-0:1", "", "/dev/video0"},    // 0: a serial of its own
-      {"Acme_Twin", "usb-0:2", "", "/dev/video2"},    // 1, 2: twins sharing a serial
-      {"Acme_Twin", "usb-0:3", "", "/dev/video4"},    //
-      {"", "", "v4l2_input.usb-0_4", "/dev/video6"},  // 3: through PipeWire
-      {"", "", "", "/dev/video8"},                    // 4: nothing but its path
-  };
-  struct Case {
-    const char* what;
-    DeviceKeys device;
-    int expected;
-  };
-  const Case cases[] = {
-      {"its own serial, in another port, under another path", {"Acme_0042", "usb-0:9", "", "/dev/video7"}, 0},
-      {"a twin by its port, whatever its path", {"Acme_Twin", "usb-0:3", "", "/dev/video2"}, 2},
-      {"the other twin", {"Acme_Twin", "usb-0:2", "", "/dev/video9"}, 1},
-      {"a twin in a third port is neither", {"Acme_Twin", "usb-0:5", "", "/dev/video4"}, -1},
-      {"another model in a twin's port", {"Other_0001", "usb-0:2", "", "/dev/video2"}, -1},
-      {"a PipeWire node by its name", {"", "", "v4l2_input.usb-0_4", "/dev/video1"}, 3},
-      {"by the path only when it has nothing else", {"", "", "", "/dev/video8"}, 4},
-      {"nothing in common", {"Other_0001", "usb-0:7", "", ""}, -1},
-  };
-  for (const Case& c : cases) EXPECT_EQ(gstcapture::identify(known, c.device), c.expected) << c.what;
 }
 
 // A V4L2 webcam's list: MJPEG for the large modes, YUY2 for the small ones.
@@ -179,9 +152,8 @@ TEST(ModeChoice, TheCheapestModeThatCoversThePreview) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string picked = c.width == 0 ? gstcapture::pickFullSizeCapsText(c.caps, c.fps)
-                                            : gstcapture::pickCapsText(c.caps, c.width, c.height, c.fps);
-    EXPECT_EQ(picked, c.expected.empty() ? "" : Canonical(c.expected));
+    EXPECT_EQ(Picked(c.caps, c.width, c.height, c.fps, c.width == 0),
+              c.expected.empty() ? "" : Canonical(c.expected));
   }
 }
 
@@ -202,7 +174,7 @@ TEST(GstDriver, PipelinesThatCannotRunAreNeverLive) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto driver = gstcapture::makeLaunchDriver(c.launch, "bad");
+    auto driver = fakes::makeLaunchDriver(c.launch, "bad");
     EXPECT_EQ(driver->connect(320, 240, 15), c.connects);
     EXPECT_TRUE(waitFor([&] { return !driver->isLive(); }, 10000));
     EXPECT_EQ(driver->latestFrame(), nullptr);
@@ -227,7 +199,7 @@ TEST(GstDriver, EndOfStreamOrAnErrorIsNoLongerLive) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto driver = gstcapture::makeLaunchDriver(
+    auto driver = fakes::makeLaunchDriver(
         std::string(c.source) +
             "video/x-raw,format=BGRx,width=64,height=48,framerate=30/1 ! appsink name=sink",
         "short");
@@ -244,7 +216,7 @@ TEST(GstDriver, EndOfStreamOrAnErrorIsNoLongerLive) {
 
 // The camera chain's own scaling and conversion, fed a 1280 x 720 source.
 TEST(GstDriver, CameraChainScalesDownToOpaqueBgrx) {
-  auto driver = gstcapture::makeLaunchDriver(
+  auto driver = fakes::makeLaunchDriver(
       "videotestsrc is-live=true ! video/x-raw,format=YUY2,width=1280,height=720,framerate=30/1 ! " +
           gstcapture::cameraChain(320, 240, 15),
       "camera-like");

@@ -191,18 +191,6 @@ TEST_F(ModWebCamTest, StopPreviewWithNothingBoundHasNoEffect) {
   EXPECT_TRUE(form.Picture1.widget()->isVisible());
 }
 
-TEST_F(ModWebCamTest, LostSourceIsNoLongerLive) {
-  auto drivers = fakes::installFakeDrivers({"A"});
-  TestForm form;
-  modWebCam::StartPreview(0, form.Picture1);
-  ASSERT_TRUE(waitFor(modWebCam::previewIsLive, 1000));
-  drivers[0]->live = false;
-  EXPECT_FALSE(modWebCam::previewIsLive());
-  waitFor([] { return false; }, 150);  // preview ticks go on without a crash
-  EXPECT_FALSE(modWebCam::previewIsLive());
-  EXPECT_TRUE(user32::IsWindow(modWebCam::capWindow));
-}
-
 // The real built-in source, end to end: a moving picture. (It takes a few
 // milliseconds here; the budget is generous for a loaded machine.)
 TEST_F(ModWebCamTest, TestPatternPaintsAMovingPictureUntilStopped) {

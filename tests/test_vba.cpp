@@ -145,14 +145,11 @@ TEST_F(Conversions, TheCLibrarysLocaleIsIgnored) {
   EXPECT_DOUBLE_EQ(read, 2.5);
 }
 
-TEST(Text, TrimAndSpace) {
+TEST(Text, Trim) {
   EXPECT_EQ(vba::Trim("  a b  "), "a b");
   EXPECT_EQ(vba::Trim("\ta \t"), "\ta \t") << "only spaces are trimmed";
   EXPECT_EQ(vba::Trim("    "), "");
   EXPECT_EQ(vba::Trim(""), "");
-  EXPECT_EQ(vba::Space(3), "   ");
-  EXPECT_EQ(vba::Space(0), "");
-  EXPECT_EQ(errorOf([] { vba::Space(-1); }), vba::vbErrInvalidProcedureCall);
 }
 
 TEST(AppPath, NeverEndsInASeparatorExceptAtTheRoot) {

@@ -1,0 +1,3 @@
+#include "platform/cameralog.h"
+
+Q_LOGGING_CATEGORY(cameraLog, "ferrowick.camera")
