@@ -19,9 +19,13 @@ int main(int argc, char** argv) {
   // screen, its boxes going to the run log, so one behaviour serves both.
   if (parsed.options.noWindow) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
   vb::Application application(argc, argv);
-  // What the run does, and what goes wrong, is kept in the run log.
+  // What the run does, and what goes wrong, is kept in the run log (with no
+  // window, told on the standard error as well).
   run::installRunLog();
-  if (parsed.options.noWindow) run::unattendedBoxes();
+  if (parsed.options.noWindow) {
+    run::unattendedBoxes();
+    run::echoRunLog();
+  }
   // The capture drivers: cameras, then the built-in test pattern.
   gstcapture::installDrivers();
   frmMain form(parsed.options);

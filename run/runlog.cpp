@@ -10,6 +10,8 @@
 #include <QLoggingCategory>
 #include <QSaveFile>
 #include <QString>
+#include <atomic>
+#include <cstdio>
 #include <mutex>
 
 #include "platform/durablefile.h"
@@ -28,6 +30,7 @@ std::mutex& logMutex() {
   return m;
 }
 QtMessageHandler previousHandler = nullptr;
+std::atomic<bool> echo{false};
 std::size_t limit = kRunLogLimit;
 
 // Keeps the newer half of the file, from its first whole line on, in a file
@@ -69,8 +72,10 @@ void handle(QtMsgType type, const QMessageLogContext& context, const QString& me
   // The run's own lines need no name; another part's carry theirs.
   if (category != QLatin1String("ferrowick.run")) text = category.mid(sizeof kPrefix - 1) + ": " + text;
   text.replace('\n', ' ');
-  append(
-      (QString::fromStdString(vba::Format(vba::Now(), "yyyy-mm-dd hh:nn:ss")) + "  " + text + "\n").toUtf8());
+  const QByteArray line =
+      (QString::fromStdString(vba::Format(vba::Now(), "yyyy-mm-dd hh:nn:ss")) + "  " + text + "\n").toUtf8();
+  append(line);
+  if (echo) std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
 }
 
 std::string hoursText(const schedule::ActiveHours& hours) {
@@ -164,6 +169,8 @@ void logEvent(const Event& e, const State& s) {
       return info("Folder back: frames saved again.");
   }
 }
+
+void echoRunLog() { echo = true; }
 
 void unattendedBoxes() {
   vba::setMsgBoxHandler([](const std::string& prompt, int buttons, const std::string&) {
