@@ -4,7 +4,6 @@
 
 #include <sys/mount.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 #include <QFile>
 #include <QImage>
 #include <QImageReader>
@@ -221,20 +220,6 @@ TEST_F(SaveFrame, FailuresLeaveNoFileAndSayWhy) {
          startLive();  // a run in the folder the box names now
        },
        "Cannot reach folder"},
-      {"a full disk",
-       [] {
-         int written = 0;
-         vba::setFileWriter([written](int fd, const void* buf, size_t n) mutable -> ssize_t {
-           if (written > 1000) {
-             errno = ENOSPC;
-             return -1;
-           }
-           const ssize_t r = ::write(fd, buf, std::min<size_t>(n, 512));
-           written += int(r);
-           return r;
-         });
-       },
-       "Disk almost full ("},
       {"a disk that would be filled into its reserve",
        [] { vba::setDiskSpaceProbe([](const std::string&) {
               return vba::DiskSpace{100 << 20, 3 << 20};
@@ -255,7 +240,6 @@ TEST_F(SaveFrame, FailuresLeaveNoFileAndSayWhy) {
     }
 
     // Once the cause is gone the next tick saves.
-    vba::setFileWriter(nullptr);
     vba::setDiskSpaceProbe(nullptr);
     vba::setAppPath(dir.path().toStdString());
     QFile::remove(QString::fromStdString(captured()));
