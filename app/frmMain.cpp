@@ -23,11 +23,23 @@
 #include "send/senddialog.h"
 #include "store/framename.h"
 #include "video/videodialog.h"
+#include "web/password.h"
+#include "web/webdialog.h"
 
 using namespace modTopmost;
 using modWebCam::capWindow;
 
 namespace {
+
+// What the frame store finished, as the run controller takes it.
+run::Stored storedOf(const framestore::FrameStore::Outcome& outcome) {
+  run::Stored stored{outcome.written, outcome.status};
+  if (outcome.failure == framestore::FrameStore::Failure::DiskReserve)
+    stored.kind = run::Event::Kind::DiskReserve;
+  if (outcome.failure == framestore::FrameStore::Failure::FolderGone)
+    stored.kind = run::Event::Kind::FolderGone;
+  return stored;
+}
 
 constexpr int kFrameWidth = 320;
 constexpr int kFrameHeight = 240;
@@ -83,6 +95,23 @@ frmMain::frmMain(cmdline::Options options)
   mnuCaptureActiveHours.OnClick = [this] { mnuCaptureActiveHours_Click(); };
   mnuCaptureResume.OnClick = [this] { mnuCaptureResume_Click(); };
   mnuCaptureSend.OnClick = [this] { mnuCaptureSend_Click(); };
+  mnuCaptureWeb.OnClick = [this] { mnuCaptureWeb_Click(); };
+  tmrWeb.OnTimer = [this] { tmrWeb_Timer(); };
+  // Start and Stop from the page act as the buttons do (without the box);
+  // a Start while a run goes on leaves it as it is.
+  webServer.onStart = [this] {
+    vb::dispatch("web page Start", [this] {
+      if (run_.state().phase == run::Phase::Stopped) startChosen();
+      publishRun();
+    });
+  };
+  webServer.onStop = [this] {
+    vb::dispatch("web page Stop", [this] {
+      cmdStop_Click();
+      publishRun();
+    });
+  };
+  webServer.onWatching = [this](bool watching) { tmrWeb.SetEnabled(watching); };
 }
 
 void frmMain::Form_Load() {
@@ -97,9 +126,11 @@ void frmMain::Form_Load() {
   mnuCaptureResume.SetChecked(settings::resumeEnabled());
   hours_ = options_.hours.value_or(settings::activeHours());
   send_ = run::sendOptions(options_, settings::sendOptions());
+  startWeb();
   runCommandLine();
   // What waits from an earlier run is sent even before a run starts.
   if (run_.state().phase == run::Phase::Stopped) bindOffsite();
+  publishRun();
 }
 
 void frmMain::setFrameOptions(const settings::FrameOptions& options) {
@@ -131,6 +162,7 @@ void frmMain::changeFrameOption(const std::function<void(settings::FrameOptions&
 }
 
 void frmMain::tmrSources_Timer() {
+  publishRun();
   // Sources are only ever added (a lost camera keeps its entry), so a driver
   // at the index after the last entry means the list has grown. The entry
   // chosen stays chosen.
@@ -158,6 +190,10 @@ int frmMain::boxAside(const std::string& prompt, int buttons, const std::string&
 
 void frmMain::cmdStart_Click() {
   boxAside("Captured frames will be saved in " + framesFolder() + "/", vba::vbOKOnly, "");
+  startChosen();
+}
+
+void frmMain::startChosen() {
   if (List1.ListCount() == 0) return;
   if (List1.ListIndex() == -1) return;
   beginRun(schedule::sourceIdentity(List1.ListIndex()), List1.List(List1.ListIndex()), false);
@@ -173,17 +209,22 @@ void frmMain::beginRun(const std::string& identity, const std::string& name, boo
   run_.start({identity, name, folder, txtTmr.Text(), hours_, frameOptions_, settings::resumeEnabled(),
               resumed, send_},
              now());
+  publishRun();
 }
 
 void frmMain::cmdStop_Click() {
   tmrCapture.SetEnabled(false);
-  run_.stop(now());
+  run_.stop(now(), stored());
+  publishRun();
 }
 
 void frmMain::Form_QueryUnload(int UnloadMode) {
   // The user closing the window ends the run for good; the end of the
   // desktop session leaves it recorded, to go on at the next login.
-  run_.close(UnloadMode == vb::vbAppWindows || UnloadMode == vb::vbAppTaskManager, now());
+  // The frames handed to the store are written before the program ends, and
+  // counted in the run's last lines.
+  frameStore.waitIdle();
+  run_.close(UnloadMode == vb::vbAppWindows || UnloadMode == vb::vbAppTaskManager, now(), stored());
 }
 
 void frmMain::Form_Terminate() {
@@ -246,13 +287,13 @@ void frmMain::mnuHelpAbout_Click() {
 run::Instant frmMain::now() { return schedule::instantOf(vba::Now()); }
 
 void frmMain::tmrCapture_Timer() {
-  const framestore::FrameStore::Outcome outcome = frameStore.takeOutcome();
+  const run::Stored written = stored();
   // A frame the store could not write is tried again with the picture of now.
-  if (!outcome.status.empty()) savedWindow_ = 0;
-  for (const std::string& file : outcome.files) sender.frameWritten(file);
+  if (!written.failure.empty()) savedWindow_ = 0;
   const run::Instant at = now();
-  run_.tick(at, txtTmr.Text(), {outcome.written, outcome.status});
+  run_.tick(at, txtTmr.Text(), written);
   lblStatus.SetCaption(run_.state().status);
+  publishRun();
   // The chores are looked at once an hour (a day over at midnight among them).
   if (at / 3600 != choresHour_ && run_.state().phase != run::Phase::Stopped) {
     choresHour_ = at / 3600;
@@ -402,6 +443,12 @@ void frmMain::mnuCaptureResume_Click() {
 
 // ---- Sending frames off the machine, a video of each day, old frames deleted.
 
+run::Stored frmMain::stored() {
+  const framestore::FrameStore::Outcome outcome = frameStore.takeOutcome();
+  for (const std::string& file : outcome.files) sender.frameWritten(file);
+  return storedOf(outcome);
+}
+
 void frmMain::bindOffsite() {
   const run::State& s = run_.state();
   const bool running = s.phase != run::Phase::Stopped;
@@ -436,7 +483,7 @@ void frmMain::mnuCaptureSend_Click() {
   SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   settings::SendOptions chosen = send_;
   const bool changed =
-      send::editSendOptions(hWnd(), chosen, [this] { return send::describe(sender.state()); });
+      sending::editSendOptions(hWnd(), chosen, [this] { return sending::describe(sender.state()); });
   SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   if (!changed) return;
   send_ = chosen;
@@ -447,4 +494,64 @@ void frmMain::mnuCaptureSend_Click() {
   } catch (const vba::RuntimeError& e) {
     boxAside(e.what(), vba::vbExclamation, "Ferrowick");
   }
+}
+
+// ---- The web page.
+
+void frmMain::startWeb() {
+  const settings::WebOptions mine = settings::webOptions();
+  web::Options options;
+  if (options_.web) {
+    // The command line's, for this run only.
+    options.address = options_.web->address;
+    options.port = options_.web->port;
+    options.passwordHash =
+        options_.web->password ? password::hash(*options_.web->password) : mine.passwordHash;
+    options.certFile = options_.web->certFile;
+    options.keyFile = options_.web->keyFile;
+  } else if (mine.enabled) {
+    options.address = mine.otherComputers ? "0.0.0.0" : "127.0.0.1";
+    options.port = mine.port;
+    options.passwordHash = mine.passwordHash;
+  } else {
+    webServer.stop();
+    return;
+  }
+  const std::string why = webServer.start(options);
+  if (!why.empty()) lblStatus.SetCaption("Web page not served: " + why);
+}
+
+void frmMain::publishRun() {
+  const run::State& state = run_.state();
+  webServer.publish(state, state.folder.empty() ? framesFolder() : state.folder);
+}
+
+void frmMain::tmrWeb_Timer() {
+  if (!modWebCam::previewIsLive()) return;
+  HDC surface = user32::GetDC(capWindow);
+  olepro32::StdPicture picture;
+  try {
+    picture = modBitBlt::GrabSurface(surface, 0, 0, kFrameWidth, kFrameHeight);
+  } catch (const std::exception&) {
+    // The live picture goes without this one.
+  }
+  user32::ReleaseDC(capWindow, surface);
+  webServer.offerPreview(picture);
+}
+
+void frmMain::mnuCaptureWeb_Click() {
+  SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  settings::WebOptions options = settings::webOptions();
+  const bool changed = web::editWebOptions(hWnd(), options, webServer.url());
+  SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  if (!changed) return;
+  try {
+    settings::saveWebOptions(options);
+  } catch (const vba::RuntimeError& e) {
+    boxAside(e.what(), vba::vbExclamation, "Ferrowick");
+    return;
+  }
+  // The dialog's choice takes the place of the command line's from now on.
+  options_.web.reset();
+  startWeb();
 }

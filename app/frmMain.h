@@ -14,6 +14,7 @@
 #include "send/upkeep.h"
 #include "settings/settings.h"
 #include "store/framestore.h"
+#include "web/webserver.h"
 
 // The window carries out what the run controller decides (it is the run's
 // hands) and shows what it reports.
@@ -73,18 +74,24 @@ class frmMain : public vb::Form, private run::Hands {
   vb::Menu mnuCaptureActiveHours{mnuCapture, "&Active hours…"};
   vb::Menu mnuCaptureSend{mnuCapture, "Se&nd frames to…"};
   vb::Menu mnuCaptureResume{mnuCapture, "&Resume capturing after a restart"};
+  vb::Menu mnuCaptureWeb{mnuCapture, "&Web page…"};
   vb::Menu mnuHelp{*this, "&Help"};
   vb::Menu mnuHelpAbout{mnuHelp, "&About Ferrowick"};
   // Watches for capture sources that appear while the program runs.
   vb::Timer tmrSources{*this, 1000};
 
+  // Offers the live picture to the web page while someone watches it.
+  vb::Timer tmrWeb{*this, web::kStreamIntervalMs};
+
   // Writes the frames, away from the window's thread.
   framestore::FrameStore frameStore;
   // Sends them off the machine, and keeps the run's chores (a video of each
   // day, old frames deleted), each on a thread of its own.
-  send::Sender sender;
-  send::Upkeep upkeep{[this](const std::string& video) { sender.videoMade(video); },
-                      [this](const std::string& frame) { return sender.settled(frame); }};
+  sending::Sender sender;
+  sending::Upkeep upkeep{[this](const std::string& video) { sender.videoMade(video); },
+                         [this](const std::string& frame) { return sender.settled(frame); }};
+  // The web page, when it is on; it reads the run as published to it.
+  web::Server webServer;
 
  protected:
   void Form_Load() override;
@@ -108,11 +115,23 @@ class frmMain : public vb::Form, private run::Hands {
   void mnuCaptureActiveHours_Click();
   void mnuCaptureResume_Click();
   void mnuCaptureSend_Click();
+  // What the frame store finished since the last look, for the run; the
+  // frames it wrote handed to sending.
+  run::Stored stored();
   // Sending and the chores follow the run: its folder, its options.
   void offsite(const run::Event& event, const run::State& state);
   // Sending as chosen, for the run's folder (the folder frames go to when
   // there is no run, so that what waits is sent).
   void bindOffsite();
+  void mnuCaptureWeb_Click();
+  // Serves the web page as the command line or the settings say (or stops
+  // serving it); the status line says why when it cannot.
+  void startWeb();
+  // Hands the web page the run as it is now.
+  void publishRun();
+  void tmrWeb_Timer();
+  // Start without the box: the chosen source, when one is chosen.
+  void startChosen();
   // The frame options in force: the user's, read from the settings at Load
   // and changed by the Capture menu (which remembers the change), or a
   // resumed run's own; shown by the menu's check marks.

@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
   QDir().mkpath(original);
   const int64_t now = std::time(nullptr);
   const int64_t first = now - 2 * backlog - 10;
-  send::SendQueue(captured.toStdString(), "rig:cam", first - 1);
+  sending::SendQueue(captured.toStdString(), "rig:cam", first - 1);
   QImage image(320, 240, QImage::Format_RGB888);
   for (int i = 0; i < backlog; ++i) {
     image.fill(QColor::fromHsv(i % 360, 200, 200));
@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
   form.Show();  // sending binds to the frames folder here: the backlog starts to drain
   const auto drain0 = Clock::now();
   benchsupport::runEventLoop(0.2);
-  std::printf("waiting when the window opened: %s\n", send::describe(form.sender.state()).c_str());
+  std::printf("waiting when the window opened: %s\n", sending::describe(form.sender.state()).c_str());
   form.txtTmr.SetText("1");
   form.List1.SetListIndex(form.List1.ListCount() - 1);  // the test pattern
   form.cmdStart.Click();

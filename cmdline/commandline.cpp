@@ -1,10 +1,12 @@
 #include "cmdline/commandline.h"
 
+#include <gio/gio.h>
 #include <unistd.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringList>
@@ -19,7 +21,9 @@
 #include "platform/gstcapture.h"
 #include "platform/vba.h"
 #include "send/rclone.h"
+#include "settings/settings.h"
 #include "video/makevideo.h"
+#include "web/webserver.h"
 
 namespace cmdline {
 
@@ -60,12 +64,83 @@ struct RunOptions {
   QCommandLineOption start{"start", "Start capturing at once, with no box to click."};
   QCommandLineOption resume{"resume",
                             "Capture on with the run a restart interrupted (when one is recorded)."};
+  QCommandLineOption noWindow{"no-window", "Run with no window and no display (with --start or --resume)."};
+  QCommandLineOption web{"web",
+                         "Serve the web page on <[address:]port> (this computer only without an address).",
+                         "[address:]port"};
+  QCommandLineOption webPasswordFile{"web-password-file",
+                                     "The web page's password: the first line of <file>.", "file"};
+  QCommandLineOption webCert{"web-cert", "Serve the web page over HTTPS with this PEM certificate.", "file"};
+  QCommandLineOption webKey{"web-key", "The PEM private key of --web-cert.", "file"};
 
   void addTo(QCommandLineParser& parser) const {
     parser.addOptions({listSources, source, interval, folder, activeHours, daylight, sendTo, keepDays,
-                       dailyVideo, start, resume});
+                       dailyVideo, start, resume, noWindow, web, webPasswordFile, webCert, webKey});
   }
 };
+
+// Whether there is a display a window could open on.
+bool haveDisplay() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    const char* value = std::getenv(name);
+    if (value && *value) return true;
+  }
+  return false;
+}
+
+// Reads --web and the options that go with it; a bad value's message otherwise.
+std::optional<QString> readWeb(const QCommandLineParser& parser, const RunOptions& run, Options& options) {
+  const bool withWeb = parser.isSet(run.web);
+  if (!withWeb) {
+    if (parser.isSet(run.webPasswordFile) || parser.isSet(run.webCert) || parser.isSet(run.webKey))
+      return QString("--web-password-file, --web-cert and --web-key go with --web");
+    return std::nullopt;
+  }
+  Options::Web web;
+  const QString given = parser.value(run.web);
+  const qsizetype colon = given.lastIndexOf(':');
+  QString address = colon < 0 ? QString() : given.left(colon);
+  if (address.startsWith('[') && address.endsWith(']')) address = address.mid(1, address.size() - 2);
+  bool number = false;
+  const int port = given.mid(colon + 1).toInt(&number);
+  if (!number || port < 1 || port > 65535 || given.mid(colon + 1).startsWith('+'))
+    return "--web: '" + given + "' is not [address:]port with a port from 1 to 65535";
+  web.port = port;
+  if (!address.isEmpty()) {
+    GInetAddress* inet = g_inet_address_new_from_string(address.toUtf8().constData());
+    if (!inet && address != "localhost") return "--web: '" + address + "' is not an IP address";
+    if (inet) g_object_unref(inet);
+    web.address = address == "localhost" ? "127.0.0.1" : address.toStdString();
+  }
+  if (parser.isSet(run.webPasswordFile)) {
+    QFile file(parser.value(run.webPasswordFile));
+    if (!file.open(QIODevice::ReadOnly))
+      return "--web-password-file: " + parser.value(run.webPasswordFile) + " cannot be read";
+    const QByteArray line = file.readLine().trimmed();
+    if (line.isEmpty())
+      return "--web-password-file: the first line of " + parser.value(run.webPasswordFile) + " is empty";
+    web.password = line.toStdString();
+  }
+  if (!web.password && !web::isLoopback(web.address) && settings::webOptions().passwordHash.empty())
+    return "--web: other computers may connect to " + address + " only with a password (--web-password-file)";
+  if (parser.isSet(run.webCert) != parser.isSet(run.webKey))
+    return QString("--web-cert and --web-key go together");
+  if (parser.isSet(run.webCert)) {
+    web.certFile = parser.value(run.webCert).toStdString();
+    web.keyFile = parser.value(run.webKey).toStdString();
+    GError* error = nullptr;
+    GTlsCertificate* cert =
+        g_tls_certificate_new_from_files(web.certFile.c_str(), web.keyFile.c_str(), &error);
+    if (!cert) {
+      const QString why = QString::fromUtf8(error->message);
+      g_error_free(error);
+      return "--web-cert: " + why;
+    }
+    g_object_unref(cert);
+  }
+  options.web = web;
+  return std::nullopt;
+}
 
 // The capture sources as the window lists them.
 std::vector<std::string> sourceNames() {
@@ -140,9 +215,9 @@ std::optional<QString> readRun(const QCommandLineParser& parser, const RunOption
   if (parser.isSet(run.sendTo)) {
     const QString to = parser.value(run.sendTo);
     if (to.isEmpty()) return QString("--send-to: no destination given");
-    if (const std::optional<std::string> remote = send::remoteOf(to.toStdString())) {
+    if (const std::optional<std::string> remote = sending::remoteOf(to.toStdString())) {
       std::string why;
-      const std::optional<std::vector<std::string>> remotes = send::listRemotes(why);
+      const std::optional<std::vector<std::string>> remotes = sending::listRemotes(why);
       if (!remotes) return "--send-to: " + QString::fromStdString(why);
       if (std::find(remotes->begin(), remotes->end(), *remote) == remotes->end())
         return "--send-to: rclone has no remote named '" + QString::fromStdString(*remote) +
@@ -157,7 +232,8 @@ std::optional<QString> readRun(const QCommandLineParser& parser, const RunOption
   options.dailyVideo = parser.isSet(run.dailyVideo);
   options.start = parser.isSet(run.start);
   options.resume = parser.isSet(run.resume);
-  return std::nullopt;
+  options.noWindow = parser.isSet(run.noWindow);
+  return readWeb(parser, run, options);
 }
 
 // --make-video: the video is made here, with no window, progress on
@@ -289,12 +365,16 @@ Parsed parse(int argc, char** argv) {
   } else if (parser.isSet(run.listSources)) {
     for (const std::string& name : sourceNames()) print(stdout, QString::fromStdString(name) + "\n");
     parsed.exitStatus = 0;
+  } else if (!parsed.options.noWindow && !haveDisplay()) {
+    print(stderr,
+          "ferrowick: no display to open the window on (DISPLAY is not set); --no-window runs without one\n");
+    parsed.exitStatus = kBadUsage;
   } else if (parsed.options.folder && !QDir().mkpath(QString::fromStdString(*parsed.options.folder))) {
     print(stderr,
           "ferrowick: --folder: " + QString::fromStdString(*parsed.options.folder) + " cannot be made\n");
     parsed.exitStatus = kBadUsage;
   } else if (const std::optional<std::string>& to = parsed.options.sendTo;
-             to && !send::remoteOf(*to) && !QDir().mkpath(QString::fromStdString(*to))) {
+             to && !sending::remoteOf(*to) && !QDir().mkpath(QString::fromStdString(*to))) {
     print(stderr, "ferrowick: --send-to: " + QString::fromStdString(*to) + " cannot be made\n");
     parsed.exitStatus = kBadUsage;
   }

@@ -21,14 +21,6 @@ std::optional<std::pair<double, int16_t>> typedInterval(const std::string& typed
   }
 }
 
-// The frame store says a full disk and a folder gone in these words.
-Event::Kind failureKind(const std::string& why) {
-  if (why.starts_with("Disk almost full")) return Event::Kind::DiskReserve;
-  if (why.starts_with("Folder ") && why.find(" is gone;") != std::string::npos)
-    return Event::Kind::FolderGone;
-  return Event::Kind::NotSaved;
-}
-
 }  // namespace
 
 Plan plan(const cmdline::Options& options, const std::optional<settings::Job>& job) {
@@ -105,19 +97,20 @@ void RunController::start(const Run& run, Instant now) {
   }
 }
 
-void RunController::stop(Instant now) {
-  end(now, Event::Kind::Stopped);
+void RunController::stop(Instant now, const Stored& stored) {
+  end(now, Event::Kind::Stopped, stored);
   forgetJob();
 }
 
-void RunController::close(bool sessionEnds, Instant now) {
-  end(now, sessionEnds ? Event::Kind::SessionEnd : Event::Kind::Stopped);
+void RunController::close(bool sessionEnds, Instant now, const Stored& stored) {
+  end(now, sessionEnds ? Event::Kind::SessionEnd : Event::Kind::Stopped, stored);
   if (!sessionEnds) forgetJob();
 }
 
-void RunController::end(Instant now, Event::Kind kind) {
+void RunController::end(Instant now, Event::Kind kind, const Stored& stored) {
   hands_.releaseSource();
   if (state_.phase == Phase::Stopped) return;
+  storeOutcome(now, stored);
   countHour(now, true);
   state_.phase = Phase::Stopped;
   state_.taken = false;
@@ -323,13 +316,12 @@ void RunController::storeOutcome(Instant now, const Stored& stored) {
   if (!stored.failure.empty()) {
     // The failed frame is due again.
     pending_ = true;
-    failed(now, stored.failure);
+    failed(now, stored.failure, stored.kind);
   }
 }
 
-void RunController::failed(Instant now, const std::string& why) {
+void RunController::failed(Instant now, const std::string& why, Event::Kind kind) {
   // Said once while the same goes wrong, not on every tick.
-  const Event::Kind kind = failureKind(why);
   if (!failing_.empty() && kind == failingKind_ && (kind != Event::Kind::NotSaved || why == failing_)) return;
   failing_ = why;
   failingKind_ = kind;

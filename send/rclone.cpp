@@ -15,7 +15,7 @@
 #include <csignal>
 #include <deque>
 
-namespace send {
+namespace sending {
 namespace {
 
 constexpr const char* kProgram = "rclone";
@@ -186,4 +186,4 @@ void Rclone::call(const std::string& method, const Params& params, std::function
 
 void Rclone::stop() { d_->stop(); }
 
-}  // namespace send
+}  // namespace sending

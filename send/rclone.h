@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace send {
+namespace sending {
 
 // The remote a destination names ("nas" of "nas:frames/garden"); none for a
 // folder ("/mnt/nas/garden", "./frames", a name with no colon).
@@ -52,4 +52,4 @@ class Rclone {
   std::unique_ptr<Impl> d_;
 };
 
-}  // namespace send
+}  // namespace sending

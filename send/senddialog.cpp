@@ -21,7 +21,7 @@
 #include "platform/user32.h"
 #include "send/rclone.h"
 
-namespace send {
+namespace sending {
 namespace {
 
 class Dialog : public QDialog {
@@ -177,4 +177,4 @@ bool editSendOptions(HWND owner, settings::SendOptions& options, const std::func
   return true;
 }
 
-}  // namespace send
+}  // namespace sending

@@ -9,11 +9,11 @@
 #include "platform/windef.h"
 #include "settings/settings.h"
 
-namespace send {
+namespace sending {
 
 // Shows the dialog over the window `owner`, filled in from `options`, with
 // status() read every second; when the user presses OK, `options` takes what
 // the dialog shows and true is returned.
 bool editSendOptions(HWND owner, settings::SendOptions& options, const std::function<std::string()>& status);
 
-}  // namespace send
+}  // namespace sending

@@ -30,7 +30,7 @@
 #include "send/sendqueue.h"
 #include "video/frames.h"
 
-namespace send {
+namespace sending {
 namespace {
 
 Q_LOGGING_CATEGORY(lcSend, "ferrowick.send", QtInfoMsg)
@@ -563,4 +563,4 @@ bool Sender::waitIdle(int ms) const {
                               [this] { return d_->published.idle && d_->handled == d_->asked; });
 }
 
-}  // namespace send
+}  // namespace sending

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-namespace send {
+namespace sending {
 
 // What sending is doing, as a copy anyone may read from any thread.
 struct State {
@@ -66,4 +66,4 @@ class Sender {
   std::unique_ptr<Impl> d_;
 };
 
-}  // namespace send
+}  // namespace sending

@@ -15,7 +15,7 @@
 #include "platform/durablefile.h"
 #include "run/runlog.h"
 
-namespace send {
+namespace sending {
 namespace {
 
 // Past this size the record is written anew with only what still counts.
@@ -103,4 +103,4 @@ void SendQueue::compact() {
   size_ = static_cast<int64_t>(text.size());
 }
 
-}  // namespace send
+}  // namespace sending

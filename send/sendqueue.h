@@ -11,7 +11,7 @@
 #include <tuple>
 #include <vector>
 
-namespace send {
+namespace sending {
 
 // Where a frame stands in capture order: when it was taken (seconds since
 // 1970 UTC), then its "_N" suffix.
@@ -59,4 +59,4 @@ class SendQueue {
   int64_t size_ = 0;
 };
 
-}  // namespace send
+}  // namespace sending

@@ -24,7 +24,7 @@
 #include "video/frames.h"
 #include "video/makevideo.h"
 
-namespace send {
+namespace sending {
 namespace {
 
 Q_LOGGING_CATEGORY(lcUpkeep, "ferrowick.upkeep", QtInfoMsg)
@@ -205,4 +205,4 @@ bool Upkeep::waitIdle(int ms) const {
                                   [this] { return !d_->busy && !d_->asked; });
 }
 
-}  // namespace send
+}  // namespace sending

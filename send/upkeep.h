@@ -18,7 +18,7 @@
 #include <memory>
 #include <string>
 
-namespace send {
+namespace sending {
 
 class Upkeep {
  public:
@@ -49,4 +49,4 @@ class Upkeep {
   std::unique_ptr<Impl> d_;
 };
 
-}  // namespace send
+}  // namespace sending

@@ -84,7 +84,7 @@ TEST(Sender, ToAServerWholeInOrderThroughAnOutageAndARefusal) {
   const std::string served = rig.served() + "/cam";
   QDir().mkpath(QString::fromStdString(served));
   Watch watch(served);
-  send::Sender sender;
+  sending::Sender sender;
   sender.bind(frames.toStdString(), "rig:cam", true);
   std::vector<std::string> sent;
   const auto frame = [&](int second, const char* format) {
@@ -92,7 +92,7 @@ TEST(Sender, ToAServerWholeInOrderThroughAnOutageAndARefusal) {
     sender.frameWritten(sent.back());
   };
   for (int s = 0; s < 4; ++s) frame(s, s == 2 ? "png" : "bmp");
-  ASSERT_TRUE(sender.waitIdle(20000)) << send::describe(sender.state());
+  ASSERT_TRUE(sender.waitIdle(20000)) << sending::describe(sender.state());
 
   // The server gone: frames wait, and are sent when it is back.
   rig.stop();
@@ -102,7 +102,7 @@ TEST(Sender, ToAServerWholeInOrderThroughAnOutageAndARefusal) {
   EXPECT_TRUE(sender.state().unreachable);
   EXPECT_EQ(sender.state().waiting, 2);
   ASSERT_TRUE(rig.start());
-  ASSERT_TRUE(sender.waitIdle(30000)) << send::describe(sender.state());
+  ASSERT_TRUE(sender.waitIdle(30000)) << sending::describe(sender.state());
   EXPECT_EQ(sender.state().errorSince, 0);
 
   // A server that refuses the file: passed over, and the next is sent.
@@ -110,11 +110,11 @@ TEST(Sender, ToAServerWholeInOrderThroughAnOutageAndARefusal) {
   const std::string refused = writeFrame(frames, 6, "bmp", Qt::black);
   sender.frameWritten(refused);
   ASSERT_TRUE(testsupport::waitFor([&] { return sender.state().refused == 1; }, 30000))
-      << send::describe(sender.state());
+      << sending::describe(sender.state());
   EXPECT_TRUE(sender.settled(refused));
   ASSERT_TRUE(rig.start());
   frame(7, "bmp");
-  ASSERT_TRUE(sender.waitIdle(30000)) << send::describe(sender.state());
+  ASSERT_TRUE(sender.waitIdle(30000)) << sending::describe(sender.state());
 
   expectSent(served, sent);
   EXPECT_FALSE(QFile::exists(QString::fromStdString(served + refused.substr(refused.find_last_of('/')))));
@@ -136,7 +136,7 @@ TEST(Sender, ToAFolderThatGoesAwayAndComesBack) {
   const QString nas = dir.filePath("nas");
   QDir().mkpath(frames);
   QDir().mkpath(nas);
-  send::Sender sender;
+  sending::Sender sender;
   sender.bind(frames.toStdString(), nas.toStdString(), true);
   std::vector<std::string> sent = {writeFrame(frames, 0, "bmp", Qt::red)};
   sender.frameWritten(sent.back());
@@ -147,7 +147,7 @@ TEST(Sender, ToAFolderThatGoesAwayAndComesBack) {
   sender.frameWritten(sent.back());
   ASSERT_TRUE(testsupport::waitFor([&] { return sender.state().errorSince != 0; }, 10000));
   EXPECT_FALSE(QFile::exists(nas));
-  EXPECT_EQ(send::describe(sender.state()).substr(0, 41), "1 frame waiting; destination unreachable ");
+  EXPECT_EQ(sending::describe(sender.state()).substr(0, 41), "1 frame waiting; destination unreachable ");
   QDir().mkpath(nas);
   ASSERT_TRUE(sender.waitIdle(10000));
   sent.erase(sent.begin());

@@ -62,12 +62,12 @@ TEST(Upkeep, OldFramesDeletedOnlyWhenNothingStillNeedsThem) {
     testsupport::writeFile(files["notes.txt"], "not a frame");
     if (c.videosBlocked) testsupport::writeFile(dir.filePath("videos").toStdString(), "x");
     // Videos of each day asked for since the old day.
-    testsupport::writeFile(send::stateFile(frames.toStdString(), "days"),
+    testsupport::writeFile(sending::stateFile(frames.toStdString(), "days"),
                            QByteArray::number(oldDate.year * 10000 + oldDate.month * 100 + oldDate.day));
 
     std::mutex mutex;
     std::vector<std::string> made;
-    send::Upkeep upkeep(
+    sending::Upkeep upkeep(
         [&](const std::string& video) {
           std::lock_guard lock(mutex);
           made.push_back(video);
