@@ -20,6 +20,10 @@ namespace {
 
 constexpr const char* kProgram = "rclone";
 constexpr int kListTimeoutMs = 10000;
+// The daemon keeps a record of every transfer it made, which each call then
+// goes through: after a thousand a call costs it several times the CPU. It is
+// emptied after this many calls.
+constexpr int kStatsResetEvery = 50;
 // What rclone says when its remote control is up: the address it chose.
 const QRegularExpression kServing(R"(Serving remote control on (http://[^\s/]+)/)");
 
@@ -80,6 +84,7 @@ struct Rclone::Impl {
   QString password = randomText();
   QByteArray said;           // what it wrote before it said its address
   std::deque<Call> waiting;  // calls made before the address was known
+  int calls = 0;             // since the daemon's record was last emptied
 
   ~Impl() { stop(); }
 
@@ -179,7 +184,13 @@ void Rclone::call(const std::string& method, const Params& params, std::function
     json.insert(QString::fromStdString(key), QString::fromStdString(value));
   Impl::Call c{QByteArray::fromStdString(method), QJsonDocument(json).toJson(QJsonDocument::Compact),
                std::move(done)};
-  if (!d_->base.isEmpty()) return d_->post(std::move(c));
+  if (!d_->base.isEmpty()) {
+    if (++d_->calls >= kStatsResetEvery) {
+      d_->calls = 0;
+      d_->post({"core/stats-reset", "{}", [](const Reply&) {}});
+    }
+    return d_->post(std::move(c));
+  }
   d_->waiting.push_back(std::move(c));
   if (!d_->process) d_->start();
 }
