@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QLoggingCategory>
-#include <QSaveFile>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
@@ -40,7 +39,14 @@ Q_LOGGING_CATEGORY(lcSend, "ferrowick.send", QtInfoMsg)
 constexpr int kRcloneAtOnce = 4;
 constexpr int kFirstRetryMs = 2000;
 constexpr int kLastRetryMs = 5 * 60 * 1000;
+// While the destination cannot be reached, whether it answers again is asked
+// this often (a look at one name, far cheaper than a send), so that sending
+// goes on soon after it is back rather than after the longer waits.
+constexpr int kProbeMs = 5000;
 constexpr int kLatestQuality = 90;
+// Frames sent are recorded on the disk at most this often while more follow
+// (each record waits for the disk): a crash in between sends them once more.
+constexpr int kRecordEveryMs = 500;
 
 // Backends that make an upload appear whole or not at all (object stores,
 // and the cloud drives that finish an upload in one request); every other
@@ -168,8 +174,15 @@ class Worker {
   explicit Worker(std::function<void(const Published&)> publish) : publish_(std::move(publish)) {
     retry_.setSingleShot(true);
     QObject::connect(&retry_, &QTimer::timeout, &retry_, [this] { pump(); });
+    QObject::connect(&probe_, &QTimer::timeout, &probe_, [this] { probe(); });
+    record_.setSingleShot(true);
+    QObject::connect(&record_, &QTimer::timeout, &record_, [this] {
+      record();
+      this->publish();
+    });
   }
   ~Worker() {
+    record();
     ++generation_;
     if (rclone_) rclone_->stop();
   }
@@ -177,7 +190,10 @@ class Worker {
   void bind(const std::string& folder, const std::string& destination, bool latest) {
     latest_ = latest;
     if (folder == folder_ && destination == state_.destination && (queue_ || destination.empty())) return;
+    record();
     ++generation_;
+    probe_.stop();
+    probing_ = false;
     frames_.clear();
     videos_.clear();
     latestFrom_.clear();
@@ -241,6 +257,8 @@ class Worker {
   // again. A send that ends at once (into a folder) has the loop go on.
   void pump() {
     if (pumping_ || !queue_ || retry_.isActive()) return publish();
+    // A record that failed is tried again with the next try.
+    if (unrecorded_ && !record_.isActive()) record_.start(frames_.empty() ? 0 : kRecordEveryMs);
     if (remote_ && !atomic_) {
       askBackend();
       return publish();
@@ -283,8 +301,11 @@ class Worker {
       buffer.open(QIODevice::WriteOnly);
       if (!image.isNull()) image.save(&buffer, "JPEG", kLatestQuality);
     }
-    QSaveFile out(QString::fromStdString(scratch));
-    if (jpeg.isEmpty() || !out.open(QIODevice::WriteOnly) || out.write(jpeg) != jpeg.size() || !out.commit())
+    // A scratch file, read only by the send that follows: written over in
+    // place, with no wait for the disk.
+    QFile out(QString::fromStdString(scratch));
+    if (jpeg.isEmpty() || !out.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        out.write(jpeg) != jpeg.size() || !out.flush())
       return nullptr;
     latestItem_ = {Item::Kind::Latest, {}, scratch, "latest.jpg"};
     return &latestItem_;
@@ -398,13 +419,18 @@ class Worker {
     item.done = true;
     if (item.kind == Item::Kind::Frame && o.ok && latest_ && &item == &frames_.back())
       latestFrom_ = item.path;
+    // Recorded in capture order: a frame done before one still under way
+    // is recorded after it (and, after a crash between, sent once more).
+    while (!frames_.empty() && frames_.front().done) {
+      unrecorded_ = std::make_pair(frames_.front().key, fileName(frames_.front().path));
+      frames_.pop_front();
+    }
+    if (frames_.empty()) {
+      record();
+    } else if (unrecorded_ && !record_.isActive()) {
+      record_.start(kRecordEveryMs);
+    }
     try {
-      // Recorded in capture order: a frame done before one still under way
-      // is recorded after it (and, after a crash between, sent once more).
-      while (!frames_.empty() && frames_.front().done) {
-        queue_->frameDone(frames_.front().key, fileName(frames_.front().path));
-        frames_.pop_front();
-      }
       while (!videos_.empty() && videos_.front().done) {
         queue_->videoDone(videos_.front().path);
         videos_.pop_front();
@@ -427,7 +453,43 @@ class Worker {
     state_.unreachable = unreachable(error);
     retryMs_ = retryMs_ ? std::min(retryMs_ * 2, kLastRetryMs) : kFirstRetryMs;
     if (!retry_.isActive()) retry_.start(retryMs_);
+    if (state_.unreachable && retryMs_ > kProbeMs && !probe_.isActive()) probe_.start(kProbeMs);
     publish();
+  }
+
+  // Tries again at once when the destination that could not be reached answers.
+  void probe() {
+    if (!retry_.isActive() || !state_.unreachable) return probe_.stop();
+    const auto answered = [this] {
+      probe_.stop();
+      retry_.stop();
+      pump();
+    };
+    if (!remote_) {
+      struct stat st {};
+      if (::stat(state_.destination.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) answered();
+      return;
+    }
+    if (probing_) return;
+    probing_ = true;
+    rclone().call("operations/stat", {{"fs", state_.destination}, {"remote", "latest.jpg"}},
+                  [this, answered, g = generation_](const Reply& r) {
+                    if (g != generation_) return;
+                    probing_ = false;
+                    if (r.ok() && retry_.isActive()) answered();
+                  });
+  }
+
+  // The newest frame done, on the disk.
+  void record() {
+    record_.stop();
+    if (!unrecorded_ || !queue_) return;
+    try {
+      queue_->frameDone(unrecorded_->first, unrecorded_->second);
+      unrecorded_.reset();
+    } catch (const std::exception& e) {
+      failed(e.what());
+    }
   }
 
   int64_t waiting() const { return static_cast<int64_t>(frames_.size() + videos_.size()); }
@@ -435,7 +497,7 @@ class Worker {
   void publish() {
     state_.waiting = waiting();
     state_.videos = static_cast<int64_t>(videos_.size());
-    state_.busy = inFlight_ > 0 || renaming_ || !latestFrom_.empty() || asking_;
+    state_.busy = inFlight_ > 0 || renaming_ || !latestFrom_.empty() || asking_ || unrecorded_;
     Published p;
     p.state = state_;
     p.idle = state_.waiting == 0 && !state_.busy;
@@ -457,6 +519,8 @@ class Worker {
   bool latest_ = true;
   std::optional<SendQueue> queue_;
   std::deque<Item> frames_;
+  std::optional<std::pair<FrameKey, std::string>> unrecorded_;  // done, not on the disk yet
+  QTimer record_;
   std::deque<Item> videos_;
   std::string latestFrom_;    // the newest frame sent, while latest.jpg is not made of it yet
   std::string latestSource_;  // the frame latest.jpg under way is made of
@@ -466,6 +530,8 @@ class Worker {
   bool renaming_ = false;  // a frame is being renamed
   int retryMs_ = 0;
   QTimer retry_;
+  QTimer probe_;
+  bool probing_ = false;
   std::unique_ptr<Rclone> rclone_;
   State state_;
 };
