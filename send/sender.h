@@ -6,8 +6,9 @@
 // appears at the destination whole or not at all, under its final name; the
 // newest frame goes also as latest.jpg, replaced in one step. What is sent is
 // recorded on disk (send/sendqueue.h); a destination that cannot be reached
-// is tried again after 2 s, 4 s, ... up to 5 minutes, and a file it refuses
-// for good (no permission, too large) is reported and passed over.
+// is tried again after 2 s, 4 s, ... up to 5 minutes, and at once when it
+// answers again (it is asked every 5 s); a file it refuses for good (no
+// permission, too large) is reported and passed over.
 #include <cstdint>
 #include <memory>
 #include <string>
