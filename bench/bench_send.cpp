@@ -55,9 +55,11 @@ double rcloneCpuSeconds() {
   return total;
 }
 
-// Lateness of the capture ticks in a stretch of the run, in ms.
-void printLateness(const char* during, std::vector<double> late) {
+// Lateness of the capture ticks in a stretch of the run, in ms: how far each
+// came after the grid, which the earliest tick of the whole run sets.
+void printLateness(const char* during, std::vector<double> late, double grid) {
   if (late.empty()) return std::printf("%-34s no ticks\n", during), void();
+  for (double& l : late) l -= grid;
   std::sort(late.begin(), late.end());
   const auto at = [&](double q) {
     return late[std::min(late.size() - 1, size_t(q * (late.size() - 1) + 0.5))];
@@ -106,15 +108,11 @@ int main(int argc, char** argv) {
 
   gstcapture::installDrivers();
   QElapsedTimer clock;
-  std::vector<double> late;
-  double firstTick = 0;
+  std::vector<double> late;  // each tick's time less its place on a one-second grid
   frmMain form;
   const auto tick = form.tmrCapture.OnTimer;
   form.tmrCapture.OnTimer = [&] {
-    // Against the grid of the first tick: one tick a second from it.
-    const double at = clock.nsecsElapsed() / 1e6;
-    if (late.empty()) firstTick = at;
-    late.push_back(at - firstTick - 1000.0 * static_cast<double>(late.size()));
+    late.push_back(clock.nsecsElapsed() / 1e6 - 1000.0 * static_cast<double>(late.size()));
     tick();
   };
   const auto since = [&](size_t from) { return std::vector<double>(late.begin() + long(from), late.end()); };
@@ -193,10 +191,11 @@ int main(int argc, char** argv) {
               videos.isEmpty() ? "none" : qPrintable(videos.first()), made, video / made);
 
   std::printf("capture ticks against their one-second grid:\n");
-  printLateness("  while the backlog drains", whileDraining);
-  printLateness("  while sending each frame", whileSending);
-  printLateness("  while the day's video is made", whileVideo);
-  printLateness("  with sending off", whileQuiet);
+  const double grid = *std::min_element(late.begin(), late.end());
+  printLateness("  while the backlog drains", whileDraining, grid);
+  printLateness("  while sending each frame", whileSending, grid);
+  printLateness("  while the day's video is made", whileVideo, grid);
+  printLateness("  with sending off", whileQuiet, grid);
   form.cmdStop.Click();
   form.Close();
   gstcapture::uninstallDrivers();
