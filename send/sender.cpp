@@ -37,7 +37,6 @@ Q_LOGGING_CATEGORY(lcSend, "ferrowick.send", QtInfoMsg)
 // rclone sends several files at once (as many as its own `rclone copy`); a
 // folder takes them one at a time.
 constexpr int kRcloneAtOnce = 4;
-constexpr int kFirstRetryMs = 2000;
 constexpr int kLastRetryMs = 5 * 60 * 1000;
 // While the destination cannot be reached, whether it answers again is asked
 // this often (a look at one name, far cheaper than a send), so that sending
@@ -171,7 +170,8 @@ std::string describe(const State& s) {
 // The sending itself, on its own thread: everything below runs there.
 class Worker {
  public:
-  explicit Worker(std::function<void(const Published&)> publish) : publish_(std::move(publish)) {
+  Worker(std::function<void(const Published&)> publish, int firstRetryMs)
+      : publish_(std::move(publish)), firstRetryMs_(firstRetryMs) {
     retry_.setSingleShot(true);
     QObject::connect(&retry_, &QTimer::timeout, &retry_, [this] { pump(); });
     QObject::connect(&probe_, &QTimer::timeout, &probe_, [this] { probe(); });
@@ -441,8 +441,9 @@ class Worker {
     pump();
   }
 
-  // Told once when sending begins to fail; tried again later, each time
-  // after twice as long, up to 5 minutes.
+  // Told once when sending begins to fail; tried again later, each try
+  // after twice as long as the one before, up to 5 minutes (the sends that
+  // fail together count as one try).
   void failed(const std::string& error) {
     if (!state_.errorSince) {
       state_.errorSince = nowSecs();
@@ -451,8 +452,10 @@ class Worker {
     }
     state_.error = error;
     state_.unreachable = unreachable(error);
-    retryMs_ = retryMs_ ? std::min(retryMs_ * 2, kLastRetryMs) : kFirstRetryMs;
-    if (!retry_.isActive()) retry_.start(retryMs_);
+    if (!retry_.isActive()) {
+      retryMs_ = retryMs_ ? std::min(retryMs_ * 2, kLastRetryMs) : firstRetryMs_;
+      retry_.start(retryMs_);
+    }
     if (state_.unreachable && retryMs_ > kProbeMs && !probe_.isActive()) probe_.start(kProbeMs);
     publish();
   }
@@ -511,6 +514,7 @@ class Worker {
   }
 
   std::function<void(const Published&)> publish_;
+  const int firstRetryMs_;
   int generation_ = 0;  // a bind makes the replies to earlier sends stale
   std::string folder_;
   std::optional<std::string> remote_;
@@ -567,16 +571,18 @@ struct Sender::Impl {
   }
 };
 
-Sender::Sender() : d_(std::make_unique<Impl>()) {
+Sender::Sender(int firstRetryMs) : d_(std::make_unique<Impl>()) {
   d_->context.moveToThread(&d_->thread);
   d_->thread.start();
   d_->run(
-      [impl = d_.get()] {
-        impl->worker = std::make_unique<Worker>([impl](const Published& p) {
-          std::lock_guard lock(impl->mutex);
-          impl->published = p;
-          impl->changed.notify_all();
-        });
+      [impl = d_.get(), firstRetryMs] {
+        impl->worker = std::make_unique<Worker>(
+            [impl](const Published& p) {
+              std::lock_guard lock(impl->mutex);
+              impl->published = p;
+              impl->changed.notify_all();
+            },
+            firstRetryMs);
       },
       Qt::BlockingQueuedConnection);
 }

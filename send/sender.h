@@ -37,7 +37,9 @@ std::string describe(const State& state);
 
 class Sender {
  public:
-  Sender();
+  // firstRetryMs: the first wait before a failed send is tried again, each
+  // next one twice as long up to 5 minutes.
+  explicit Sender(int firstRetryMs = 2000);
   // Ends the thread and rclone; what waits is sent after the next start.
   ~Sender();
   Sender(const Sender&) = delete;

@@ -60,6 +60,11 @@ std::string writeFrame(const QString& folder, int second, const char* format, Qt
   return path.toStdString();
 }
 
+// Senders here try a failed send again only after 10 minutes: a destination
+// that is back is sent to within the tests' waits only because it is asked
+// every few seconds whether it answers.
+constexpr int kLongRetryMs = 10 * 60 * 1000;
+
 // Every frame is at the destination, byte for byte; latest.jpg is a JPEG
 // of the newest; no temporary file is left.
 void expectSent(const std::string& destination, const std::vector<std::string>& frames) {
@@ -84,7 +89,7 @@ TEST(Sender, ToAServerWholeInOrderThroughAnOutageAndARefusal) {
   const std::string served = rig.served() + "/cam";
   QDir().mkpath(QString::fromStdString(served));
   Watch watch(served);
-  sending::Sender sender;
+  sending::Sender sender(kLongRetryMs);
   sender.bind(frames.toStdString(), "rig:cam", true);
   std::vector<std::string> sent;
   const auto frame = [&](int second, const char* format) {
@@ -136,7 +141,7 @@ TEST(Sender, ToAFolderThatGoesAwayAndComesBack) {
   const QString nas = dir.filePath("nas");
   QDir().mkpath(frames);
   QDir().mkpath(nas);
-  sending::Sender sender;
+  sending::Sender sender(kLongRetryMs);
   sender.bind(frames.toStdString(), nas.toStdString(), true);
   std::vector<std::string> sent = {writeFrame(frames, 0, "bmp", Qt::red)};
   sender.frameWritten(sent.back());

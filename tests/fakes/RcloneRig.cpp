@@ -2,7 +2,7 @@
 
 #include <QDir>
 #include <QFile>
-#include <QRegularExpression>
+#include <QRandomGenerator>
 
 namespace fakes {
 namespace {
@@ -20,6 +20,20 @@ RcloneRig::RcloneRig() {
 RcloneRig::~RcloneRig() { stop(); }
 
 bool RcloneRig::start(bool readOnly) {
+  // A port below the range the system hands out to sockets that ask for
+  // any port: while the server is stopped no other socket takes it, and
+  // nothing else ever answers at the rig's address. Another rig may hold the
+  // one picked first: then the next is tried.
+  const bool first = port_ == 0;
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (first) port_ = QRandomGenerator::global()->bounded(20000, 30000);
+    if (listen(readOnly)) return !first || configure();
+    if (!first) return false;
+  }
+  return false;
+}
+
+bool RcloneRig::listen(bool readOnly) {
   stop();
   server_ = std::make_unique<QProcess>();
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -32,15 +46,15 @@ bool RcloneRig::start(bool readOnly) {
   if (readOnly) args << "--read-only";
   server_->start("rclone", args);
   QByteArray said;
-  static const QRegularExpression listening(R"(listening on 127\.0\.0\.1:(\d+))");
-  QRegularExpressionMatch m;
-  while (!(m = listening.match(QString::fromLocal8Bit(said))).hasMatch()) {
+  while (!said.contains("listening on 127.0.0.1:" + QByteArray::number(port_))) {
     if (!server_->waitForReadyRead(10000)) return false;
     said += server_->readAll();
   }
-  if (port_ != 0) return true;
-  port_ = m.captured(1).toInt();
-  // The remote, its password obscured as rclone keeps it.
+  return true;
+}
+
+// The remote, its password obscured as rclone keeps it.
+bool RcloneRig::configure() {
   QProcess obscure;
   obscure.start("rclone", {"obscure", kPassword});
   if (!obscure.waitForFinished(10000)) return false;

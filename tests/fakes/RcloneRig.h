@@ -28,6 +28,9 @@ class RcloneRig {
   std::string served() const { return dir_.filePath("served").toStdString(); }
 
  private:
+  bool listen(bool readOnly);
+  bool configure();
+
   QTemporaryDir dir_;
   std::unique_ptr<QProcess> server_;
   int port_ = 0;
