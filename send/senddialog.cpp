@@ -5,7 +5,9 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "platform/user32.h"
+#include "platform/vba.h"
 #include "send/rclone.h"
 
 namespace sending {
@@ -39,6 +42,7 @@ class Dialog : public QDialog {
     grid->addWidget(nowhere_, 0, 0);
     folder_ = new QLineEdit;
     folder_->setPlaceholderText("/mnt/nas/timelapse");
+    folder_->setMinimumWidth(folder_->fontMetrics().averageCharWidth() * 36);
     auto* choose = new QPushButton("&Choose…");
     grid->addWidget(folderChoice_, 1, 0);
     grid->addWidget(folder_, 1, 1, 1, 2);
@@ -46,10 +50,12 @@ class Dialog : public QDialog {
     remote_ = new QComboBox;
     path_ = new QLineEdit;
     path_->setPlaceholderText("path/under/it");
+    auto* remoteRow = new QHBoxLayout;
+    remoteRow->addWidget(remote_);
+    remoteRow->addWidget(new QLabel(":"));
+    remoteRow->addWidget(path_, 1);
     grid->addWidget(remoteChoice_, 2, 0);
-    grid->addWidget(remote_, 2, 1);
-    grid->addWidget(new QLabel(":"), 2, 2, Qt::AlignRight);
-    grid->addWidget(path_, 2, 3);
+    grid->addLayout(remoteRow, 2, 1, 1, 3);
     remoteHint_ = new QLabel;
     remoteHint_->setWordWrap(true);
     grid->addWidget(remoteHint_, 3, 1, 1, 3);
@@ -71,6 +77,9 @@ class Dialog : public QDialog {
     layout->addWidget(daily_);
     state_ = new QLabel;
     state_->setWordWrap(true);
+    // Room for a failure's few lines, so that the dialog does not jump as the state changes.
+    state_->setMinimumHeight(state_->fontMetrics().lineSpacing() * 4);
+    state_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     layout->addSpacing(6);
     layout->addWidget(state_);
     buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
@@ -119,6 +128,7 @@ class Dialog : public QDialog {
       connect(b, &QRadioButton::toggled, this, [this] { refresh(); });
     connect(folder_, &QLineEdit::textChanged, this, [this] { refresh(); });
     connect(remote_, &QComboBox::currentTextChanged, this, [this] { refresh(); });
+    connect(path_, &QLineEdit::textChanged, this, [this] { refresh(); });
     connect(keep_, &QCheckBox::toggled, this, [this] { refresh(); });
     auto* timer = new QTimer(this);
     connect(timer, &QTimer::timeout, this, [this] { state_->setText(QString::fromStdString(status_())); });
@@ -129,13 +139,32 @@ class Dialog : public QDialog {
 
   settings::SendOptions options() const {
     settings::SendOptions o;
-    if (folderChoice_->isChecked()) o.destination = folder_->text().trimmed().toStdString();
+    if (folderChoice_->isChecked())
+      o.destination = QDir::cleanPath(QFileInfo(folder_->text().trimmed()).absoluteFilePath()).toStdString();
     if (remoteChoice_->isChecked())
       o.destination = remote_->currentText().toStdString() + ":" + path_->text().trimmed().toStdString();
     o.latest = latest_->isChecked();
     o.keepDays = keep_->isChecked() ? days_->value() : 0;
     o.dailyVideo = daily_->isChecked();
     return o;
+  }
+
+  // A folder that does not exist is made when the user wants it; otherwise
+  // frames wait for it, as for a share not mounted yet.
+  void accept() override {
+    const QString folder = QString::fromStdString(options().destination);
+    if (folderChoice_->isChecked() && !QFileInfo(folder).isDir()) {
+      const int answer = vba::MsgBox("The folder " + folder.toStdString() +
+                                         " does not exist. Make it now?\n\n(No: frames wait until it is "
+                                         "there, as for a share that is not mounted yet.)",
+                                     vba::vbYesNo | vba::vbQuestion, "Send frames to");
+      if (answer == vba::vbYes && !QDir().mkpath(folder)) {
+        vba::MsgBox("Cannot make the folder " + folder.toStdString() + ".", vba::vbExclamation,
+                    "Send frames to");
+        return;
+      }
+    }
+    QDialog::accept();
   }
 
  private:
@@ -146,8 +175,11 @@ class Dialog : public QDialog {
     path_->setEnabled(remoteChoice_->isChecked());
     latest_->setEnabled(!nowhere_->isChecked());
     days_->setEnabled(keep_->isChecked());
+    // A remote's path is asked for: with none, a local remote would take the
+    // program's working folder, an object store its list of buckets.
     const bool complete = (!folderChoice_->isChecked() || !folder_->text().trimmed().isEmpty()) &&
-                          (!remoteChoice_->isChecked() || !remote_->currentText().isEmpty());
+                          (!remoteChoice_->isChecked() ||
+                           (!remote_->currentText().isEmpty() && !path_->text().trimmed().isEmpty()));
     buttons_->button(QDialogButtonBox::Ok)->setEnabled(complete);
   }
 

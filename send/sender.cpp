@@ -400,8 +400,11 @@ class Worker {
       return failed(o.error);
     }
     if (o.ok) {
-      state_.lastSent = item.kind == Item::Kind::Latest ? "latest.jpg" : name;
-      state_.lastSentAt = nowSecs();
+      // latest.jpg follows each frame: the frame names more.
+      if (item.kind != Item::Kind::Latest) {
+        state_.lastSent = name;
+        state_.lastSentAt = nowSecs();
+      }
       if (state_.errorSince) {
         qCInfo(lcSend).noquote() << QString::fromStdString(
             "Sending to " + state_.destination + " works again; " + files(waiting() - 1) + " waiting.");

@@ -21,7 +21,7 @@ struct State {
   int64_t waiting = 0;       // frames and videos not sent yet
   int64_t videos = 0;        // of them videos
   bool busy = false;         // a file is being sent (latest.jpg among them)
-  std::string lastSent;      // the file name of the last file sent
+  std::string lastSent;      // the file name of the last frame or video sent
   int64_t lastSentAt = 0;    // when, in seconds since 1970 UTC; 0 before the first
   std::string error;         // what went wrong, while sending fails
   int64_t errorSince = 0;    // since when it fails; 0 while it works
