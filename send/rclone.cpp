@@ -180,8 +180,13 @@ Rclone::~Rclone() = default;
 
 void Rclone::call(const std::string& method, const Params& params, std::function<void(const Reply&)> done) {
   QJsonObject json;
-  for (const auto& [key, value] : params)
-    json.insert(QString::fromStdString(key), QString::fromStdString(value));
+  for (const auto& [key, value] : params) {
+    const QString name = QString::fromStdString(key);
+    if (name.startsWith('_'))
+      json.insert(name, QJsonDocument::fromJson(QByteArray::fromStdString(value)).object());
+    else
+      json.insert(name, QString::fromStdString(value));
+  }
   Impl::Call c{QByteArray::fromStdString(method), QJsonDocument(json).toJson(QJsonDocument::Compact),
                std::move(done)};
   if (!d_->base.isEmpty()) {

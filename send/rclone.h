@@ -42,7 +42,9 @@ class Rclone {
   Rclone& operator=(const Rclone&) = delete;
 
   // Calls a method of rclone's remote control ("operations/copyfile") with
-  // parameters that are strings; several calls may be under way at once.
+  // parameters that are strings, but for those named with a leading "_"
+  // ("_config": rclone's options for this call), which hold a JSON object;
+  // several calls may be under way at once.
   void call(const std::string& method, const Params& params, std::function<void(const Reply&)> done);
   // Ends the daemon; calls under way are answered with status 0.
   void stop();

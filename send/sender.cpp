@@ -50,6 +50,13 @@ constexpr int kRecordEveryMs = 500;
 // Backends that make an upload appear whole or not at all (object stores,
 // and the cloud drives that finish an upload in one request); every other
 // one gets the file under a temporary name that is renamed when complete.
+// rclone's options for a call that puts a file where one may stand already,
+// on a backend that names files as a file system does: without looking first. Otherwise rclone passes over a
+// file it takes for the same (same size, modified within the same second) and, on a rename, deletes the one
+// there before it renames, so that for a moment there is none; the backend's own rename replaces it in one
+// step where it can.
+const char* const kWithoutLooking = R"({"NoCheckDest": true})";
+
 const std::set<std::string> kAtomicBackends = {"s3",    "gcs",     "azureblob", "b2",  "swift",  "qingstor",
                                                "drive", "dropbox", "onedrive",  "box", "pcloud", "storj"};
 
@@ -343,10 +350,13 @@ class Worker {
     // Where uploads are not whole or nothing, a file goes under a temporary
     // name first and is renamed when complete.
     const bool direct = *atomic_;
-    const Params copy = {{"srcFs", folderOf(item.path)},
-                         {"srcRemote", fileName(item.path)},
-                         {"dstFs", state_.destination},
-                         {"dstRemote", direct ? item.remote : tempName(item.remote)}};
+    Params copy = {{"srcFs", folderOf(item.path)},
+                   {"srcRemote", fileName(item.path)},
+                   {"dstFs", state_.destination},
+                   {"dstRemote", direct ? item.remote : tempName(item.remote)}};
+    // Not on the backends that upload whole: some of them (Google Drive) keep
+    // two files of one name rather than replace one that is not looked for.
+    if (!direct) copy.push_back({"_config", kWithoutLooking});
     rclone().call("operations/copyfile", copy, [this, &item, direct, g = generation_](const Reply& r) {
       if (g != generation_) return;
       item.inFlight = false;
@@ -369,17 +379,23 @@ class Worker {
     }
   }
 
-  void rename(Item& item) {
+  // latest.jpg replaces the one there by the backend's own rename, which does
+  // so in one step where it can; where that rename refuses a name that is
+  // taken, it is renamed again as rclone does by default.
+  void rename(Item& item, bool replacing = true) {
     item.inFlight = true;
     if (item.kind == Item::Kind::Frame) renaming_ = true;
-    const Params move = {{"srcFs", state_.destination},
-                         {"srcRemote", tempName(item.remote)},
-                         {"dstFs", state_.destination},
-                         {"dstRemote", item.remote}};
-    rclone().call("operations/movefile", move, [this, &item, g = generation_](const Reply& r) {
+    const bool latest = item.kind == Item::Kind::Latest && replacing;
+    Params move = {{"srcFs", state_.destination},
+                   {"srcRemote", tempName(item.remote)},
+                   {"dstFs", state_.destination},
+                   {"dstRemote", item.remote}};
+    if (latest) move.push_back({"_config", kWithoutLooking});
+    rclone().call("operations/movefile", move, [this, &item, latest, g = generation_](const Reply& r) {
       if (g != generation_) return;
       item.inFlight = false;
       if (item.kind == Item::Kind::Frame) renaming_ = false;
+      if (latest && !r.ok() && r.status != 0 && !unreachable(r.error)) return rename(item, false);
       finished(item, outcome(item, r));
     });
   }
