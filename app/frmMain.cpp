@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "app/modTopmost.h"
+#include "camera/camerasettingsdialog.h"
 #include "capture/modWebCam.h"
 #include "grab/modBitBlt.h"
 #include "platform/avicap32.h"
@@ -80,6 +81,7 @@ frmMain::frmMain(cmdline::Options options)
   };
   mnuCaptureActiveHours.OnClick = [this] { mnuCaptureActiveHours_Click(); };
   mnuCaptureResume.OnClick = [this] { mnuCaptureResume_Click(); };
+  mnuCaptureCamera.OnClick = [this] { mnuCaptureCamera_Click(); };
 }
 
 void frmMain::Form_Load() {
@@ -92,6 +94,10 @@ void frmMain::Form_Load() {
   setFrameOptions(settings::frameOptions());
   mnuCaptureResume.SetChecked(settings::resumeEnabled());
   hours_ = options_.hours.value_or(settings::activeHours());
+  run_.addListener([this](const run::Event& e, const run::State& s) { cameraKeeper_.onEvent(e, s); });
+  cameraKeeper_.setOptions(settings::cameraOptions());
+  cameraKeeper_.setCommandLine(options_.controls);
+  offerCameraSettings();
   runCommandLine();
 }
 
@@ -127,6 +133,7 @@ void frmMain::tmrSources_Timer() {
   // Sources are only ever added (a lost camera keeps its entry), so a driver
   // at the index after the last entry means the list has grown. The entry
   // chosen stays chosen.
+  offerCameraSettings();
   char name[100];
   char ver[100];
   if (!avicap32::capGetDriverDescriptionA(static_cast<UINT>(List1.ListCount()), name, 100, ver, 100)) return;
@@ -243,6 +250,7 @@ void frmMain::tmrCapture_Timer() {
   // A frame the store could not write is tried again with the picture of now.
   if (!outcome.status.empty()) savedWindow_ = 0;
   run_.tick(now(), txtTmr.Text(), {outcome.written, outcome.status});
+  cameraKeeper_.tick(now());
   lblStatus.SetCaption(run_.state().status);
 }
 
@@ -258,6 +266,8 @@ std::string frmMain::saveFrame() {
   if (!picture.fLive) return "No source connected, frame not saved.";
   if (frameOptions_.fullSize && !picture.still)
     return "No full-size picture from the source yet, frame not saved.";
+  // The frame about to be saved sets the exposure of those after it.
+  cameraKeeper_.frameDue();
   if (!frameOptions_.fullSize) {
     try {
       grabFrame();
@@ -383,4 +393,23 @@ void frmMain::mnuCaptureResume_Click() {
   mnuCaptureResume.SetChecked(on);
   // A run going on now comes back too, as if started with the option ticked.
   run_.setRecording(on);
+}
+
+void frmMain::offerCameraSettings() {
+  const int chosen = List1.ListIndex();
+  mnuCaptureCamera.SetEnabled(chosen >= 0 && chosen < List1.ListCount() - 1);
+}
+
+void frmMain::mnuCaptureCamera_Click() {
+  const int chosen = List1.ListIndex();
+  const avicap32::DriverList& drivers = avicap32::driverList();
+  if (chosen < 0 || static_cast<size_t>(chosen) >= drivers.size()) return;
+  const std::string identity = schedule::sourceIdentity(chosen);
+  SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  const camera::CameraChoices choices = camera::editCameraSettings(
+      hWnd(), List1.List(chosen), identity, drivers[static_cast<size_t>(chosen)]->controlDevice());
+  SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  // The ticks hold from the next Start; a run going on keeps what was set.
+  cameraKeeper_.setOptions(choices.options);
+  cameraKeeper_.userChanged(identity, choices.changed);
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "camera/camerakeeper.h"
 #include "cmdline/commandline.h"
 #include "platform/vb.h"
 #include "platform/vba.h"
@@ -70,6 +71,7 @@ class frmMain : public vb::Form, private run::Hands {
   vb::Menu mnuCaptureBar1{mnuCapture, "-"};
   vb::Menu mnuCaptureActiveHours{mnuCapture, "&Active hours…"};
   vb::Menu mnuCaptureResume{mnuCapture, "&Resume capturing after a restart"};
+  vb::Menu mnuCaptureCamera{mnuCapture, "&Camera settings…"};
   vb::Menu mnuHelp{*this, "&Help"};
   vb::Menu mnuHelpAbout{mnuHelp, "&About Ferrowick"};
   // Watches for capture sources that appear while the program runs.
@@ -138,4 +140,9 @@ class frmMain : public vb::Form, private run::Hands {
   schedule::ActiveHours hours_;
   // The run's folder when the command line or a resumed job names one.
   std::string folder_;
+  // The run's camera controls, kept through the run.
+  camera::Keeper cameraKeeper_;
+  void mnuCaptureCamera_Click();
+  // Camera settings are not offered for the test pattern (listed last).
+  void offerCameraSettings();
 };

@@ -31,6 +31,9 @@ TEST(CommandLine, RefusesBadValuesWithOneLineAndNothingWritten) {
       {"--source", "No such camera"},
       {"--folder", dir.filePath("plain/frames")},
       {"--start", "--no-such-option"},
+      {"--control", "shutter=5"},
+      {"--control", "gain=loud"},
+      {"--list-controls"},
       {"stray"},
   };
   const testsupport::ChildSanitizerLog sanitizer;

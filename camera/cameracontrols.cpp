@@ -1,0 +1,320 @@
+#include "camera/cameracontrols.h"
+
+#include <linux/videodev2.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <map>
+
+#include "platform/v4l2device.h"
+
+namespace camera {
+namespace {
+
+// The controls the program knows, by V4L2 id, with V4L2's names for them.
+struct Known {
+  uint32_t id;
+  const char* name;
+  const char* label;
+  uint32_t automatic = 0;  // the automatic control that governs it
+  int64_t manualMode = 0;  // that control's value leaving this one to the user
+};
+
+constexpr std::array kKnown = {
+    Known{V4L2_CID_EXPOSURE_AUTO, "auto_exposure", "Automatic exposure"},
+    Known{V4L2_CID_EXPOSURE_ABSOLUTE, "exposure_time_absolute", "Exposure time (0.1 ms)",
+          V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_MANUAL},
+    Known{V4L2_CID_EXPOSURE, "exposure", "Exposure", V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_MANUAL},
+    Known{V4L2_CID_EXPOSURE_AUTO_PRIORITY, "exposure_dynamic_framerate", "Exposure may lower the frame rate"},
+    Known{V4L2_CID_AUTOGAIN, "gain_automatic", "Automatic gain"},
+    Known{V4L2_CID_GAIN, "gain", "Gain", V4L2_CID_AUTOGAIN, 0},
+    Known{V4L2_CID_AUTO_WHITE_BALANCE, "white_balance_automatic", "Automatic white balance"},
+    Known{V4L2_CID_WHITE_BALANCE_TEMPERATURE, "white_balance_temperature", "White balance (K)",
+          V4L2_CID_AUTO_WHITE_BALANCE, 0},
+    Known{V4L2_CID_FOCUS_AUTO, "focus_automatic_continuous", "Autofocus"},
+    Known{V4L2_CID_FOCUS_ABSOLUTE, "focus_absolute", "Focus", V4L2_CID_FOCUS_AUTO, 0},
+    Known{V4L2_CID_BRIGHTNESS, "brightness", "Brightness"},
+    Known{V4L2_CID_CONTRAST, "contrast", "Contrast"},
+    Known{V4L2_CID_SATURATION, "saturation", "Saturation"},
+    Known{V4L2_CID_HUE, "hue", "Hue"},
+    Known{V4L2_CID_GAMMA, "gamma", "Gamma"},
+    Known{V4L2_CID_SHARPNESS, "sharpness", "Sharpness"},
+    Known{V4L2_CID_POWER_LINE_FREQUENCY, "power_line_frequency", "Power-line frequency"},
+    Known{V4L2_CID_BACKLIGHT_COMPENSATION, "backlight_compensation", "Backlight compensation"},
+    Known{V4L2_CID_ZOOM_ABSOLUTE, "zoom_absolute", "Zoom"},
+    Known{V4L2_CID_PAN_ABSOLUTE, "pan_absolute", "Pan"},
+    Known{V4L2_CID_TILT_ABSOLUTE, "tilt_absolute", "Tilt"},
+};
+
+// The manual controls that holding the picture fixes.
+constexpr std::array<uint32_t, 5> kHeld = {V4L2_CID_EXPOSURE_ABSOLUTE, V4L2_CID_EXPOSURE, V4L2_CID_GAIN,
+                                           V4L2_CID_WHITE_BALANCE_TEMPERATURE, V4L2_CID_FOCUS_ABSOLUTE};
+
+const Known* known(uint32_t id) {
+  const auto it = std::find_if(kKnown.begin(), kKnown.end(), [&](const Known& k) { return k.id == id; });
+  return it == kKnown.end() ? nullptr : &*it;
+}
+
+std::string errorText(int error) { return std::strerror(error); }
+
+// One open device node, closed when it goes.
+class Node {
+ public:
+  explicit Node(const std::string& path) : path_(path), fd_(v4l2device::system().open(path)) {
+    if (fd_ < 0) error_ = "cannot open " + path + ": " + errorText(errno);
+  }
+  ~Node() {
+    if (fd_ >= 0) v4l2device::system().close(fd_);
+  }
+  Node(const Node&) = delete;
+  Node& operator=(const Node&) = delete;
+
+  bool open() const { return fd_ >= 0; }
+  const std::string& error() const { return error_; }
+
+  // 0, or the errno of the call.
+  int call(unsigned long request, void* arg) {
+    if (v4l2device::system().ioctl(fd_, request, arg) == 0) return 0;
+    const int e = errno;
+    if (e == ENODEV) error_ = path_ + " is gone";
+    return e;
+  }
+
+  std::optional<int64_t> get(uint32_t id) {
+    v4l2_ext_control c{};
+    c.id = id;
+    v4l2_ext_controls cs{};
+    cs.which = V4L2_CTRL_WHICH_CUR_VAL;
+    cs.count = 1;
+    cs.controls = &c;
+    if (call(VIDIOC_G_EXT_CTRLS, &cs) != 0) return std::nullopt;
+    return int64_t{c.value};
+  }
+
+  // 0, or the errno the driver refused the value with.
+  int set(uint32_t id, int64_t value) {
+    v4l2_ext_control c{};
+    c.id = id;
+    c.value = static_cast<int32_t>(value);
+    v4l2_ext_controls cs{};
+    cs.which = V4L2_CTRL_WHICH_CUR_VAL;
+    cs.count = 1;
+    cs.controls = &c;
+    return call(VIDIOC_S_EXT_CTRLS, &cs);
+  }
+
+  // Writes a value and reads back the one in force.
+  Outcome write(const std::string& name, uint32_t id, int64_t value) {
+    Outcome o{name, value, std::nullopt, {}};
+    const int refused = set(id, value);
+    o.inForce = get(id);
+    if (refused) {
+      o.problem = "refused (" + errorText(refused) + ")";
+    } else if (o.inForce && *o.inForce != value) {
+      o.problem = "set to " + std::to_string(*o.inForce) + " by the camera";
+    }
+    return o;
+  }
+
+  std::vector<Control> controls() {
+    std::vector<Control> all;
+    v4l2_query_ext_ctrl q{};
+    q.id = V4L2_CTRL_FLAG_NEXT_CTRL;
+    while (call(VIDIOC_QUERY_EXT_CTRL, &q) == 0) {
+      const uint32_t id = q.id;
+      if (const Known* k = known(id);
+          k && !(q.flags & (V4L2_CTRL_FLAG_DISABLED | V4L2_CTRL_FLAG_WRITE_ONLY))) {
+        Control c;
+        c.id = id;
+        c.name = k->name;
+        c.label = k->label;
+        c.automatic = k->automatic;
+        c.manualMode = k->manualMode;
+        c.minimum = q.minimum;
+        c.maximum = q.maximum;
+        c.step = std::max<int64_t>(1, static_cast<int64_t>(q.step));
+        c.defaultValue = q.default_value;
+        c.readOnly = q.flags & V4L2_CTRL_FLAG_READ_ONLY;
+        bool offered = true;
+        switch (q.type) {
+          case V4L2_CTRL_TYPE_INTEGER:
+            c.type = Type::Integer;
+            break;
+          case V4L2_CTRL_TYPE_BOOLEAN:
+            c.type = Type::Boolean;
+            break;
+          case V4L2_CTRL_TYPE_MENU:
+          case V4L2_CTRL_TYPE_INTEGER_MENU:
+            c.type = Type::Menu;
+            for (int64_t i = q.minimum; i <= q.maximum; ++i) {
+              v4l2_querymenu m{};
+              m.id = id;
+              m.index = static_cast<uint32_t>(i);
+              if (call(VIDIOC_QUERYMENU, &m) != 0) continue;  // an index the driver skips
+              c.menu.push_back({i, q.type == V4L2_CTRL_TYPE_MENU
+                                       ? std::string(reinterpret_cast<char*>(m.name))
+                                       : std::to_string(m.value)});
+            }
+            break;
+          default:
+            offered = false;  // strings, buttons, compound controls: not offered
+        }
+        if (offered) {
+          c.current = get(id).value_or(c.defaultValue);
+          all.push_back(std::move(c));
+        }
+      }
+      q = v4l2_query_ext_ctrl{};
+      q.id = id | V4L2_CTRL_FLAG_NEXT_CTRL;
+    }
+    return all;
+  }
+
+ private:
+  std::string path_;
+  int fd_;
+  std::string error_;
+};
+
+}  // namespace
+
+std::optional<uint32_t> controlId(const std::string& name) {
+  for (const Known& k : kKnown) {
+    if (name == k.name) return k.id;
+  }
+  return std::nullopt;
+}
+
+std::string controlName(uint32_t id) {
+  const Known* k = known(id);
+  return k ? k->name : std::string();
+}
+
+std::vector<std::string> heldControls() {
+  std::vector<std::string> names;
+  for (uint32_t id : kHeld) names.push_back(controlName(id));
+  return names;
+}
+
+Listing listControls(const std::string& devicePath) {
+  Node node(devicePath);
+  Listing listing;
+  if (node.open()) listing.controls = node.controls();
+  listing.error = node.error();
+  return listing;
+}
+
+std::vector<Outcome> applyValues(const std::string& devicePath, const Values& values) {
+  Node node(devicePath);
+  std::vector<Outcome> outcomes;
+  const std::vector<Control> offered = node.open() ? node.controls() : std::vector<Control>{};
+  std::map<uint32_t, const Control*> byId;
+  for (const Control& c : offered) byId[c.id] = &c;
+  // Automatic modes before the manual values they govern.
+  Values ordered = values;
+  std::stable_partition(ordered.begin(), ordered.end(), [&](const auto& v) {
+    const std::optional<uint32_t> id = controlId(v.first);
+    return id &&
+           std::any_of(offered.begin(), offered.end(), [&](const Control& c) { return c.automatic == *id; });
+  });
+  std::map<uint32_t, int64_t> written;
+  for (const auto& [name, value] : ordered) {
+    const std::optional<uint32_t> id = controlId(name);
+    const auto it = id ? byId.find(*id) : byId.end();
+    if (it == byId.end()) {
+      outcomes.push_back(
+          {name, value, std::nullopt, node.open() ? "not offered by the camera" : node.error()});
+      continue;
+    }
+    const Control& c = *it->second;
+    if (c.automatic && byId.count(c.automatic)) {
+      const auto automatic = written.find(c.automatic);
+      if (automatic != written.end() && automatic->second != c.manualMode) {
+        outcomes.push_back({name, value, node.get(c.id), "left to the automatic mode"});
+        continue;
+      }
+      // The automatic mode off first: a driver refuses a manual value while it is on.
+      if (automatic == written.end() && node.get(c.automatic) != c.manualMode) {
+        outcomes.push_back(node.write(controlName(c.automatic), c.automatic, c.manualMode));
+        written[c.automatic] = c.manualMode;
+      }
+    }
+    outcomes.push_back(node.write(name, c.id, value));
+    written[c.id] = value;
+  }
+  return outcomes;
+}
+
+std::vector<Outcome> holdPicture(const std::string& devicePath) {
+  Node node(devicePath);
+  std::vector<Outcome> outcomes;
+  if (!node.open()) return outcomes;
+  std::map<uint32_t, Control> byId;
+  for (Control& c : node.controls()) byId[c.id] = std::move(c);
+  for (uint32_t id : kHeld) {
+    const auto manual = byId.find(id);
+    if (manual == byId.end()) continue;
+    const Control& c = manual->second;
+    const auto automatic = byId.find(c.automatic);
+    if (automatic == byId.end()) continue;
+    // The value the automatic mode settled on, read while it is still on.
+    const std::optional<int64_t> settled = node.get(id);
+    if (node.get(c.automatic) != c.manualMode) {
+      outcomes.push_back(node.write(automatic->second.name, c.automatic, c.manualMode));
+    }
+    if (settled) outcomes.push_back(node.write(c.name, id, *settled));
+  }
+  return outcomes;
+}
+
+Values readValues(const std::string& devicePath, const std::vector<std::string>& names) {
+  Node node(devicePath);
+  Values values;
+  if (!node.open()) return values;
+  for (const std::string& name : names) {
+    const std::optional<uint32_t> id = controlId(name);
+    if (!id) continue;
+    if (const std::optional<int64_t> v = node.get(*id)) values.emplace_back(name, *v);
+  }
+  return values;
+}
+
+std::optional<std::string> parseAssignment(const std::string& text, std::pair<std::string, int64_t>& out) {
+  const size_t eq = text.find('=');
+  const std::string name = text.substr(0, eq);
+  if (eq == std::string::npos || !controlId(name))
+    return "'" + text + "' is not NAME=VALUE with a V4L2 control name (--list-controls lists them)";
+  const std::string value = text.substr(eq + 1);
+  int64_t v = 0;
+  const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), v);
+  if (value.empty() || ec != std::errc() || end != value.data() + value.size())
+    return "'" + value + "' is not a whole number for " + name;
+  out = {name, v};
+  return std::nullopt;
+}
+
+std::string describe(const Control& c) {
+  std::string line = c.name;
+  switch (c.type) {
+    case Type::Integer:
+      line += " (int): min=" + std::to_string(c.minimum) + " max=" + std::to_string(c.maximum) +
+              " step=" + std::to_string(c.step);
+      break;
+    case Type::Boolean:
+      line += " (bool):";
+      break;
+    case Type::Menu:
+      line += " (menu):";
+      for (const MenuEntry& e : c.menu) line += " " + std::to_string(e.value) + "=" + e.name + ";";
+      if (!c.menu.empty()) line.pop_back();
+      break;
+  }
+  line += " default=" + std::to_string(c.defaultValue) + " value=" + std::to_string(c.current);
+  if (c.readOnly) line += " read-only";
+  return line;
+}
+
+}  // namespace camera
