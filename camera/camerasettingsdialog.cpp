@@ -46,6 +46,7 @@ class Dialog : public QDialog {
 
     const settings::CameraOptions options = settings::cameraOptions();
     hold_ = new QCheckBox("&Hold the picture steady during a run");
+    hold_->setObjectName("hold");
     hold_->setToolTip(
         "At Start, automatic exposure, white balance and focus are switched off, keeping "
         "the values the camera has settled on.");
@@ -138,10 +139,13 @@ class Dialog : public QDialog {
       }
     }
     auto* reset = new QPushButton("Default (" + defaultText + ")");
+    // Enter closes the dialog; it never resets a control.
+    reset->setAutoDefault(false);
     connect(reset, &QPushButton::clicked, this, [this, id = c.id, d = c.defaultValue] { write(id, d); });
     grid->addWidget(reset, row, 3);
     r.widgets.append(reset);
     for (QWidget* w : r.widgets) w->setEnabled(!c.readOnly);
+    r.widgets.front()->setObjectName(text(c.name));
     r.show(c.current);
     rows_[c.id] = std::move(r);
   }

@@ -3,10 +3,16 @@
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 
-#include <QTemporaryDir>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QSlider>
+#include <QTimer>
 
 #include "camera/cameracontrols.h"
 #include "camera/camerakeeper.h"
+#include "camera/camerasettingsdialog.h"
 #include "tests/fakes/FakeV4l2Device.h"
 
 namespace {
@@ -87,8 +93,6 @@ TEST_F(CameraControls, HoldingSwitchesAutomaticModesOffFirstAndKeepsTheSettledVa
 // The run's camera: settings put back after a replug, another program's
 // change restored within a minute.
 TEST_F(CameraControls, TheRunKeepsTheCameraAsSet) {
-  QTemporaryDir config;
-  qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
   settings::saveCameraControls("serial:A1", {{"brightness", 20}});
   camera::Keeper keeper([](const std::string& identity) { return identity == "serial:A1" ? kPath : ""; });
   keeper.setOptions({true, false});
@@ -126,6 +130,36 @@ TEST_F(CameraControls, TheRunKeepsTheCameraAsSet) {
   EXPECT_EQ(device->controls[V4L2_CID_EXPOSURE_AUTO].value, 1);
   EXPECT_EQ(device->controls[V4L2_CID_BRIGHTNESS].value, 20);
   EXPECT_EQ(device->controls[V4L2_CID_EXPOSURE_ABSOLUTE].value, 312);
+}
+
+// The dialog writes each change at once and remembers what the user set.
+TEST_F(CameraControls, TheDialogWritesAtOnceAndRemembersPerCamera) {
+  bool checked = false;
+  QTimer::singleShot(0, [&] {
+    auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    auto* exposure = dialog->findChild<QSlider*>("exposure_time_absolute");
+    auto* mode = dialog->findChild<QComboBox*>("auto_exposure");
+    ASSERT_TRUE(exposure && mode);
+    // Exposure is the automatic mode's while it is on.
+    EXPECT_FALSE(exposure->isEnabled());
+    EXPECT_EQ(exposure->value(), 312);
+    mode->setCurrentIndex(mode->findText("Manual Mode"));
+    emit mode->activated(mode->currentIndex());
+    EXPECT_TRUE(exposure->isEnabled());
+    exposure->setValue(500);
+    EXPECT_EQ(device->controls[V4L2_CID_EXPOSURE_ABSOLUTE].value, 500);
+    dialog->findChild<QCheckBox*>("hold")->setChecked(true);
+    checked = true;
+    dialog->reject();
+  });
+  const camera::CameraChoices choices = camera::editCameraSettings(0, "Webcam", "serial:A1", kPath);
+  EXPECT_TRUE(checked);
+  const camera::Values set = {{"auto_exposure", 1}, {"exposure_time_absolute", 500}};
+  EXPECT_EQ(choices.changed, set);
+  EXPECT_EQ(settings::cameraControls("serial:A1"), set);
+  EXPECT_TRUE(settings::cameraOptions().hold);
+  EXPECT_TRUE(settings::cameraControls("serial:B2").empty());
 }
 
 }  // namespace
