@@ -28,6 +28,17 @@ using modWebCam::capWindow;
 
 namespace {
 
+run::Event::Kind storedKind(framestore::FrameStore::Failure failure) {
+  switch (failure) {
+    case framestore::FrameStore::Failure::DiskReserve:
+      return run::Event::Kind::DiskReserve;
+    case framestore::FrameStore::Failure::FolderGone:
+      return run::Event::Kind::FolderGone;
+    default:
+      return run::Event::Kind::NotSaved;
+  }
+}
+
 constexpr int kFrameWidth = 320;
 constexpr int kFrameHeight = 240;
 
@@ -249,7 +260,7 @@ void frmMain::tmrCapture_Timer() {
   const framestore::FrameStore::Outcome outcome = frameStore.takeOutcome();
   // A frame the store could not write is tried again with the picture of now.
   if (!outcome.status.empty()) savedWindow_ = 0;
-  run_.tick(now(), txtTmr.Text(), {outcome.written, outcome.status});
+  run_.tick(now(), txtTmr.Text(), {outcome.written, outcome.status, storedKind(outcome.failure)});
   cameraKeeper_.tick(now());
   lblStatus.SetCaption(run_.state().status);
 }

@@ -21,14 +21,6 @@ std::optional<std::pair<double, int16_t>> typedInterval(const std::string& typed
   }
 }
 
-// The frame store says a full disk and a folder gone in these words.
-Event::Kind failureKind(const std::string& why) {
-  if (why.starts_with("Disk almost full")) return Event::Kind::DiskReserve;
-  if (why.starts_with("Folder ") && why.find(" is gone;") != std::string::npos)
-    return Event::Kind::FolderGone;
-  return Event::Kind::NotSaved;
-}
-
 }  // namespace
 
 Plan plan(const cmdline::Options& options, const std::optional<settings::Job>& job) {
@@ -306,13 +298,12 @@ void RunController::storeOutcome(Instant now, const Stored& stored) {
   if (!stored.failure.empty()) {
     // The failed frame is due again.
     pending_ = true;
-    failed(now, stored.failure);
+    failed(now, stored.failure, stored.kind);
   }
 }
 
-void RunController::failed(Instant now, const std::string& why) {
+void RunController::failed(Instant now, const std::string& why, Event::Kind kind) {
   // Said once while the same goes wrong, not on every tick.
-  const Event::Kind kind = failureKind(why);
   if (!failing_.empty() && kind == failingKind_ && (kind != Event::Kind::NotSaved || why == failing_)) return;
   failing_ = why;
   failingKind_ = kind;

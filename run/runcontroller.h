@@ -64,12 +64,6 @@ struct Look {
   bool fresh = true;   // its picture is not the one saved last (looked at when a frame is due)
 };
 
-// What the frame store finished since the last tick.
-struct Stored {
-  int written = 0;
-  std::string failure;  // why the last frame failed, for the status line
-};
-
 // What the controller has the window do.
 class Hands {
  public:
@@ -110,6 +104,13 @@ struct Event {
   int64_t due = 0;
 };
 using Listener = std::function<void(const Event&, const State&)>;
+
+// What the frame store finished since the last tick.
+struct Stored {
+  int written = 0;
+  std::string failure;                       // why the last frame failed, for the status line
+  Event::Kind kind = Event::Kind::NotSaved;  // NotSaved, DiskReserve or FolderGone
+};
 
 // A run to begin.
 struct Run {
@@ -180,7 +181,7 @@ class RunController {
   void showLost(Instant now, const Look& look);
   void forgetLoss();
   void storeOutcome(Instant now, const Stored& stored);
-  void failed(Instant now, const std::string& why);
+  void failed(Instant now, const std::string& why, Event::Kind kind = Event::Kind::NotSaved);
   void countHour(Instant now, bool flush);
 
   Hands& hands_;

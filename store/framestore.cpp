@@ -130,17 +130,28 @@ std::string spaceLeft(const std::string& folder) {
   }
 }
 
-// What went wrong, in a few words, for the status line.
-std::string failureText(const vba::RuntimeError& e, const std::string& folder) {
+// A frame not written: what went wrong, in a few words for the status line,
+// and its kind.
+struct Problem {
+  std::string text;
+  FrameStore::Failure kind = FrameStore::Failure::NotSaved;
+};
+
+Problem failureOf(const vba::RuntimeError& e, const std::string& folder) {
   switch (e.Number()) {
     case vba::vbErrDiskFull:
       // Short, so it fits the status line: the Start box said where frames go.
-      return "Disk almost full (" + spaceLeft(folder) + "), frame not saved.";
+      return {"Disk almost full (" + spaceLeft(folder) + "), frame not saved.",
+              FrameStore::Failure::DiskReserve};
     case vba::vbErrPathNotFound:
-      return "Cannot reach folder " + folder;
+      return {"Cannot reach folder " + folder};
     default:
-      return "Cannot save frame in " + folder + " (" + e.what() + ")";
+      return {"Cannot save frame in " + folder + " (" + e.what() + ")"};
   }
+}
+
+Problem folderGone(const std::string& path) {
+  return {"Folder " + path + " is gone; waiting for it to return.", FrameStore::Failure::FolderGone};
 }
 
 // A folder the run has found stays the folder of the run: it is the same one
@@ -244,38 +255,39 @@ struct FrameStore::Impl {
       queue.pop_front();
       busy = true;
       lock.unlock();
-      std::string failure = write(job);
+      Problem problem = write(job);
       lock.lock();
       busy = false;
-      if (failure.empty()) ++outcome.written;
-      outcome.status = std::move(failure);
+      if (problem.text.empty()) ++outcome.written;
+      outcome.status = std::move(problem.text);
+      outcome.failure = outcome.status.empty() ? Failure::None : problem.kind;
       if (queue.empty()) idle.notify_all();
     }
   }
 
-  // Writes one frame; empty, or what went wrong.
-  std::string write(const Job& job) {
+  // Writes one frame; no text, or what went wrong.
+  Problem write(const Job& job) {
     try {
       if (job.run != workerRun) {
         workerRun = job.run;
         found.reset();
       }
-      if (std::string problem = checkFolder(job.folder); !problem.empty()) return problem;
+      if (Problem problem = checkFolder(job.folder); !problem.text.empty()) return problem;
       writeFrame(encode(job), job.folder, job.baseName, job.options.format, temps);
       return {};
     } catch (const vba::RuntimeError& e) {
-      return failureText(e, job.folder);
+      return failureOf(e, job.folder);
     } catch (const std::exception& e) {
-      return "Cannot save frame in " + job.folder + " (" + e.what() + ")";
+      return {"Cannot save frame in " + job.folder + " (" + e.what() + ")"};
     }
   }
 
   // Finds the run's folder, or makes it when the run has not found it yet;
-  // empty, or why the frame cannot go there now.
-  std::string checkFolder(const std::string& path) {
+  // no text, or why the frame cannot go there now.
+  Problem checkFolder(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
-      if (found) return "Folder " + path + " is gone; waiting for it to return.";
+      if (found) return folderGone(path);
       framefolder::makeParentFolders(path);
       try {
         vba::MkDir(path);
@@ -286,11 +298,11 @@ struct FrameStore::Impl {
       if (::stat(path.c_str(), &st) != 0) raise(vba::vbErrPathNotFound, "Path not found");
     }
     if (!S_ISDIR(st.st_mode)) {
-      return "A file named " + path.substr(path.find_last_of('/') + 1) + " blocks " + path;
+      return {"A file named " + path.substr(path.find_last_of('/') + 1) + " blocks " + path};
     }
     struct statfs fs {};
     if (::statfs(path.c_str(), &fs) != 0) fs = {};
-    if (found && !found->sameAs(st, fs)) return "Folder " + path + " is gone; waiting for it to return.";
+    if (found && !found->sameAs(st, fs)) return folderGone(path);
     if (!found) {
       found = FolderIdentity{st.st_dev, fs.f_fsid};
       // Leftovers come from a run that was cut short, so one look per folder

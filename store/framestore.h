@@ -57,12 +57,16 @@ class FrameStore {
   bool save(std::shared_ptr<const avicap32::StillFrame> still, const vba::DateTime& taken,
             const std::string& baseName, Options options);
 
+  // Why a frame was not written: the disk's reserve reached, the run's folder
+  // gone (unmounted, removed), or anything else.
+  enum class Failure { None, NotSaved, DiskReserve, FolderGone };
   // The outcome of the frames finished since the last call: how many were
   // written, and why the last one failed (in a few words for the status
-  // line), or nothing when it did not.
+  // line, and its kind), or nothing when it did not.
   struct Outcome {
     int written = 0;
     std::string status;
+    Failure failure = Failure::None;
   };
   Outcome takeOutcome();
   // Waits until every queued frame is written or has failed.

@@ -66,7 +66,10 @@ TEST_F(FrameFiles, UnderTheFirstFreeNameOnlyWhenTheReserveStaysFree) {
     ASSERT_TRUE(store.save(std::make_shared<fakes::FakeStill>(nullptr, bytes), vba::DateTime{}, "frame",
                            {Format::Jpeg}));
     store.waitIdle();
-    EXPECT_EQ(store.takeOutcome().written, c.written ? 1 : 0);
+    const framestore::FrameStore::Outcome outcome = store.takeOutcome();
+    EXPECT_EQ(outcome.written, c.written ? 1 : 0);
+    EXPECT_EQ(outcome.failure, c.written ? framestore::FrameStore::Failure::None
+                                         : framestore::FrameStore::Failure::DiskReserve);
   }
   EXPECT_EQ(
       QDir(QString::fromStdString(sub)).entryList(QDir::Files | QDir::Hidden),

@@ -135,7 +135,7 @@ TEST(RunController, TickSequences) {
       const run::Instant now = t0 + t;
       camera.pass();
       const int before = camera.saves;
-      controller.tick(now, c.interval, {failure.empty() ? written : 0, failure});
+      controller.tick(now, c.interval, {failure.empty() ? written : 0, failure, run::Event::Kind::FolderGone});
       written = camera.saves - before;
       if (written) frames.push_back(t);
       if (const auto act = c.acts.find(t); act != c.acts.end()) acts.at(act->second)(now);
