@@ -71,6 +71,7 @@ void Keeper::onEvent(const run::Event& event, const run::State& state) {
       inForce_.clear();
       walk_.reset();
       walkTried_ = false;
+      toldNoDevice_ = false;
       break;
     case Kind::SourceTaken:
     case Kind::Back:
@@ -89,7 +90,16 @@ void Keeper::onEvent(const run::Event& event, const run::State& state) {
 void Keeper::take(run::Instant now) {
   device_ = resolve_(identity_);
   readAt_ = now;
-  if (device_.empty()) return;
+  if (device_.empty()) {
+    // Started while away, the first take with a device puts everything in force.
+    if (firstTake_ && !toldNoDevice_ &&
+        (options_.hold || !commandLine_.empty() || !settings::cameraControls(identity_).empty())) {
+      qCInfo(cameraLog).noquote() << text(identity_)
+                                  << "has no V4L2 device now: its controls are left as they are";
+      toldNoDevice_ = true;
+    }
+    return;
+  }
   if (!firstTake_) {
     // Back after a loss, a replug or a restart: the camera may have forgotten.
     if (!inForce_.empty()) report(device_, applyValues(device_, inForce_));
@@ -131,8 +141,11 @@ void Keeper::take(run::Instant now) {
 }
 
 void Keeper::tick(run::Instant now) {
-  if (!running_ || device_.empty() || inForce_.empty() || now - readAt_ < kReadBackSecs) return;
+  if (!running_ || inForce_.empty() || now - readAt_ < kReadBackSecs) return;
   readAt_ = now;
+  // Plugged in again under another node without a word: found again here.
+  device_ = resolve_(identity_);
+  if (device_.empty()) return;
   std::vector<std::string> names;
   for (const auto& v : inForce_) names.push_back(v.first);
   const Values now_ = readValues(device_, names);

@@ -64,6 +64,7 @@ class Keeper {
   std::optional<ExposureWalk> walk_;
   std::string exposureName_;
   bool walkTried_ = false;
+  bool toldNoDevice_ = false;
 };
 
 }  // namespace camera
