@@ -14,6 +14,11 @@ DEBIAN_PACKAGES := build-essential cmake pkg-config \
   libgtest-dev libbenchmark-dev \
   file lintian desktop-file-utils appstream xvfb x11-utils xdotool \
   locales
+# The web page: its server (libsoup, TLS through GIO's backend), and the
+# browser its tests drive (chromium headless through Selenium); openssl makes
+# the HTTPS test's certificate; systemd-analyze checks the user unit.
+DEBIAN_PACKAGES += libsoup-3.0-dev glib-networking chromium chromium-driver python3-selenium \
+  openssl systemd
 # The time zone database: active hours follow the clocks through
 # daylight-saving changes, and their tests name zones.
 DEBIAN_PACKAGES += tzdata

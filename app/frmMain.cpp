@@ -22,6 +22,8 @@
 #include "schedule/resumejob.h"
 #include "store/framename.h"
 #include "video/videodialog.h"
+#include "web/password.h"
+#include "web/webdialog.h"
 
 using namespace modTopmost;
 using modWebCam::capWindow;
@@ -92,6 +94,23 @@ frmMain::frmMain(cmdline::Options options)
   };
   mnuCaptureActiveHours.OnClick = [this] { mnuCaptureActiveHours_Click(); };
   mnuCaptureResume.OnClick = [this] { mnuCaptureResume_Click(); };
+  mnuCaptureWeb.OnClick = [this] { mnuCaptureWeb_Click(); };
+  tmrWeb.OnTimer = [this] { tmrWeb_Timer(); };
+  // Start and Stop from the page act as the buttons do (without the box);
+  // a Start while a run goes on leaves it as it is.
+  webServer.onStart = [this] {
+    vb::dispatch("web page Start", [this] {
+      if (run_.state().phase == run::Phase::Stopped) startChosen();
+      publishRun();
+    });
+  };
+  webServer.onStop = [this] {
+    vb::dispatch("web page Stop", [this] {
+      cmdStop_Click();
+      publishRun();
+    });
+  };
+  webServer.onWatching = [this](bool watching) { tmrWeb.SetEnabled(watching); };
   mnuCaptureCamera.OnClick = [this] { mnuCaptureCamera_Click(); };
 }
 
@@ -105,11 +124,13 @@ void frmMain::Form_Load() {
   setFrameOptions(settings::frameOptions());
   mnuCaptureResume.SetChecked(settings::resumeEnabled());
   hours_ = options_.hours.value_or(settings::activeHours());
+  startWeb();
   run_.addListener([this](const run::Event& e, const run::State& s) { cameraKeeper_.onEvent(e, s); });
   cameraKeeper_.setOptions(settings::cameraOptions());
   cameraKeeper_.setCommandLine(options_.controls);
   offerCameraSettings();
   runCommandLine();
+  publishRun();
 }
 
 void frmMain::setFrameOptions(const settings::FrameOptions& options) {
@@ -141,6 +162,7 @@ void frmMain::changeFrameOption(const std::function<void(settings::FrameOptions&
 }
 
 void frmMain::tmrSources_Timer() {
+  publishRun();
   // Sources are only ever added (a lost camera keeps its entry), so a driver
   // at the index after the last entry means the list has grown. The entry
   // chosen stays chosen.
@@ -169,6 +191,10 @@ int frmMain::boxAside(const std::string& prompt, int buttons, const std::string&
 
 void frmMain::cmdStart_Click() {
   boxAside("Captured frames will be saved in " + framesFolder() + "/", vba::vbOKOnly, "");
+  startChosen();
+}
+
+void frmMain::startChosen() {
   if (List1.ListCount() == 0) return;
   if (List1.ListIndex() == -1) return;
   beginRun(schedule::sourceIdentity(List1.ListIndex()), List1.List(List1.ListIndex()), false);
@@ -184,11 +210,13 @@ void frmMain::beginRun(const std::string& identity, const std::string& name, boo
   run_.start(
       {identity, name, folder, txtTmr.Text(), hours_, frameOptions_, settings::resumeEnabled(), resumed},
       now());
+  publishRun();
 }
 
 void frmMain::cmdStop_Click() {
   tmrCapture.SetEnabled(false);
   run_.stop(now());
+  publishRun();
 }
 
 void frmMain::Form_QueryUnload(int UnloadMode) {
@@ -263,6 +291,7 @@ void frmMain::tmrCapture_Timer() {
   run_.tick(now(), txtTmr.Text(), {outcome.written, outcome.status, storedKind(outcome.failure)});
   cameraKeeper_.tick(now());
   lblStatus.SetCaption(run_.state().status);
+  publishRun();
 }
 
 bool frmMain::saveframe() {
@@ -404,6 +433,66 @@ void frmMain::mnuCaptureResume_Click() {
   mnuCaptureResume.SetChecked(on);
   // A run going on now comes back too, as if started with the option ticked.
   run_.setRecording(on);
+}
+
+// ---- The web page.
+
+void frmMain::startWeb() {
+  const settings::WebOptions mine = settings::webOptions();
+  web::Options options;
+  if (options_.web) {
+    // The command line's, for this run only.
+    options.address = options_.web->address;
+    options.port = options_.web->port;
+    options.passwordHash =
+        options_.web->password ? password::hash(*options_.web->password) : mine.passwordHash;
+    options.certFile = options_.web->certFile;
+    options.keyFile = options_.web->keyFile;
+  } else if (mine.enabled) {
+    options.address = mine.otherComputers ? "0.0.0.0" : "127.0.0.1";
+    options.port = mine.port;
+    options.passwordHash = mine.passwordHash;
+  } else {
+    webServer.stop();
+    return;
+  }
+  const std::string why = webServer.start(options);
+  if (!why.empty()) lblStatus.SetCaption("Web page not served: " + why);
+}
+
+void frmMain::publishRun() {
+  const run::State& state = run_.state();
+  webServer.publish(state, state.folder.empty() ? framesFolder() : state.folder);
+}
+
+void frmMain::tmrWeb_Timer() {
+  if (!modWebCam::previewIsLive()) return;
+  HDC surface = user32::GetDC(capWindow);
+  olepro32::StdPicture picture;
+  try {
+    picture = modBitBlt::GrabSurface(surface, 0, 0, kFrameWidth, kFrameHeight);
+  } catch (const std::exception&) {
+    // The live picture goes without this one.
+  }
+  user32::ReleaseDC(capWindow, surface);
+  webServer.offerPreview(picture);
+}
+
+void frmMain::mnuCaptureWeb_Click() {
+  SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  settings::WebOptions options = settings::webOptions();
+  const bool changed = web::editWebOptions(hWnd(), options, webServer.url());
+  SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  if (!changed) return;
+  try {
+    settings::saveWebOptions(options);
+  } catch (const vba::RuntimeError& e) {
+    boxAside(e.what(), vba::vbExclamation, "Ferrowick");
+    return;
+  }
+  // The dialog's choice takes the place of the command line's from now on.
+  options_.web.reset();
+  startWeb();
 }
 
 void frmMain::offerCameraSettings() {

@@ -13,6 +13,7 @@
 #include "schedule/activehours.h"
 #include "settings/settings.h"
 #include "store/framestore.h"
+#include "web/webserver.h"
 
 // The window carries out what the run controller decides (it is the run's
 // hands) and shows what it reports.
@@ -71,14 +72,20 @@ class frmMain : public vb::Form, private run::Hands {
   vb::Menu mnuCaptureBar1{mnuCapture, "-"};
   vb::Menu mnuCaptureActiveHours{mnuCapture, "&Active hours…"};
   vb::Menu mnuCaptureResume{mnuCapture, "&Resume capturing after a restart"};
+  vb::Menu mnuCaptureWeb{mnuCapture, "&Web page…"};
   vb::Menu mnuCaptureCamera{mnuCapture, "&Camera settings…"};
   vb::Menu mnuHelp{*this, "&Help"};
   vb::Menu mnuHelpAbout{mnuHelp, "&About Ferrowick"};
   // Watches for capture sources that appear while the program runs.
   vb::Timer tmrSources{*this, 1000};
 
+  // Offers the live picture to the web page while someone watches it.
+  vb::Timer tmrWeb{*this, web::kStreamIntervalMs};
+
   // Writes the frames, away from the window's thread.
   framestore::FrameStore frameStore;
+  // The web page, when it is on; it reads the run as published to it.
+  web::Server webServer;
 
  protected:
   void Form_Load() override;
@@ -101,6 +108,15 @@ class frmMain : public vb::Form, private run::Hands {
   void mnuHelpAbout_Click();
   void mnuCaptureActiveHours_Click();
   void mnuCaptureResume_Click();
+  void mnuCaptureWeb_Click();
+  // Serves the web page as the command line or the settings say (or stops
+  // serving it); the status line says why when it cannot.
+  void startWeb();
+  // Hands the web page the run as it is now.
+  void publishRun();
+  void tmrWeb_Timer();
+  // Start without the box: the chosen source, when one is chosen.
+  void startChosen();
   // The frame options in force: the user's, read from the settings at Load
   // and changed by the Capture menu (which remembers the change), or a
   // resumed run's own; shown by the menu's check marks.

@@ -1,10 +1,12 @@
 #include "cmdline/commandline.h"
 
+#include <gio/gio.h>
 #include <unistd.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringList>
@@ -19,7 +21,9 @@
 #include "platform/avicap32.h"
 #include "platform/gstcapture.h"
 #include "platform/vba.h"
+#include "settings/settings.h"
 #include "video/makevideo.h"
+#include "web/webserver.h"
 
 namespace cmdline {
 
@@ -53,6 +57,15 @@ struct RunOptions {
   QCommandLineOption start{"start", "Start capturing at once, with no box to click."};
   QCommandLineOption resume{"resume",
                             "Capture on with the run a restart interrupted (when one is recorded)."};
+  QCommandLineOption noWindow{"no-window", "Run with no window and no display (with --start or --resume)."};
+  QCommandLineOption web{"web",
+                         "Serve the web page on <[address:]port> (this computer only without an address).",
+                         "[address:]port"};
+  QCommandLineOption webPasswordFile{"web-password-file",
+                                     "The web page's password: the first line of <file>.", "file"};
+  QCommandLineOption webCert{"web-cert", "Serve the web page over HTTPS with this PEM certificate.", "file"};
+  QCommandLineOption webKey{"web-key", "The PEM private key of --web-cert.", "file"};
+
   QCommandLineOption listControls{"list-controls",
                                   "Print the controls of the camera --source names, one a line, and exit."};
   QCommandLineOption control{"control",
@@ -61,10 +74,73 @@ struct RunOptions {
                              "name=value"};
 
   void addTo(QCommandLineParser& parser) const {
-    parser.addOptions(
-        {listSources, source, interval, folder, activeHours, daylight, start, resume, listControls, control});
+    parser.addOptions({listSources, source, interval, folder, activeHours, daylight, start, resume, noWindow,
+                       web, webPasswordFile, webCert, webKey, listControls, control});
   }
 };
+
+// Whether there is a display a window could open on.
+bool haveDisplay() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    const char* value = std::getenv(name);
+    if (value && *value) return true;
+  }
+  return false;
+}
+
+// Reads --web and the options that go with it; a bad value's message otherwise.
+std::optional<QString> readWeb(const QCommandLineParser& parser, const RunOptions& run, Options& options) {
+  const bool withWeb = parser.isSet(run.web);
+  if (!withWeb) {
+    if (parser.isSet(run.webPasswordFile) || parser.isSet(run.webCert) || parser.isSet(run.webKey))
+      return QString("--web-password-file, --web-cert and --web-key go with --web");
+    return std::nullopt;
+  }
+  Options::Web web;
+  const QString given = parser.value(run.web);
+  const qsizetype colon = given.lastIndexOf(':');
+  QString address = colon < 0 ? QString() : given.left(colon);
+  if (address.startsWith('[') && address.endsWith(']')) address = address.mid(1, address.size() - 2);
+  bool number = false;
+  const int port = given.mid(colon + 1).toInt(&number);
+  if (!number || port < 1 || port > 65535 || given.mid(colon + 1).startsWith('+'))
+    return "--web: '" + given + "' is not [address:]port with a port from 1 to 65535";
+  web.port = port;
+  if (!address.isEmpty()) {
+    GInetAddress* inet = g_inet_address_new_from_string(address.toUtf8().constData());
+    if (!inet && address != "localhost") return "--web: '" + address + "' is not an IP address";
+    if (inet) g_object_unref(inet);
+    web.address = address == "localhost" ? "127.0.0.1" : address.toStdString();
+  }
+  if (parser.isSet(run.webPasswordFile)) {
+    QFile file(parser.value(run.webPasswordFile));
+    if (!file.open(QIODevice::ReadOnly))
+      return "--web-password-file: " + parser.value(run.webPasswordFile) + " cannot be read";
+    const QByteArray line = file.readLine().trimmed();
+    if (line.isEmpty())
+      return "--web-password-file: the first line of " + parser.value(run.webPasswordFile) + " is empty";
+    web.password = line.toStdString();
+  }
+  if (!web.password && !web::isLoopback(web.address) && settings::webOptions().passwordHash.empty())
+    return "--web: other computers may connect to " + address + " only with a password (--web-password-file)";
+  if (parser.isSet(run.webCert) != parser.isSet(run.webKey))
+    return QString("--web-cert and --web-key go together");
+  if (parser.isSet(run.webCert)) {
+    web.certFile = parser.value(run.webCert).toStdString();
+    web.keyFile = parser.value(run.webKey).toStdString();
+    GError* error = nullptr;
+    GTlsCertificate* cert =
+        g_tls_certificate_new_from_files(web.certFile.c_str(), web.keyFile.c_str(), &error);
+    if (!cert) {
+      const QString why = QString::fromUtf8(error->message);
+      g_error_free(error);
+      return "--web-cert: " + why;
+    }
+    g_object_unref(cert);
+  }
+  options.web = web;
+  return std::nullopt;
+}
 
 // The capture sources as the window lists them.
 std::vector<std::string> sourceNames() {
@@ -138,7 +214,8 @@ std::optional<QString> readRun(const QCommandLineParser& parser, const RunOption
     return QString("--list-controls needs --source NAME");
   options.start = parser.isSet(run.start);
   options.resume = parser.isSet(run.resume);
-  return std::nullopt;
+  options.noWindow = parser.isSet(run.noWindow);
+  return readWeb(parser, run, options);
 }
 
 // --list-controls: the controls of the camera listed as name; 1 when it has
@@ -293,6 +370,10 @@ Parsed parse(int argc, char** argv) {
   } else if (parser.isSet(run.listSources)) {
     for (const std::string& name : sourceNames()) print(stdout, QString::fromStdString(name) + "\n");
     parsed.exitStatus = 0;
+  } else if (!parsed.options.noWindow && !haveDisplay()) {
+    print(stderr,
+          "ferrowick: no display to open the window on (DISPLAY is not set); --no-window runs without one\n");
+    parsed.exitStatus = kBadUsage;
   } else if (parsed.options.folder && !QDir().mkpath(QString::fromStdString(*parsed.options.folder))) {
     print(stderr,
           "ferrowick: --folder: " + QString::fromStdString(*parsed.options.folder) + " cannot be made\n");

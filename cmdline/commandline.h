@@ -22,6 +22,18 @@ struct Options {
   std::optional<schedule::ActiveHours> hours;  // --active-hours or --daylight
   bool start = false;                          // --start: capture at once, no box
   bool resume = false;                         // --resume: capture on with the recorded job
+  bool noWindow = false;                       // --no-window: no window and no display at all
+  // --web [ADDRESS:]PORT: the web page on for this run (loopback when no
+  // address is given), with --web-password-file's first line as its
+  // password (else the remembered one), HTTPS from --web-cert and --web-key.
+  struct Web {
+    std::string address = "127.0.0.1";
+    int port = 8080;
+    std::optional<std::string> password;
+    std::string certFile, keyFile;
+    bool operator==(const Web&) const = default;
+  };
+  std::optional<Web> web;
   // --control NAME=VALUE: camera controls for this run, in the order given.
   std::vector<std::pair<std::string, int64_t>> controls;
 };

@@ -1,6 +1,6 @@
 #!/bin/sh
-# Checks the built package with lintian, desktop-file-validate and
-# appstreamcli. Usage: packaging/validate.sh BUILD_FOLDER
+# Checks the built package with lintian, desktop-file-validate, appstreamcli
+# and systemd-analyze. Usage: packaging/validate.sh BUILD_FOLDER
 set -eu
 deb=$(ls "${1:-build}"/ferrowick_*.deb)
 unpacked=$(mktemp -d)
@@ -23,4 +23,15 @@ for metainfo in "$unpacked"/usr/share/metainfo/*.xml; do
   # --no-net: the build machines cannot reach the screenshot's web address.
   appstreamcli validate --no-net "$metainfo"
 done
-echo "== the package passes all three validators"
+for unit in "$unpacked"/usr/lib/systemd/user/*.service; do
+  echo "== systemd-analyze verify ${unit#"$unpacked"}"
+  # Checked against the unpacked program (the unit names the installed path),
+  # with a runtime folder of its own; any word from it fails, as above.
+  checked=$(mktemp -d)
+  sed "s|/usr/bin/ferrowick|$unpacked/usr/bin/ferrowick|g" "$unit" >"$checked/${unit##*/}"
+  out=$(XDG_RUNTIME_DIR="$checked" systemd-analyze --user verify --man=no "$checked/${unit##*/}" 2>&1) ||
+    { echo "$out"; rm -rf "$checked"; exit 1; }
+  rm -rf "$checked"
+  [ -z "$out" ] || { echo "$out"; exit 1; }
+done
+echo "== the package passes all four validators"

@@ -75,6 +75,11 @@ int& terminatePipe() {
   return fd;
 }
 
+int& terminateReadEnd() {
+  static int fd = -1;
+  return fd;
+}
+
 void onTerminateSignal(int) {
   const char byte = 1;
   [[maybe_unused]] const ssize_t n = ::write(terminatePipe(), &byte, 1);
@@ -113,42 +118,44 @@ Application::Application(int& argc, char** argv) : d_(std::make_unique<Impl>(arg
 
 Application::~Application() = default;
 
+void Application::CatchTerminate() {
+  if (terminatePipe() >= 0) return;
+  int fds[2] = {-1, -1};
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  terminateReadEnd() = fds[0];
+  terminatePipe() = fds[1];
+  struct sigaction action {};
+  action.sa_handler = onTerminateSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, nullptr);
+}
+
 int Application::Run(Form& startForm) {
   // A request to end (SIGTERM, as the system shuts down) ends the run as
   // such: the form is told so, and closes as at any other end of the run.
-  int fds[2] = {-1, -1};
-  struct sigaction previous {};
+  CatchTerminate();
   std::unique_ptr<QSocketNotifier> notifier;
-  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-    terminatePipe() = fds[1];
-    notifier = std::make_unique<QSocketNotifier>(fds[0], QSocketNotifier::Read);
-    QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [fd = fds[0]] {
+  if (terminateReadEnd() >= 0) {
+    notifier = std::make_unique<QSocketNotifier>(terminateReadEnd(), QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [fd = terminateReadEnd()] {
       char byte;
       while (::read(fd, &byte, 1) > 0) {
       }
       if (endingMode() < 0) endingMode() = vbAppTaskManager;
       QApplication::quit();
     });
-    struct sigaction action {};
-    action.sa_handler = onTerminateSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, &previous);
   }
   startForm.Show();
   int rc = 0;
-  // Form_Load may already have unloaded the form; then there is no loop to run.
-  if (startForm.widget()->isVisible()) rc = QApplication::exec();
+  // Form_Load may already have unloaded the form; then there is no loop to
+  // run. A request to end that came while it loaded ends the loop at once.
+  if (startForm.widget()->isVisible() && endingMode() < 0) rc = QApplication::exec();
   // The window object ends with the run: Terminate is delivered if closing
   // the window has not delivered it already.
   startForm.Close();
-  if (notifier) {
-    sigaction(SIGTERM, &previous, nullptr);
-    notifier.reset();
-    terminatePipe() = -1;
-    ::close(fds[0]);
-    ::close(fds[1]);
-  }
+  // Caught until the program ends: a request now finds the window gone.
+  notifier.reset();
   return rc;
 }
 

@@ -31,7 +31,12 @@ class Application {
   Application(const Application&) = delete;
   Application& operator=(const Application&) = delete;
   // Loads and shows the start form and runs the event loop until it is gone.
+  // A request to end (SIGTERM) ends it as the end of the desktop session does.
   int Run(Form& startForm);
+  // Catches SIGTERM from now on, to be acted on once Run's loop runs: called
+  // first thing, so a request that comes while the program starts is not
+  // the default's sudden death. Run calls it too.
+  static void CatchTerminate();
 
  private:
   struct Impl;

@@ -10,6 +10,8 @@
 #include <QLoggingCategory>
 #include <QSaveFile>
 #include <QString>
+#include <atomic>
+#include <cstdio>
 #include <mutex>
 
 #include "platform/durablefile.h"
@@ -19,6 +21,7 @@ namespace run {
 namespace {
 
 Q_LOGGING_CATEGORY(lcRun, "ferrowick.run", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcBox, "ferrowick.box", QtInfoMsg)
 
 constexpr char kPrefix[] = "ferrowick.";
 
@@ -27,6 +30,7 @@ std::mutex& logMutex() {
   return m;
 }
 QtMessageHandler previousHandler = nullptr;
+std::atomic<bool> echo{false};
 std::size_t limit = kRunLogLimit;
 
 // Keeps the newer half of the file, from its first whole line on, in a file
@@ -68,8 +72,10 @@ void handle(QtMsgType type, const QMessageLogContext& context, const QString& me
   // The run's own lines need no name; another part's carry theirs.
   if (category != QLatin1String("ferrowick.run")) text = category.mid(sizeof kPrefix - 1) + ": " + text;
   text.replace('\n', ' ');
-  append(
-      (QString::fromStdString(vba::Format(vba::Now(), "yyyy-mm-dd hh:nn:ss")) + "  " + text + "\n").toUtf8());
+  const QByteArray line =
+      (QString::fromStdString(vba::Format(vba::Now(), "yyyy-mm-dd hh:nn:ss")) + "  " + text + "\n").toUtf8();
+  append(line);
+  if (echo) std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
 }
 
 std::string hoursText(const schedule::ActiveHours& hours) {
@@ -162,6 +168,22 @@ void logEvent(const Event& e, const State& s) {
     case Kind::FolderBack:
       return info("Folder back: frames saved again.");
   }
+}
+
+void echoRunLog() { echo = true; }
+
+void unattendedBoxes() {
+  vba::setMsgBoxHandler([](const std::string& prompt, int buttons, const std::string&) {
+    qCInfo(lcBox).noquote() << QString::fromStdString(prompt);
+    switch (buttons & 7) {
+      case vba::vbOKCancel:
+        return vba::vbCancel;
+      case vba::vbYesNo:
+        return vba::vbNo;
+      default:
+        return vba::vbOK;
+    }
+  });
 }
 
 }  // namespace run

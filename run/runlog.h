@@ -21,6 +21,12 @@ std::string openRunLog();
 // Routes the program's messages to the run log, from now on; any other
 // message keeps the output it had.
 void installRunLog(std::size_t limit = kRunLogLimit);
+// Each line of the run log goes to the standard error too, as it is (with no
+// window, where a service manager's journal reads it).
+void echoRunLog();
+// With no one to answer a box (no window): each box's text goes to the run
+// log instead of the screen, answered as if closed, so nothing waits.
+void unattendedBoxes();
 // A run controller's listener: each event as a message of "ferrowick.run";
 // frames saved are told once an hour, with those due.
 void logEvent(const Event& event, const State& state);

@@ -15,6 +15,7 @@ namespace {
 constexpr const char* kFrames = "Frames";
 constexpr const char* kActiveHours = "ActiveHours";
 constexpr const char* kJob = "Job";
+constexpr const char* kWeb = "Web";
 // A job keeps copies of the frame options and the active hours it ran with,
 // in subsections of its own.
 constexpr const char* kJobFramesPrefix = "Frames/";
@@ -164,6 +165,25 @@ bool resumeEnabled() { return get("Resume", "Enabled", "0") == "1"; }
 
 void saveResumeEnabled(bool enabled) {
   vba::SaveSetting(kApplication, "Resume", "Enabled", enabled ? "1" : "0");
+}
+
+WebOptions webOptions() {
+  WebOptions o;
+  o.enabled = get(kWeb, "Enabled", "0") == "1";
+  const std::optional<int> port = number<int>(get(kWeb, "Port"));
+  if (port && *port > 0 && *port < 65536) o.port = *port;
+  o.passwordHash = get(kWeb, "Password");
+  // Other computers are never let in without a password, whatever the file says.
+  o.otherComputers = get(kWeb, "OtherComputers", "0") == "1" && !o.passwordHash.empty();
+  return o;
+}
+
+void saveWebOptions(const WebOptions& options) {
+  vba::SaveSettings(kApplication, kWeb,
+                    {{"Enabled", options.enabled ? "1" : "0"},
+                     {"Port", std::to_string(options.port)},
+                     {"OtherComputers", options.otherComputers ? "1" : "0"},
+                     {"Password", options.passwordHash}});
 }
 
 void recordJob(const Job& job) {

@@ -51,6 +51,18 @@ std::optional<Job> recordedJob();
 // Forgets the recorded job; writes nothing when there is none.
 void clearJob();
 
+// The web page (section "Web"): off unless turned on, and then for this
+// computer only unless other computers are let in, which needs a password.
+struct WebOptions {
+  bool enabled = false;
+  int port = 8080;
+  bool otherComputers = false;
+  std::string passwordHash;  // a salted hash (web/password.h); empty: none
+  bool operator==(const WebOptions&) const = default;
+};
+WebOptions webOptions();
+void saveWebOptions(const WebOptions& options);
+
 // The Make video dialog's last choices (section "Video").
 struct VideoChoices {
   int fps = 25;

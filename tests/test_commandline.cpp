@@ -35,6 +35,14 @@ TEST(CommandLine, RefusesBadValuesWithOneLineAndNothingWritten) {
       {"--control", "gain=loud"},
       {"--list-controls"},
       {"stray"},
+      {"--web", "abc"},
+      {"--web", "70000"},
+      {"--web", "0.0.0.0:8080"},  // other computers without a password
+      {"--web", "8080", "--web-password-file", dir.filePath("missing")},
+      {"--web-password-file", plainFile.fileName()},
+      {"--web", "8080", "--web-cert", plainFile.fileName()},
+      {"--web", "8080", "--web-cert", plainFile.fileName(), "--web-key", plainFile.fileName()},
+      {"--interval", "5"},  // good values, but no display and no --no-window
   };
   const testsupport::ChildSanitizerLog sanitizer;
   for (const QStringList& args : cases) {
