@@ -30,15 +30,14 @@ using modWebCam::capWindow;
 
 namespace {
 
-run::Event::Kind storedKind(framestore::FrameStore::Failure failure) {
-  switch (failure) {
-    case framestore::FrameStore::Failure::DiskReserve:
-      return run::Event::Kind::DiskReserve;
-    case framestore::FrameStore::Failure::FolderGone:
-      return run::Event::Kind::FolderGone;
-    default:
-      return run::Event::Kind::NotSaved;
-  }
+// What the frame store finished, as the run controller takes it.
+run::Stored storedOf(const framestore::FrameStore::Outcome& outcome) {
+  run::Stored stored{outcome.written, outcome.status};
+  if (outcome.failure == framestore::FrameStore::Failure::DiskReserve)
+    stored.kind = run::Event::Kind::DiskReserve;
+  if (outcome.failure == framestore::FrameStore::Failure::FolderGone)
+    stored.kind = run::Event::Kind::FolderGone;
+  return stored;
 }
 
 constexpr int kFrameWidth = 320;
@@ -215,14 +214,18 @@ void frmMain::beginRun(const std::string& identity, const std::string& name, boo
 
 void frmMain::cmdStop_Click() {
   tmrCapture.SetEnabled(false);
-  run_.stop(now());
+  run_.stop(now(), storedOf(frameStore.takeOutcome()));
   publishRun();
 }
 
 void frmMain::Form_QueryUnload(int UnloadMode) {
   // The user closing the window ends the run for good; the end of the
   // desktop session leaves it recorded, to go on at the next login.
-  run_.close(UnloadMode == vb::vbAppWindows || UnloadMode == vb::vbAppTaskManager, now());
+  // The frames handed to the store are written before the program ends, and
+  // counted in the run's last lines.
+  frameStore.waitIdle();
+  run_.close(UnloadMode == vb::vbAppWindows || UnloadMode == vb::vbAppTaskManager, now(),
+             storedOf(frameStore.takeOutcome()));
 }
 
 void frmMain::Form_Terminate() {
@@ -288,7 +291,7 @@ void frmMain::tmrCapture_Timer() {
   const framestore::FrameStore::Outcome outcome = frameStore.takeOutcome();
   // A frame the store could not write is tried again with the picture of now.
   if (!outcome.status.empty()) savedWindow_ = 0;
-  run_.tick(now(), txtTmr.Text(), {outcome.written, outcome.status, storedKind(outcome.failure)});
+  run_.tick(now(), txtTmr.Text(), storedOf(outcome));
   cameraKeeper_.tick(now());
   lblStatus.SetCaption(run_.state().status);
   publishRun();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/frmMain.h"
+#include "platform/gstcapture.h"
 #include "platform/vb.h"
 #include "platform/vba.h"
 
@@ -39,6 +40,8 @@ int main(int argc, char** argv) {
   QTemporaryDir dir;
   vba::setAppPath(dir.path().toStdString());
   vba::setMsgBoxHandler([](const std::string&, int, const std::string&) { return vba::vbOK; });
+
+  gstcapture::installDrivers();
 
   frmMain form;
   form.Show();
@@ -78,5 +81,6 @@ int main(int argc, char** argv) {
   std::printf("frames saved: %lld\n",
               static_cast<long long>(QDir(dir.path() + "/captured").entryList({"*.bmp"}).size()));
   form.Close();
+  gstcapture::uninstallDrivers();
   return 0;
 }

@@ -36,28 +36,16 @@
 #include "platform/gstcapture.h"
 #include "platform/vb.h"
 #include "platform/vba.h"
+#include "tests/fakes/Loopback.h"
 
 namespace {
 
 using benchsupport::cpuPercent;
 using benchsupport::runEventLoop;
 
-int connectTo(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // Asks for path and reads the answer whole: its status code, or -1.
 int get(int port, const char* path) {
-  const int fd = connectTo(port);
+  const int fd = fakes::connectLoopback(port);
   if (fd < 0) return -1;
   const std::string request =
       std::string("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
@@ -76,7 +64,7 @@ int get(int port, const char* path) {
 // A client of the live stream, as a process of its own: reads it for the
 // given seconds and prints how many bytes and frames came.
 int streamClient(int port, double seconds) {
-  const int fd = connectTo(port);
+  const int fd = fakes::connectLoopback(port);
   if (fd < 0) return 1;
   const std::string request = "GET /stream.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
   ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);

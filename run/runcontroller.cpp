@@ -85,19 +85,20 @@ void RunController::start(const Run& run, Instant now) {
   }
 }
 
-void RunController::stop(Instant now) {
-  end(now, Event::Kind::Stopped);
+void RunController::stop(Instant now, const Stored& stored) {
+  end(now, Event::Kind::Stopped, stored);
   forgetJob();
 }
 
-void RunController::close(bool sessionEnds, Instant now) {
-  end(now, sessionEnds ? Event::Kind::SessionEnd : Event::Kind::Stopped);
+void RunController::close(bool sessionEnds, Instant now, const Stored& stored) {
+  end(now, sessionEnds ? Event::Kind::SessionEnd : Event::Kind::Stopped, stored);
   if (!sessionEnds) forgetJob();
 }
 
-void RunController::end(Instant now, Event::Kind kind) {
+void RunController::end(Instant now, Event::Kind kind, const Stored& stored) {
   hands_.releaseSource();
   if (state_.phase == Phase::Stopped) return;
+  storeOutcome(now, stored);
   countHour(now, true);
   state_.phase = Phase::Stopped;
   state_.taken = false;

@@ -154,7 +154,9 @@ class RunController {
   // Start: a second one while running rebinds the source. The count is left
   // as it is.
   void start(const Run& run, Instant now);
-  void stop(Instant now);
+  // Stop and close take what the frame store finished since the last tick,
+  // so the run's last frames are counted.
+  void stop(Instant now, const Stored& stored = {});
   // One second of the run; typed is the interval box's text.
   void tick(Instant now, const std::string& typed, const Stored& stored);
   // While running: other hours, frame options, or recording switched on.
@@ -163,14 +165,14 @@ class RunController {
   void setRecording(bool on);
   // The window goes: with the desktop session (the recorded run is kept for
   // the next login) or closed by the user (the run ends for good).
-  void close(bool sessionEnds, Instant now);
+  void close(bool sessionEnds, Instant now, const Stored& stored = {});
 
  private:
   void notify(Event::Kind kind, Instant at, std::string why = {});
   void record();
   void forgetJob();
   // The source let go and the run ended (a run going on only).
-  void end(Instant now, Event::Kind kind);
+  void end(Instant now, Event::Kind kind, const Stored& stored);
   bool take(Instant now);
   void release(Instant now);
   // Outside the active hours (or without the source): whether the tick is spent.

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "run/runcontroller.h"
@@ -98,8 +99,8 @@ TEST(RunController, TickSequences) {
        "Started@0 Taken@0 Lost@6 Back@9 Hourly1/2@10", true},
       {"Stop forgets the recorded run",
        always, noon, "5", 0, 3, {{3, Act::Stop}}, {}, "Started@0 Taken@0 Stopped@3", false},
-      {"the end of the session keeps it",
-       always, noon, "5", 0, 3, {{3, Act::SessionEnds}}, {}, "Started@0 Taken@0 End@3", true},
+      {"the end of the session keeps it, and counts the frame written just before",
+       always, noon, "5", 0, 5, {{5, Act::SessionEnds}}, {5}, "Started@0 Taken@0 Hourly1/1@5 End@5", true},
       {"closing the window forgets it",
        always, noon, "5", 0, 3, {{3, Act::Close}}, {}, "Started@0 Taken@0 Stopped@3", false},
   };
@@ -124,18 +125,27 @@ TEST(RunController, TickSequences) {
     const std::map<Act, std::function<void(run::Instant)>> acts{
         {Act::Lose, [&](run::Instant) { camera.present = false; }},
         {Act::Return, [&](run::Instant) { camera.present = true; }},
-        {Act::Stop, [&](run::Instant now) { controller.stop(now); }},
+        {Act::Stop,
+         [&](run::Instant now) {
+           controller.stop(now, run::Stored{std::exchange(written, 0), {}});
+         }},
         {Act::Start, [&](run::Instant now) { controller.start(begin, now); }},
         {Act::StoreFails,
          [&](run::Instant) { failure = "Folder /frames is gone; waiting for it to return."; }},
         {Act::StoreWrites, [&](run::Instant) { failure.clear(); }},
-        {Act::SessionEnds, [&](run::Instant now) { controller.close(true, now); }},
-        {Act::Close, [&](run::Instant now) { controller.close(false, now); }}};
+        {Act::SessionEnds,
+         [&](run::Instant now) {
+           controller.close(true, now, run::Stored{std::exchange(written, 0), {}});
+         }},
+        {Act::Close, [&](run::Instant now) {
+           controller.close(false, now, run::Stored{std::exchange(written, 0), {}});
+         }}};
     for (int t = 1; t <= c.ticks; ++t) {
       const run::Instant now = t0 + t;
       camera.pass();
       const int before = camera.saves;
-      controller.tick(now, c.interval, {failure.empty() ? written : 0, failure, run::Event::Kind::FolderGone});
+      controller.tick(now, c.interval,
+                      {failure.empty() ? written : 0, failure, run::Event::Kind::FolderGone});
       written = camera.saves - before;
       if (written) frames.push_back(t);
       if (const auto act = c.acts.find(t); act != c.acts.end()) acts.at(act->second)(now);

@@ -4,7 +4,6 @@
 
 #include <sys/mount.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 #include <QFile>
 #include <QImage>
 #include <QImageReader>
@@ -120,18 +119,6 @@ TEST_F(SaveFrame, EachSizeFormatAndTimeStampGivesTheFileAsked) {
   EXPECT_EQ(checks(), "x..x.");
 }
 
-// A camera with only wide pictures is shown, and so saved, with black bars
-// above and below, never stretched.
-TEST_F(SaveFrame, AWideOnlyCameraIsSavedLetterboxed) {
-  drivers[0]->frame = fakes::FakeDriver::solidFrame(320, 180, 0x3080C0);
-  ASSERT_TRUE(waitFor([&] { return (preview().pixel(160, 10) & 0xFFFFFF) == 0; }, 2000));
-  ASSERT_TRUE(form->saveframe());
-  const QImage saved = savedImage(frames().value(0)).convertToFormat(QImage::Format_RGB32);
-  for (const auto& [y, rgb] : {std::pair{0, 0u}, {29, 0u}, {30, 0x3080C0u}, {209, 0x3080C0u}, {210, 0u}}) {
-    EXPECT_EQ(saved.pixel(160, y) & 0xFFFFFF, rgb) << y;
-  }
-}
-
 // The run's folder going away (its disk unmounted, or the folder removed) is
 // reported on every tick; nothing is made in its place, and frames go there
 // again once it is back.
@@ -221,20 +208,6 @@ TEST_F(SaveFrame, FailuresLeaveNoFileAndSayWhy) {
          startLive();  // a run in the folder the box names now
        },
        "Cannot reach folder"},
-      {"a full disk",
-       [] {
-         int written = 0;
-         vba::setFileWriter([written](int fd, const void* buf, size_t n) mutable -> ssize_t {
-           if (written > 1000) {
-             errno = ENOSPC;
-             return -1;
-           }
-           const ssize_t r = ::write(fd, buf, std::min<size_t>(n, 512));
-           written += int(r);
-           return r;
-         });
-       },
-       "Disk almost full ("},
       {"a disk that would be filled into its reserve",
        [] { vba::setDiskSpaceProbe([](const std::string&) {
               return vba::DiskSpace{100 << 20, 3 << 20};
@@ -255,7 +228,6 @@ TEST_F(SaveFrame, FailuresLeaveNoFileAndSayWhy) {
     }
 
     // Once the cause is gone the next tick saves.
-    vba::setFileWriter(nullptr);
     vba::setDiskSpaceProbe(nullptr);
     vba::setAppPath(dir.path().toStdString());
     QFile::remove(QString::fromStdString(captured()));

@@ -202,22 +202,6 @@ TEST_F(DateAndTime, FormatPatterns) {
   }
 }
 
-TEST(MsgBox, TheSeamSeesPromptStyleAndTitle) {
-  std::string prompt, title;
-  int style = -1;
-  vba::setMsgBoxHandler([&](const std::string& p, int b, const std::string& t) {
-    prompt = p;
-    style = b;
-    title = t;
-    return vba::vbOK;
-  });
-  EXPECT_EQ(vba::MsgBox("Saved in /tmp/captured/", vba::vbOKOnly, ""), vba::vbOK);
-  vba::setMsgBoxHandler(nullptr);
-  EXPECT_EQ(prompt, "Saved in /tmp/captured/");
-  EXPECT_EQ(style, vba::vbOKOnly);
-  EXPECT_EQ(title, "");
-}
-
 TEST(MsgBox, WithoutTheSeamAModalBoxWithOneOkButtonAndNoIcon) {
   QString text, title;
   QMessageBox::Icon icon = QMessageBox::Warning;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/fakes/Loopback.h"
 #include "tests/fakes/TestSupport.h"
 #include "web/password.h"
 #include "web/webserver.h"
@@ -22,15 +23,8 @@
 namespace {
 
 int connectTo(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
+  const int fd = fakes::connectLoopback(port);
+  if (fd < 0) return -1;
   timeval timeout{10, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   return fd;

@@ -38,7 +38,6 @@ class MainWindowTest : public ::testing::Test {
     form.reset();
     vba::setMsgBoxHandler(nullptr);
     vba::setClock(nullptr);
-    vba::setFileWriter(nullptr);
     vba::setDiskSpaceProbe(nullptr);
     vba::setAppPath("");
     avicap32::resetDrivers();
