@@ -4,12 +4,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <charconv>
-#include <cstring>
 #include <map>
 
-#include "platform/v4l2device.h"
+#include "camera/controldevice.h"
 
 namespace camera {
 namespace {
@@ -58,125 +56,42 @@ const Known* known(uint32_t id) {
   return it == kKnown.end() ? nullptr : &*it;
 }
 
-std::string errorText(int error) { return std::strerror(error); }
-
-// One open device node, closed when it goes.
+// A camera's controls as the program knows them, over the device that
+// reaches them.
 class Node {
  public:
-  explicit Node(const std::string& path) : path_(path), fd_(v4l2device::system().open(path)) {
-    if (fd_ < 0) error_ = "cannot open " + path + ": " + errorText(errno);
-  }
-  ~Node() {
-    if (fd_ >= 0) v4l2device::system().close(fd_);
-  }
-  Node(const Node&) = delete;
-  Node& operator=(const Node&) = delete;
+  explicit Node(const std::string& address) : device_(openControls(address)) {}
 
-  bool open() const { return fd_ >= 0; }
-  const std::string& error() const { return error_; }
-
-  // 0, or the errno of the call.
-  int call(unsigned long request, void* arg) {
-    if (v4l2device::system().ioctl(fd_, request, arg) == 0) return 0;
-    const int e = errno;
-    if (e == ENODEV) error_ = path_ + " is gone";
-    return e;
-  }
-
-  std::optional<int64_t> get(uint32_t id) {
-    v4l2_ext_control c{};
-    c.id = id;
-    v4l2_ext_controls cs{};
-    cs.which = V4L2_CTRL_WHICH_CUR_VAL;
-    cs.count = 1;
-    cs.controls = &c;
-    if (call(VIDIOC_G_EXT_CTRLS, &cs) != 0) return std::nullopt;
-    return int64_t{c.value};
-  }
-
-  // 0, or the errno the driver refused the value with.
-  int set(uint32_t id, int64_t value) {
-    v4l2_ext_control c{};
-    c.id = id;
-    c.value = static_cast<int32_t>(value);
-    v4l2_ext_controls cs{};
-    cs.which = V4L2_CTRL_WHICH_CUR_VAL;
-    cs.count = 1;
-    cs.controls = &c;
-    return call(VIDIOC_S_EXT_CTRLS, &cs);
-  }
+  bool open() const { return device_->open(); }
+  const std::string& error() const { return device_->error(); }
+  std::optional<int64_t> get(uint32_t id) { return device_->get(id); }
 
   // Writes a value and reads back the one in force.
   Outcome write(const std::string& name, uint32_t id, int64_t value) {
-    Outcome o{name, value, std::nullopt, {}};
-    const int refused = set(id, value);
+    Outcome o{name, value, std::nullopt, device_->set(id, value)};
     o.inForce = get(id);
-    if (refused) {
-      o.problem = "refused (" + errorText(refused) + ")";
-    } else if (o.inForce && *o.inForce != value) {
+    if (o.problem.empty() && o.inForce && *o.inForce != value)
       o.problem = "set to " + std::to_string(*o.inForce) + " by the camera";
-    }
     return o;
   }
 
+  // The controls offered that the program knows, named as V4L2 names them.
   std::vector<Control> controls() {
     std::vector<Control> all;
-    v4l2_query_ext_ctrl q{};
-    q.id = V4L2_CTRL_FLAG_NEXT_CTRL;
-    while (call(VIDIOC_QUERY_EXT_CTRL, &q) == 0) {
-      const uint32_t id = q.id;
-      if (const Known* k = known(id);
-          k && !(q.flags & (V4L2_CTRL_FLAG_DISABLED | V4L2_CTRL_FLAG_WRITE_ONLY))) {
-        Control c;
-        c.id = id;
-        c.name = k->name;
-        c.label = k->label;
-        c.automatic = k->automatic;
-        c.manualMode = k->manualMode;
-        c.minimum = q.minimum;
-        c.maximum = q.maximum;
-        c.step = std::max<int64_t>(1, static_cast<int64_t>(q.step));
-        c.defaultValue = q.default_value;
-        c.readOnly = q.flags & V4L2_CTRL_FLAG_READ_ONLY;
-        bool offered = true;
-        switch (q.type) {
-          case V4L2_CTRL_TYPE_INTEGER:
-            c.type = Type::Integer;
-            break;
-          case V4L2_CTRL_TYPE_BOOLEAN:
-            c.type = Type::Boolean;
-            break;
-          case V4L2_CTRL_TYPE_MENU:
-          case V4L2_CTRL_TYPE_INTEGER_MENU:
-            c.type = Type::Menu;
-            for (int64_t i = q.minimum; i <= q.maximum; ++i) {
-              v4l2_querymenu m{};
-              m.id = id;
-              m.index = static_cast<uint32_t>(i);
-              if (call(VIDIOC_QUERYMENU, &m) != 0) continue;  // an index the driver skips
-              c.menu.push_back({i, q.type == V4L2_CTRL_TYPE_MENU
-                                       ? std::string(reinterpret_cast<char*>(m.name))
-                                       : std::to_string(m.value)});
-            }
-            break;
-          default:
-            offered = false;  // strings, buttons, compound controls: not offered
-        }
-        if (offered) {
-          c.current = get(id).value_or(c.defaultValue);
-          all.push_back(std::move(c));
-        }
-      }
-      q = v4l2_query_ext_ctrl{};
-      q.id = id | V4L2_CTRL_FLAG_NEXT_CTRL;
+    for (Control& c : device_->controls()) {
+      const Known* k = known(c.id);
+      if (!k) continue;
+      c.name = k->name;
+      c.label = k->label;
+      c.automatic = k->automatic;
+      c.manualMode = k->manualMode;
+      all.push_back(std::move(c));
     }
     return all;
   }
 
  private:
-  std::string path_;
-  int fd_;
-  std::string error_;
+  std::unique_ptr<ControlDevice> device_;
 };
 
 }  // namespace
@@ -199,16 +114,16 @@ std::vector<std::string> heldControls() {
   return names;
 }
 
-Listing listControls(const std::string& devicePath) {
-  Node node(devicePath);
+Listing listControls(const std::string& device) {
+  Node node(device);
   Listing listing;
   if (node.open()) listing.controls = node.controls();
   listing.error = node.error();
   return listing;
 }
 
-std::vector<Outcome> applyValues(const std::string& devicePath, const Values& values) {
-  Node node(devicePath);
+std::vector<Outcome> applyValues(const std::string& device, const Values& values) {
+  Node node(device);
   std::vector<Outcome> outcomes;
   const std::vector<Control> offered = node.open() ? node.controls() : std::vector<Control>{};
   std::map<uint32_t, const Control*> byId;
@@ -248,8 +163,8 @@ std::vector<Outcome> applyValues(const std::string& devicePath, const Values& va
   return outcomes;
 }
 
-std::vector<Outcome> holdPicture(const std::string& devicePath) {
-  Node node(devicePath);
+std::vector<Outcome> holdPicture(const std::string& device) {
+  Node node(device);
   std::vector<Outcome> outcomes;
   if (!node.open()) return outcomes;
   std::map<uint32_t, Control> byId;
@@ -270,8 +185,8 @@ std::vector<Outcome> holdPicture(const std::string& devicePath) {
   return outcomes;
 }
 
-Values readValues(const std::string& devicePath, const std::vector<std::string>& names) {
-  Node node(devicePath);
+Values readValues(const std::string& device, const std::vector<std::string>& names) {
+  Node node(device);
   Values values;
   if (!node.open()) return values;
   for (const std::string& name : names) {

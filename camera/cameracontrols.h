@@ -1,7 +1,8 @@
 #pragma once
-// A camera's controls through its V4L2 device node: what it offers (known by
-// V4L2's control ids and named as V4L2 names them, never by a driver's
-// spelling), their values now, and writing them. A manual value is written
+// A camera's controls, through its V4L2 device node or its PipeWire node (a
+// device, as controldevice.h addresses it): what it offers (known by V4L2's
+// control ids and named as V4L2 names them, never by a driver's spelling),
+// their values now, and writing them. A manual value is written
 // after the automatic mode it depends on is switched off; a value the driver
 // refuses or clamps is reported with the one in force.
 #include <cstdint>
@@ -50,20 +51,20 @@ struct Listing {
 };
 
 // The controls the device offers, with their values now.
-Listing listControls(const std::string& devicePath);
+Listing listControls(const std::string& device);
 
 // Writes values in order, each after the automatic mode it depends on has
 // been switched off (unless values set that mode themselves, earlier). A
 // control the device lacks is reported and skipped.
-std::vector<Outcome> applyValues(const std::string& devicePath, const Values& values);
+std::vector<Outcome> applyValues(const std::string& device, const Values& values);
 
 // Holds the picture: automatic exposure, gain, white balance and focus
 // switched off, each manual control keeping the value the camera had
 // settled on. The manual values in force afterwards.
-std::vector<Outcome> holdPicture(const std::string& devicePath);
+std::vector<Outcome> holdPicture(const std::string& device);
 
 // The values now of the named controls; those unreadable are left out.
-Values readValues(const std::string& devicePath, const std::vector<std::string>& names);
+Values readValues(const std::string& device, const std::vector<std::string>& names);
 
 // A V4L2 control id by its V4L2 name, and back; unknown names have none.
 std::optional<uint32_t> controlId(const std::string& name);

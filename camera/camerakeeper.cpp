@@ -95,7 +95,7 @@ void Keeper::take(run::Instant now) {
     if (firstTake_ && !toldNoDevice_ &&
         (options_.hold || !commandLine_.empty() || !settings::cameraControls(identity_).empty())) {
       qCInfo(cameraLog).noquote() << text(identity_)
-                                  << "has no V4L2 device now: its controls are left as they are";
+                                  << "has no controls the program can reach now: they are left as they are";
       toldNoDevice_ = true;
     }
     return;

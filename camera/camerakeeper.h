@@ -22,7 +22,8 @@ inline constexpr run::Instant kReadBackSecs = 60;
 
 class Keeper {
  public:
-  // The device node of the source of an identity, empty when it has none.
+  // Where the controls of the source of an identity are reached (as
+  // CaptureDriver::controlDevice gives it), empty when it has none.
   using Resolve = std::function<std::string(const std::string& identity)>;
   // Over the capture driver list's sources.
   Keeper();

@@ -228,8 +228,8 @@ int printControls(const std::string& name) {
   }
   gstcapture::uninstallDrivers();
   if (device.empty()) {
-    print(stderr, "ferrowick: '" + QString::fromStdString(name) +
-                      "' has no V4L2 device whose controls can be read\n");
+    print(stderr,
+          "ferrowick: '" + QString::fromStdString(name) + "' has no controls the program can reach\n");
     return 1;
   }
   const camera::Listing listing = camera::listControls(device);

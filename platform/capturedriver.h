@@ -78,9 +78,9 @@ class CaptureDriver {
   // driver without them). A new picture is a new object.
   virtual std::shared_ptr<const StillFrame> latestStill() { return nullptr; }
 
-  // The V4L2 device node the source's controls are reached through now
-  // (the camera's own, or the one its PipeWire node names); empty when it has
-  // none, or its device is away.
+  // Where the source's controls are reached now: the V4L2 device node (the
+  // camera's own, or the one its PipeWire node names), else "pipewire:" and
+  // its PipeWire node's name; empty when it has none, or its device is away.
   virtual std::string controlDevice() const { return {}; }
 };
 

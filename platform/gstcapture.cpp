@@ -81,7 +81,10 @@ class CameraDriver : public PipelineDriver {
       const gchar* v = gst_structure_get_string(props.get(), field);
       if (v && g_str_has_prefix(v, "/dev/")) return v;
     }
-    return {};
+    // A PipeWire node with no device node of its own: its controls are its
+    // node parameters.
+    const gchar* node = gst_structure_get_string(props.get(), "node.name");
+    return node && *node ? "pipewire:" + std::string(node) : std::string();
   }
 
  protected:

@@ -8,6 +8,8 @@
 #include <spa/pod/builder.h>
 #include <spa/pod/iter.h>
 
+#include <linux/videodev2.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -268,11 +270,45 @@ class Client {
   std::vector<PodPtr> params_;
 };
 
+// The V4L2 control a property stands for. PipeWire's V4L2 nodes give a few
+// controls ids of PipeWire's own and the rest SPA_PROP_START_CUSTOM plus their
+// V4L2 id. SPA_PROP_exposure is the absolute exposure time in later releases;
+// 0.3's was V4L2_CID_EXPOSURE, its absolute time then a custom id, so a node
+// that lists that custom id too means the other.
+uint32_t controlOf(uint32_t id, const std::vector<Property>& all) {
+  if (id > SPA_PROP_START_CUSTOM) return id - SPA_PROP_START_CUSTOM;
+  switch (id) {
+    case SPA_PROP_brightness:
+      return V4L2_CID_BRIGHTNESS;
+    case SPA_PROP_contrast:
+      return V4L2_CID_CONTRAST;
+    case SPA_PROP_saturation:
+      return V4L2_CID_SATURATION;
+    case SPA_PROP_hue:
+      return V4L2_CID_HUE;
+    case SPA_PROP_gamma:
+      return V4L2_CID_GAMMA;
+    case SPA_PROP_gain:
+      return V4L2_CID_GAIN;
+    case SPA_PROP_sharpness:
+      return V4L2_CID_SHARPNESS;
+    case SPA_PROP_exposure: {
+      const bool absoluteToo = std::any_of(all.begin(), all.end(), [](const Property& p) {
+        return p.id == SPA_PROP_START_CUSTOM + V4L2_CID_EXPOSURE_ABSOLUTE;
+      });
+      return absoluteToo ? V4L2_CID_EXPOSURE : V4L2_CID_EXPOSURE_ABSOLUTE;
+    }
+    default:
+      return 0;
+  }
+}
+
 std::vector<Property> propertiesOf(Client& client) {
   std::vector<Property> out;
   for (const PodPtr& pod : client.params(SPA_PARAM_PropInfo)) {
     if (auto p = propertyOf(pod.get())) out.push_back(std::move(*p));
   }
+  for (Property& p : out) p.control = controlOf(p.id, out);
   return out;
 }
 

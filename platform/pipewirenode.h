@@ -16,10 +16,12 @@ namespace pipewirenode {
 inline constexpr std::chrono::milliseconds kAnswerLimit{2000};
 
 // One control as the node describes it. Its id is PipeWire's: SPA_PROP_gain,
-// SPA_PROP_exposure and their kin, or SPA_PROP_START_CUSTOM plus the V4L2 id.
+// SPA_PROP_exposure and their kin, or SPA_PROP_START_CUSTOM plus the V4L2 id;
+// control is the V4L2 id it stands for (0: none known).
 struct Property {
   enum class Kind { Integer, Boolean, Choice };
   uint32_t id = 0;
+  uint32_t control = 0;
   std::string description;
   Kind kind = Kind::Integer;
   int64_t minimum = 0, maximum = 0, step = 1, defaultValue = 0;

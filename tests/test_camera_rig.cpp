@@ -6,11 +6,13 @@
 #include <linux/videodev2.h>
 #include <spa/param/props.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QImage>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "platform/pipewirenode.h"
 #include "platform/user32.h"
 #include "platform/vba.h"
+#include "settings/settings.h"
 #include "tests/fakes/PipeWireRig.h"
 #include "tests/fakes/TestSupport.h"
 
@@ -70,6 +73,12 @@ class CameraRig : public testing::Test {
   }
   bool Tick() { return testsupport::tickSaves(*form, dir.path() + "/captured"); }
   bool LostStatus() const { return form->lblStatus.Caption().rfind("Source lost since ", 0) == 0; }
+  // A control's value on the node now, as the daemon gives it.
+  static std::optional<int64_t> NodeValue(const std::string& node, uint32_t id) {
+    for (const auto& [key, v] : pipewirenode::describe(node).values)
+      if (key == id) return v;
+    return std::nullopt;
+  }
 
   fakes::PipeWireRig rig;
   QTemporaryDir dir;
@@ -199,11 +208,7 @@ TEST_F(CameraRig, APipeWireCamerasControlsAreDescribedAndWritten) {
     EXPECT_EQ(p->maximum, e.maximum);
     EXPECT_EQ(p->defaultValue, e.defaultValue);
   }
-  const auto value = [](uint32_t id) -> std::optional<int64_t> {
-    for (const auto& [key, v] : pipewirenode::describe("desk_cam").values)
-      if (key == id) return v;
-    return std::nullopt;
-  };
+  const auto value = [](uint32_t id) { return NodeValue("desk_cam", id); };
   EXPECT_EQ(pipewirenode::write("desk_cam", {{SPA_PROP_exposure, 900}}), "");
   EXPECT_NE(value(SPA_PROP_exposure), 900) << "a manual exposure taken under automatic exposure";
   EXPECT_EQ(pipewirenode::write("desk_cam", {{kAutoExposure, V4L2_EXPOSURE_MANUAL},
@@ -216,6 +221,48 @@ TEST_F(CameraRig, APipeWireCamerasControlsAreDescribedAndWritten) {
   EXPECT_EQ(value(SPA_PROP_gain), 255);
   EXPECT_EQ(value(kAutoWhiteBalance), 0);
   EXPECT_NE(pipewirenode::describe("no_such_cam").error, "");
+}
+
+// A run over a PipeWire camera with no V4L2 device: held and set as the user
+// left it at Start, put back at the minute's reading after another program
+// changed it, and again when the camera is unplugged and plugged back in.
+TEST_F(CameraRig, APipeWireCamerasSettingsAreKeptThroughARun) {
+  constexpr uint32_t kAutoExposure = SPA_PROP_START_CUSTOM + V4L2_CID_EXPOSURE_AUTO;
+  ASSERT_TRUE(rig.Plug("desk_cam", "Desk Cam", 0x808080));
+  settings::saveCameraOptions({true, false});
+  settings::saveCameraControls("node:desk_cam", {{"gain", 100}});
+  int64_t later = 0;
+  vba::setClock([&] {
+    const QDateTime t = QDateTime::currentDateTime().addSecs(later);
+    return vba::DateTime{t.date().year(), t.date().month(),  t.date().day(),
+                         t.time().hour(), t.time().minute(), t.time().second()};
+  });
+  StartFirst();
+  const auto kept = [&] {
+    return waitFor(
+        [&] {
+          return NodeValue("desk_cam", SPA_PROP_gain) == 100 &&
+                 NodeValue("desk_cam", kAutoExposure) == V4L2_EXPOSURE_MANUAL;
+        },
+        kLiveMs);
+  };
+  EXPECT_TRUE(kept()) << "not as set at Start";
+
+  ASSERT_EQ(pipewirenode::write("desk_cam",
+                                {{kAutoExposure, V4L2_EXPOSURE_APERTURE_PRIORITY}, {SPA_PROP_gain, 30}}),
+            "");
+  later = 61;
+  ASSERT_TRUE(Tick());
+  EXPECT_TRUE(kept()) << "another program's change not put back";
+
+  ASSERT_TRUE(rig.Unplug("desk_cam"));
+  ASSERT_TRUE(waitFor([] { return !modWebCam::previewIsLive(); }, kLiveMs));
+  EXPECT_FALSE(Tick());
+  ASSERT_TRUE(rig.Plug("desk_cam", "Desk Cam", 0x808080));
+  ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kLiveMs));
+  EXPECT_TRUE(Tick());
+  EXPECT_TRUE(kept()) << "not put back after the replug";
+  vba::setClock(nullptr);
 }
 
 }  // namespace
