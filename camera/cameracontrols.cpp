@@ -87,6 +87,10 @@ class Node {
       c.manualMode = k->manualMode;
       all.push_back(std::move(c));
     }
+    // In the program's order, each automatic mode before what it governs,
+    // whatever order the device gives them in.
+    std::stable_sort(all.begin(), all.end(),
+                     [](const Control& a, const Control& b) { return known(a.id) < known(b.id); });
     return all;
   }
 

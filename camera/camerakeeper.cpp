@@ -102,7 +102,10 @@ void Keeper::take(run::Instant now) {
   }
   if (!firstTake_) {
     // Back after a loss, a replug or a restart: the camera may have forgotten.
-    if (!inForce_.empty()) report(device_, applyValues(device_, inForce_));
+    if (inForce_.empty()) return;
+    report(device_, applyValues(device_, inForce_));
+    qCInfo(cameraLog).noquote() << "Camera settings put back on" << text(device_) + ":"
+                                << text(listed(inForce_));
     return;
   }
   firstTake_ = false;

@@ -30,19 +30,21 @@ class CameraControls : public ::testing::Test {
       std::make_shared<fakes::FakeV4l2Device>(fakes::FakeV4l2Device::webcam(kPath));
 };
 
+// Listed in one order whatever the driver enumerates them in: each automatic
+// mode before the manual control it governs.
 TEST_F(CameraControls, ListsTheControlsWithTheirRangesByV4l2Names) {
   const camera::Listing listing = camera::listControls(kPath);
   ASSERT_TRUE(listing.error.empty()) << listing.error;
   std::vector<std::string> lines;
   for (const camera::Control& c : listing.controls) lines.push_back(camera::describe(c));
   EXPECT_EQ(lines, (std::vector<std::string>{
-                       "brightness (int): min=-64 max=64 step=1 default=0 value=0",
-                       "white_balance_automatic (bool): default=1 value=1",
-                       "gain (int): min=0 max=255 step=1 default=32 value=57",
-                       "power_line_frequency (menu): 0=Disabled; 1=50 Hz; 2=60 Hz default=1 value=1",
-                       "white_balance_temperature (int): min=2800 max=6500 step=10 default=4600 value=5130",
                        "auto_exposure (menu): 1=Manual Mode; 3=Aperture Priority Mode default=3 value=3",
                        "exposure_time_absolute (int): min=3 max=2047 step=1 default=250 value=312",
+                       "gain (int): min=0 max=255 step=1 default=32 value=57",
+                       "white_balance_automatic (bool): default=1 value=1",
+                       "white_balance_temperature (int): min=2800 max=6500 step=10 default=4600 value=5130",
+                       "brightness (int): min=-64 max=64 step=1 default=0 value=0",
+                       "power_line_frequency (menu): 0=Disabled; 1=50 Hz; 2=60 Hz default=1 value=1",
                    }));
   // The system's words for the error, in the user's language.
   EXPECT_EQ(camera::listControls("/dev/video9").error,
