@@ -9,9 +9,10 @@ namespace {
 constexpr double kDeadBand = 0.08;
 constexpr double kLargestStep = 1.25;
 // The share of the way (in brightness ratio) one step goes: a dusk darkens
-// by a percent or two a frame, and a step of a third of an 8 % error keeps
-// consecutive frames within about 3 % of each other.
-constexpr double kShare = 0.35;
+// by a percent or two a frame; from the dead band's edge a step is about
+// 2.4 %, enough to follow it, and an error of 10 % (a frame's noise on top)
+// still steps under 3 %, so consecutive frames stay that close.
+constexpr double kShare = 0.28;
 
 // value scaled by factor, rounded, moved at least one unit the factor's way
 // when the range and the largest step allow, kept in range.

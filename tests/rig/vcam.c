@@ -24,6 +24,10 @@
  * sets the exposure itself and hunts, so the brightness pumps from frame to
  * frame; the manual exposure holds only with it off, and the temperature only
  * with automatic white balance off, as drivers have it.
+ *
+ * With VCAM_LIGHT_FILE set, the light falling on the scene is the number in
+ * that file (1: as bright as at first), read before every raw frame, so a
+ * benchmark can make dusk fall.
  */
 #include <dirent.h>
 #include <math.h>
@@ -76,6 +80,8 @@ struct camera {
   struct jpeg jpegs[MAX_JPEGS];
   int jpeg_count;
   uint64_t frame;
+  const char *light_file;
+  double scene; /* the light falling on the scene */
 };
 
 static unsigned char clamp(double v, double lo, double hi) {
@@ -94,7 +100,7 @@ static void paint_yuy2(const struct camera *cam, unsigned char *row0, uint32_t s
   const uint32_t step = (uint32_t)(cam->frame * 6);
   const uint32_t sx = step % (WIDTH - SQUARE), sy = (step / 2) % (HEIGHT - SQUARE);
   /* Exposure and gain scale the light that reaches the picture. */
-  const double light = (double)exposure_now(cam) / control_info[EXPOSURE].preset *
+  const double light = cam->scene * exposure_now(cam) / control_info[EXPOSURE].preset *
                        (cam->value[GAIN] + 16.0) / (control_info[GAIN].preset + 16.0);
   const int temperature =
       cam->value[WB_AUTO] ? control_info[WB_TEMPERATURE].preset : cam->value[WB_TEMPERATURE];
@@ -225,6 +231,12 @@ static void on_process(void *data) {
       d->chunk->size = (uint32_t)n;
       d->chunk->stride = 0;
     } else {
+      FILE *f = cam->light_file ? fopen(cam->light_file, "r") : NULL;
+      if (f) {
+        double scene;
+        if (fscanf(f, "%lf", &scene) == 1 && scene >= 0) cam->scene = scene;
+        fclose(f);
+      }
       paint_yuy2(cam, d->data, WIDTH * 2);
       d->chunk->size = WIDTH * 2 * HEIGHT;
       d->chunk->stride = WIDTH * 2;
@@ -358,6 +370,8 @@ int main(int argc, char *argv[]) {
   cam.v = (unsigned char)(128 + (112.0 * r - 93.786 * g - 18.214 * bl) / 255);
 
   for (int c = 0; c < CONTROLS; c++) cam.value[c] = control_info[c].preset;
+  cam.scene = 1;
+  cam.light_file = getenv("VCAM_LIGHT_FILE");
 
   pw_init(&argc, &argv);
   cam.loop = pw_main_loop_new(NULL);
