@@ -224,6 +224,14 @@ int main(int argc, char** argv) {
   for (int i = 0; i < kReads; ++i) read += camera::readValues(device, names).size();
   std::printf("reading %zu controls back through PipeWire: %.2f ms each time (once a minute in a run)\n",
               read / kReads, static_cast<double>(t.nsecsElapsed()) / 1e6 / kReads);
+  // A value written as the dialog writes it (a slider writes as it moves),
+  // read back until the node shows it.
+  camera::applyValues(device, {{"auto_exposure", 1}});
+  t.restart();
+  for (int i = 0; i < kReads; ++i)
+    camera::applyValues(device, {{"exposure_time_absolute", 300 + i % 2 * 10}});
+  std::printf("writing one control through PipeWire: %.2f ms each time\n",
+              static_cast<double>(t.nsecsElapsed()) / 1e6 / kReads);
   gstcapture::uninstallDrivers();
   return 0;
 }

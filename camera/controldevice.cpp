@@ -168,11 +168,13 @@ class PipeWireDevice : public ControlDevice {
       return "refused (" + refused + ")";
     }
     // The node takes the value on its own loop, a moment after the daemon
-    // passed it on: asked again until it shows, or the node kept another.
-    for (int i = 0; i < 8; ++i) {
+    // passed it on: asked again until it shows, or a while passed and the
+    // node kept another.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    for (;;) {
       refresh();
-      if (!reached_ || value(key) == asked) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      if (!reached_ || value(key) == asked || std::chrono::steady_clock::now() > deadline) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(4));
     }
     return {};
   }
