@@ -48,7 +48,9 @@ std::optional<int64_t> number(const spa_pod* pod) {
 
 // The type of a PropInfo: a choice of numbers (default first; a range's
 // minimum and maximum, a step's step; an enumeration's alternatives) or one.
-void readType(const spa_pod* type, Property& p) {
+// False for a type other than whole numbers and switches (floating-point
+// gains, strings, arrays): such a control is not offered.
+bool readType(const spa_pod* type, Property& p) {
   const spa_pod* values = type;
   uint32_t count = 1, choice = SPA_CHOICE_None;
   if (spa_pod_is_choice(type)) {
@@ -66,7 +68,7 @@ void readType(const spa_pod* type, Property& p) {
     if (childType == SPA_TYPE_Long) n.push_back(*static_cast<const int64_t*>(v));
     if (childType == SPA_TYPE_Bool) n.push_back(*static_cast<const int32_t*>(v) ? 1 : 0);
   }
-  if (n.empty()) return;
+  if (n.empty()) return false;
   p.defaultValue = p.minimum = p.maximum = n[0];
   if (childType == SPA_TYPE_Bool) {
     p.kind = Property::Kind::Boolean;
@@ -82,12 +84,13 @@ void readType(const spa_pod* type, Property& p) {
     p.maximum = n[2];
     if (choice == SPA_CHOICE_Step && n.size() >= 4 && n[3] > 0) p.step = n[3];
   }
+  return true;
 }
 
 std::optional<Property> propertyOf(const spa_pod* pod) {
   if (!spa_pod_is_object_type(pod, SPA_TYPE_OBJECT_PropInfo)) return std::nullopt;
   Property p;
-  bool identified = false;
+  bool identified = false, typed = false;
   const auto* object = reinterpret_cast<const spa_pod_object*>(pod);
   const spa_pod_prop* prop = nullptr;
   SPA_POD_OBJECT_FOREACH(object, prop) {
@@ -103,7 +106,7 @@ std::optional<Property> propertyOf(const spa_pod* pod) {
         break;
       }
       case SPA_PROP_INFO_type:
-        readType(&prop->value, p);
+        typed = readType(&prop->value, p);
         break;
       case SPA_PROP_INFO_labels: {
         if (!spa_pod_is_struct(&prop->value)) break;
@@ -126,7 +129,7 @@ std::optional<Property> propertyOf(const spa_pod* pod) {
         break;
     }
   }
-  if (!identified) return std::nullopt;
+  if (!identified || !typed) return std::nullopt;
   return p;
 }
 
