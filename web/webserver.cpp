@@ -331,7 +331,7 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
   }
 
   // A request begins on a connection: a new connection is counted, or
-  // refused when there are enough already.
+  // refused when there are enough already, and has a while to speak.
   void started(SoupServerMessage* msg) {
     GSocket* socket = soup_server_message_get_socket(msg);
     if (socket && !clients.count(socket)) {
@@ -346,6 +346,20 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
       } else {
         clients.insert(static_cast<GSocket*>(g_object_ref(socket)));
       }
+      GSource* silent = g_timeout_source_new_seconds(kHeadersWithinSeconds);
+      g_source_set_callback(
+          silent,
+          [](gpointer s) -> gboolean {
+            // Shut down, not closed: libsoup reads the end and closes the
+            // connection itself.
+            auto* socket = static_cast<GSocket*>(s);
+            if (!g_object_get_data(G_OBJECT(socket), "ferrowick-spoke") && !g_socket_is_closed(socket))
+              g_socket_shutdown(socket, TRUE, TRUE, nullptr);
+            return G_SOURCE_REMOVE;
+          },
+          g_object_ref(socket), g_object_unref);
+      g_source_attach(silent, context);
+      g_source_unref(silent);
     }
     g_signal_connect(
         msg, "got-headers",
@@ -360,6 +374,8 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
     // connection stays, half closed, and keeps its place among the clients
     // counted, so a browser's reloads would lock everyone out in the end.
     soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Connection", "close");
+    if (GSocket* socket = soup_server_message_get_socket(msg))
+      g_object_set_data(G_OBJECT(socket), "ferrowick-spoke", GINT_TO_POINTER(1));
     if (g_object_get_data(G_OBJECT(msg), "ferrowick-busy")) {
       soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Retry-After", "5");
       return text(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, "Too many clients; try again soon.");
