@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "app/modTopmost.h"
+#include "camera/camerasettingsdialog.h"
 #include "capture/modWebCam.h"
 #include "grab/modBitBlt.h"
 #include "platform/avicap32.h"
@@ -112,6 +113,7 @@ frmMain::frmMain(cmdline::Options options)
     });
   };
   webServer.onWatching = [this](bool watching) { tmrWeb.SetEnabled(watching); };
+  mnuCaptureCamera.OnClick = [this] { mnuCaptureCamera_Click(); };
 }
 
 void frmMain::Form_Load() {
@@ -127,6 +129,10 @@ void frmMain::Form_Load() {
   hours_ = options_.hours.value_or(settings::activeHours());
   send_ = run::sendOptions(options_, settings::sendOptions());
   startWeb();
+  run_.addListener([this](const run::Event& e, const run::State& s) { cameraKeeper_.onEvent(e, s); });
+  cameraKeeper_.setOptions(settings::cameraOptions());
+  cameraKeeper_.setCommandLine(options_.controls);
+  offerCameraSettings();
   runCommandLine();
   // What waits from an earlier run is sent even before a run starts.
   if (run_.state().phase == run::Phase::Stopped) bindOffsite();
@@ -166,6 +172,7 @@ void frmMain::tmrSources_Timer() {
   // Sources are only ever added (a lost camera keeps its entry), so a driver
   // at the index after the last entry means the list has grown. The entry
   // chosen stays chosen.
+  offerCameraSettings();
   char name[100];
   char ver[100];
   if (!avicap32::capGetDriverDescriptionA(static_cast<UINT>(List1.ListCount()), name, 100, ver, 100)) return;
@@ -292,6 +299,7 @@ void frmMain::tmrCapture_Timer() {
   if (!written.failure.empty()) savedWindow_ = 0;
   const run::Instant at = now();
   run_.tick(at, txtTmr.Text(), written);
+  cameraKeeper_.tick(at);
   lblStatus.SetCaption(run_.state().status);
   publishRun();
   // The chores are looked at once an hour (a day over at midnight among them).
@@ -313,6 +321,8 @@ std::string frmMain::saveFrame() {
   if (!picture.fLive) return "No source connected, frame not saved.";
   if (frameOptions_.fullSize && !picture.still)
     return "No full-size picture from the source yet, frame not saved.";
+  // The frame about to be saved sets the exposure of those after it.
+  cameraKeeper_.frameDue();
   if (!frameOptions_.fullSize) {
     try {
       grabFrame();
@@ -554,4 +564,23 @@ void frmMain::mnuCaptureWeb_Click() {
   // The dialog's choice takes the place of the command line's from now on.
   options_.web.reset();
   startWeb();
+}
+
+void frmMain::offerCameraSettings() {
+  const int chosen = List1.ListIndex();
+  mnuCaptureCamera.SetEnabled(chosen >= 0 && chosen < List1.ListCount() - 1);
+}
+
+void frmMain::mnuCaptureCamera_Click() {
+  const int chosen = List1.ListIndex();
+  const avicap32::DriverList& drivers = avicap32::driverList();
+  if (chosen < 0 || static_cast<size_t>(chosen) >= drivers.size()) return;
+  const std::string identity = schedule::sourceIdentity(chosen);
+  SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  const camera::CameraChoices choices = camera::editCameraSettings(
+      hWnd(), List1.List(chosen), identity, drivers[static_cast<size_t>(chosen)]->controlDevice());
+  SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  // The ticks hold from the next Start; a run going on keeps what was set.
+  cameraKeeper_.setOptions(choices.options);
+  cameraKeeper_.userChanged(identity, choices.changed);
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "camera/camerakeeper.h"
 #include "cmdline/commandline.h"
 #include "platform/vb.h"
 #include "platform/vba.h"
@@ -75,6 +76,7 @@ class frmMain : public vb::Form, private run::Hands {
   vb::Menu mnuCaptureSend{mnuCapture, "Se&nd frames to…"};
   vb::Menu mnuCaptureResume{mnuCapture, "&Resume capturing after a restart"};
   vb::Menu mnuCaptureWeb{mnuCapture, "&Web page…"};
+  vb::Menu mnuCaptureCamera{mnuCapture, "&Camera settings…"};
   vb::Menu mnuHelp{*this, "&Help"};
   vb::Menu mnuHelpAbout{mnuHelp, "&About Ferrowick"};
   // Watches for capture sources that appear while the program runs.
@@ -174,4 +176,9 @@ class frmMain : public vb::Form, private run::Hands {
   // Where frames are sent, what is kept (for the next run, and the run's own).
   settings::SendOptions send_;
   run::Instant choresHour_ = 0;  // the hour the chores were last looked at
+  // The run's camera controls, kept through the run.
+  camera::Keeper cameraKeeper_;
+  void mnuCaptureCamera_Click();
+  // Camera settings are not offered for the test pattern (listed last).
+  void offerCameraSettings();
 };

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "camera/cameracontrols.h"
 #include "platform/avicap32.h"
 #include "platform/gstcapture.h"
 #include "platform/vba.h"
@@ -73,9 +74,17 @@ struct RunOptions {
   QCommandLineOption webCert{"web-cert", "Serve the web page over HTTPS with this PEM certificate.", "file"};
   QCommandLineOption webKey{"web-key", "The PEM private key of --web-cert.", "file"};
 
+  QCommandLineOption listControls{"list-controls",
+                                  "Print the controls of the camera --source names, one a line, and exit."};
+  QCommandLineOption control{"control",
+                             "Set a camera control for this run, by its V4L2 name (repeatable), such as "
+                             "exposure_time_absolute=250.",
+                             "name=value"};
+
   void addTo(QCommandLineParser& parser) const {
     parser.addOptions({listSources, source, interval, folder, activeHours, daylight, sendTo, keepDays,
-                       dailyVideo, start, resume, noWindow, web, webPasswordFile, webCert, webKey});
+                       dailyVideo, start, resume, noWindow, web, webPasswordFile, webCert, webKey,
+                       listControls, control});
   }
 };
 
@@ -230,10 +239,39 @@ std::optional<QString> readRun(const QCommandLineParser& parser, const RunOption
     }
   }
   options.dailyVideo = parser.isSet(run.dailyVideo);
+  for (const QString& assignment : parser.values(run.control)) {
+    std::pair<std::string, int64_t> value;
+    if (const std::optional<std::string> bad = camera::parseAssignment(assignment.toStdString(), value))
+      return "--control: " + QString::fromStdString(*bad);
+    options.controls.push_back(value);
+  }
+  if (parser.isSet(run.listControls) && !parser.isSet(run.source))
+    return QString("--list-controls needs --source NAME");
   options.start = parser.isSet(run.start);
   options.resume = parser.isSet(run.resume);
   options.noWindow = parser.isSet(run.noWindow);
   return readWeb(parser, run, options);
+}
+
+// --list-controls: the controls of the camera listed as name; 1 when it has
+// none the program can reach.
+int printControls(const std::string& name) {
+  gstcapture::installDrivers();
+  std::string device;
+  for (const auto& driver : avicap32::driverList()) {
+    if (driver->description() == name) device = driver->controlDevice();
+  }
+  gstcapture::uninstallDrivers();
+  if (device.empty()) {
+    print(stderr,
+          "ferrowick: '" + QString::fromStdString(name) + "' has no controls the program can reach\n");
+    return 1;
+  }
+  const camera::Listing listing = camera::listControls(device);
+  for (const camera::Control& c : listing.controls)
+    print(stdout, QString::fromStdString(camera::describe(c)) + "\n");
+  if (!listing.error.empty()) print(stderr, "ferrowick: " + QString::fromStdString(listing.error) + "\n");
+  return listing.error.empty() ? 0 : 1;
 }
 
 // --make-video: the video is made here, with no window, progress on
@@ -362,6 +400,8 @@ Parsed parse(int argc, char** argv) {
   } else if (const std::optional<QString> bad = readRun(parser, run, parsed.options)) {
     print(stderr, "ferrowick: " + *bad + "\n");
     parsed.exitStatus = kBadUsage;
+  } else if (parser.isSet(run.listControls)) {
+    parsed.exitStatus = printControls(*parsed.options.source);
   } else if (parser.isSet(run.listSources)) {
     for (const std::string& name : sourceNames()) print(stdout, QString::fromStdString(name) + "\n");
     parsed.exitStatus = 0;

@@ -2,8 +2,11 @@
 // The program's command line, in the GNU style (--help, --version, options
 // with values). What it asks for that needs no window is done here, with no
 // display at all; what is left is for the window.
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "schedule/activehours.h"
 
@@ -34,6 +37,8 @@ struct Options {
     bool operator==(const Web&) const = default;
   };
   std::optional<Web> web;
+  // --control NAME=VALUE: camera controls for this run, in the order given.
+  std::vector<std::pair<std::string, int64_t>> controls;
 };
 
 struct Parsed {

@@ -77,6 +77,11 @@ class CaptureDriver {
   // The newest full-size picture since connect, or null (none yet, or a
   // driver without them). A new picture is a new object.
   virtual std::shared_ptr<const StillFrame> latestStill() { return nullptr; }
+
+  // Where the source's controls are reached now: the V4L2 device node (the
+  // camera's own, or the one its PipeWire node names), else "pipewire:" and
+  // its PipeWire node's name; empty when it has none, or its device is away.
+  virtual std::string controlDevice() const { return {}; }
 };
 
 // A driver as logs name it: its description and identity.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -33,11 +34,13 @@ bool isDigits(std::string_view text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// ".HINT.PID.partial", or ".HINT.PID-N.partial" when that name was in use.
-std::string tempName(const std::string& hint, int attempt) {
-  std::string name = "." + hint + "." + std::to_string(::getpid());
-  if (attempt > 1) name += "-" + std::to_string(attempt);
-  return name += kTempSuffix;
+// ".HINT.PID-N.partial", N counting the process's temporary files: a name is
+// never used twice, so a sweep that found a leftover under it and removes
+// the name cannot remove a newer file that took the name since.
+std::string tempName(const std::string& hint) {
+  static std::atomic<unsigned> made = 0;
+  return "." + hint + "." + std::to_string(::getpid()) + "-" + std::to_string(++made) +
+         std::string(kTempSuffix);
 }
 
 bool isTempName(std::string_view name) {
@@ -83,8 +86,8 @@ PendingFile::PendingFile(const std::string& folder, const std::string& hint, Tem
       ::close(fd_);
     }
   }
-  for (int attempt = 1;; ++attempt) {
-    temp_ = folder + "/" + tempName(hint, attempt);
+  for (;;) {
+    temp_ = folder + "/" + tempName(hint);
     fd_ = ::open(temp_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd_ < 0) {
       if (errno == EEXIST) continue;
@@ -138,8 +141,8 @@ void PendingFile::publishOver(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
     const std::string hint = path.substr(slash == std::string::npos ? 0 : slash + 1);
-    for (int attempt = 1; temp_.empty(); ++attempt) {
-      const std::string name = folder + "/" + tempName(hint, attempt);
+    while (temp_.empty()) {
+      const std::string name = folder + "/" + tempName(hint);
       if (::linkat(AT_FDCWD, path_.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
         temp_ = name;
       } else if (errno != EEXIST) {

@@ -2,7 +2,7 @@
 // Files that stand complete under their final name or not at all, also after
 // a crash or a power cut. A new file has no name while it is written (an
 // O_TMPFILE file, linked in under its name when complete) or, on a file
-// system without such files, a hidden temporary name (".HINT.PID.partial",
+// system without such files, a hidden temporary name (".HINT.PID-N.partial",
 // locked while it is written, renamed when complete, never replacing a
 // file). The file and then its folder are flushed to the disk before the
 // file counts as written.

@@ -72,6 +72,21 @@ class CameraDriver : public PipelineDriver {
   }
   bool isLive() override { return device_ && !gone_ && PipelineDriver::isLive(); }
 
+  std::string controlDevice() const override {
+    if (!device_) return {};
+    StructurePtr props(gst_device_get_properties(device_.get()));
+    if (!props) return {};
+    // A PipeWire node names its V4L2 device; V4L2's own provider gives its path.
+    for (const char* field : {"api.v4l2.path", "device.path"}) {
+      const gchar* v = gst_structure_get_string(props.get(), field);
+      if (v && g_str_has_prefix(v, "/dev/")) return v;
+    }
+    // A PipeWire node with no device node of its own: its controls are its
+    // node parameters.
+    const gchar* node = gst_structure_get_string(props.get(), "node.name");
+    return node && *node ? "pipewire:" + std::string(node) : std::string();
+  }
+
  protected:
   GstElement* build(int width, int height, int fps) override {
     if (!device_) return nullptr;

@@ -1,6 +1,7 @@
 #include "settings/settings.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <system_error>
@@ -261,6 +262,64 @@ void saveVideoChoices(const VideoChoices& choices) {
                      {"Size", choices.size},
                      {"Format", choices.format},
                      {"Deflicker", choices.deflicker ? "1" : "0"}});
+}
+
+namespace {
+
+constexpr const char* kCameraControls = "CameraControls";
+
+// An identity as a settings key: "serial:…" and "bus:…" hold characters a
+// key cannot ('/', '\\'), so all but letters, digits, '-', '_' and '.' are
+// kept as %XX.
+std::string identityKey(const std::string& identity) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string key;
+  for (unsigned char c : identity) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.') {
+      key += static_cast<char>(c);
+    } else {
+      key += '%';
+      key += hex[c >> 4];
+      key += hex[c & 15];
+    }
+  }
+  return key;
+}
+
+}  // namespace
+
+ControlValues cameraControls(const std::string& identity) {
+  // Kept as "name=value;name=value"; a pair that does not read is skipped.
+  const std::string text = get(kCameraControls, identityKey(identity));
+  ControlValues values;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find(';', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string pair = text.substr(at, end - at);
+    const size_t eq = pair.find('=');
+    const std::optional<int64_t> value =
+        eq == std::string::npos ? std::nullopt : number<int64_t>(pair.substr(eq + 1));
+    if (eq > 0 && value) values.emplace_back(pair.substr(0, eq), *value);
+    at = end + 1;
+  }
+  return values;
+}
+
+void saveCameraControls(const std::string& identity, const ControlValues& values) {
+  std::string text;
+  for (const auto& [name, value] : values)
+    text += (text.empty() ? "" : ";") + name + "=" + std::to_string(value);
+  vba::SaveSetting(kApplication, kCameraControls, identityKey(identity), text);
+}
+
+CameraOptions cameraOptions() {
+  return {get("Camera", "Hold", "0") == "1", get("Camera", "EvenExposure", "0") == "1"};
+}
+
+void saveCameraOptions(const CameraOptions& options) {
+  vba::SaveSettings(kApplication, "Camera",
+                    {{"Hold", options.hold ? "1" : "0"}, {"EvenExposure", options.evenExposure ? "1" : "0"}});
 }
 
 }  // namespace settings

@@ -3,8 +3,11 @@
 // its default, in the program's settings file (the forms runtime's settings
 // under one application name). A value missing or unreadable reads as its
 // default; a write is on the disk when it returns (error 75 when it cannot be).
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "schedule/activehours.h"
 #include "store/framestore.h"
@@ -82,5 +85,21 @@ struct VideoChoices {
 };
 VideoChoices videoChoices();
 void saveVideoChoices(const VideoChoices& choices);
+
+// A camera's controls as the user set them, by V4L2 name, in the order
+// written (section "CameraControls", a key per camera identity).
+using ControlValues = std::vector<std::pair<std::string, int64_t>>;
+ControlValues cameraControls(const std::string& identity);
+void saveCameraControls(const std::string& identity, const ControlValues& values);
+
+// How a run treats the camera (section "Camera"): its automatic exposure,
+// white balance and focus held at Start, and the exposure evened.
+struct CameraOptions {
+  bool hold = false;
+  bool evenExposure = false;
+  bool operator==(const CameraOptions&) const = default;
+};
+CameraOptions cameraOptions();
+void saveCameraOptions(const CameraOptions& options);
 
 }  // namespace settings

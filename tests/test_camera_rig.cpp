@@ -1,20 +1,28 @@
 // The real program against real PipeWire cameras: a private PipeWire session
 // with virtual cameras (raw YUY2 and MJPEG) on it, listed, previewed and
-// saved by the main window as a user would.
+// saved by the main window as a user would; a camera node's controls reached
+// through PipeWire.
 #include <gtest/gtest.h>
+#include <linux/videodev2.h>
+#include <spa/param/props.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QImage>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/frmMain.h"
 #include "capture/modWebCam.h"
 #include "platform/gstcapture.h"
+#include "platform/pipewirenode.h"
 #include "platform/user32.h"
 #include "platform/vba.h"
+#include "settings/settings.h"
 #include "tests/fakes/PipeWireRig.h"
 #include "tests/fakes/TestSupport.h"
 
@@ -65,6 +73,12 @@ class CameraRig : public testing::Test {
   }
   bool Tick() { return testsupport::tickSaves(*form, dir.path() + "/captured"); }
   bool LostStatus() const { return form->lblStatus.Caption().rfind("Source lost since ", 0) == 0; }
+  // A control's value on the node now, as the daemon gives it.
+  static std::optional<int64_t> NodeValue(const std::string& node, uint32_t id) {
+    for (const auto& [key, v] : pipewirenode::describe(node).values)
+      if (key == id) return v;
+    return std::nullopt;
+  }
 
   fakes::PipeWireRig rig;
   QTemporaryDir dir;
@@ -163,6 +177,92 @@ TEST_F(CameraRig, APipeWireRestartUnderARunningCaptureIsSurvived) {
   EXPECT_EQ(mainColour(NewestFrame()), 0xFF0000u);
   EXPECT_EQ(Entries(), (std::vector<std::string>{"Desk Cam", "Test pattern"}));
   EXPECT_EQ(user32::liveWindowCount(), windows + 1);
+}
+
+// A camera node's controls, described and written through PipeWire: the
+// ranges it gives, a manual exposure refused while automatic exposure is on
+// and taken once a write switches it off first, values clamped by the node.
+TEST_F(CameraRig, APipeWireCamerasControlsAreDescribedAndWritten) {
+  ASSERT_TRUE(rig.Plug("desk_cam", "Desk Cam", 0x808080));
+  using Kind = pipewirenode::Property::Kind;
+  constexpr uint32_t kAutoExposure = SPA_PROP_START_CUSTOM + V4L2_CID_EXPOSURE_AUTO;
+  constexpr uint32_t kAutoWhiteBalance = SPA_PROP_START_CUSTOM + V4L2_CID_AUTO_WHITE_BALANCE;
+  const pipewirenode::Description d = pipewirenode::describe("desk_cam");
+  ASSERT_EQ(d.error, "");
+  struct Expected {
+    uint32_t id;
+    Kind kind;
+    int64_t minimum, maximum, defaultValue;
+  };
+  for (const Expected& e : {Expected{SPA_PROP_gain, Kind::Integer, 0, 255, 64},
+                            Expected{SPA_PROP_exposure, Kind::Integer, 3, 2047, 250},
+                            Expected{kAutoExposure, Kind::Choice, V4L2_EXPOSURE_MANUAL,
+                                     V4L2_EXPOSURE_APERTURE_PRIORITY, V4L2_EXPOSURE_APERTURE_PRIORITY},
+                            Expected{kAutoWhiteBalance, Kind::Boolean, 0, 1, 1}}) {
+    SCOPED_TRACE(e.id);
+    const auto p = std::find_if(d.properties.begin(), d.properties.end(),
+                                [&](const pipewirenode::Property& q) { return q.id == e.id; });
+    ASSERT_NE(p, d.properties.end());
+    EXPECT_EQ(p->kind, e.kind);
+    EXPECT_EQ(p->minimum, e.minimum);
+    EXPECT_EQ(p->maximum, e.maximum);
+    EXPECT_EQ(p->defaultValue, e.defaultValue);
+  }
+  const auto value = [](uint32_t id) { return NodeValue("desk_cam", id); };
+  EXPECT_EQ(pipewirenode::write("desk_cam", {{SPA_PROP_exposure, 900}}), "");
+  EXPECT_NE(value(SPA_PROP_exposure), 900) << "a manual exposure taken under automatic exposure";
+  EXPECT_EQ(pipewirenode::write("desk_cam", {{kAutoExposure, V4L2_EXPOSURE_MANUAL},
+                                             {SPA_PROP_exposure, 900},
+                                             {SPA_PROP_gain, 400},
+                                             {kAutoWhiteBalance, 0}}),
+            "");
+  EXPECT_EQ(value(kAutoExposure), V4L2_EXPOSURE_MANUAL);
+  EXPECT_EQ(value(SPA_PROP_exposure), 900);
+  EXPECT_EQ(value(SPA_PROP_gain), 255);
+  EXPECT_EQ(value(kAutoWhiteBalance), 0);
+  EXPECT_NE(pipewirenode::describe("no_such_cam").error, "");
+}
+
+// A run over a PipeWire camera with no V4L2 device: held and set as the user
+// left it at Start, put back at the minute's reading after another program
+// changed it, and again when the camera is unplugged and plugged back in.
+TEST_F(CameraRig, APipeWireCamerasSettingsAreKeptThroughARun) {
+  constexpr uint32_t kAutoExposure = SPA_PROP_START_CUSTOM + V4L2_CID_EXPOSURE_AUTO;
+  ASSERT_TRUE(rig.Plug("desk_cam", "Desk Cam", 0x808080));
+  settings::saveCameraOptions({true, false});
+  settings::saveCameraControls("node:desk_cam", {{"gain", 100}});
+  int64_t later = 0;
+  vba::setClock([&] {
+    const QDateTime t = QDateTime::currentDateTime().addSecs(later);
+    return vba::DateTime{t.date().year(), t.date().month(),  t.date().day(),
+                         t.time().hour(), t.time().minute(), t.time().second()};
+  });
+  StartFirst();
+  const auto kept = [&] {
+    return waitFor(
+        [&] {
+          return NodeValue("desk_cam", SPA_PROP_gain) == 100 &&
+                 NodeValue("desk_cam", kAutoExposure) == V4L2_EXPOSURE_MANUAL;
+        },
+        kLiveMs);
+  };
+  EXPECT_TRUE(kept()) << "not as set at Start";
+
+  ASSERT_EQ(pipewirenode::write("desk_cam",
+                                {{kAutoExposure, V4L2_EXPOSURE_APERTURE_PRIORITY}, {SPA_PROP_gain, 30}}),
+            "");
+  later = 61;
+  ASSERT_TRUE(Tick());
+  EXPECT_TRUE(kept()) << "another program's change not put back";
+
+  ASSERT_TRUE(rig.Unplug("desk_cam"));
+  ASSERT_TRUE(waitFor([] { return !modWebCam::previewIsLive(); }, kLiveMs));
+  EXPECT_FALSE(Tick());
+  ASSERT_TRUE(rig.Plug("desk_cam", "Desk Cam", 0x808080));
+  ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kLiveMs));
+  EXPECT_TRUE(Tick());
+  EXPECT_TRUE(kept()) << "not put back after the replug";
+  vba::setClock(nullptr);
 }
 
 }  // namespace

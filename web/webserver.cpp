@@ -331,7 +331,7 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
   }
 
   // A request begins on a connection: a new connection is counted, or
-  // refused when there are enough already.
+  // refused when there are enough already, and has a while to speak.
   void started(SoupServerMessage* msg) {
     GSocket* socket = soup_server_message_get_socket(msg);
     if (socket && !clients.count(socket)) {
@@ -346,6 +346,20 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
       } else {
         clients.insert(static_cast<GSocket*>(g_object_ref(socket)));
       }
+      GSource* silent = g_timeout_source_new_seconds(kHeadersWithinSeconds);
+      g_source_set_callback(
+          silent,
+          [](gpointer s) -> gboolean {
+            // Shut down, not closed: libsoup reads the end and closes the
+            // connection itself.
+            auto* socket = static_cast<GSocket*>(s);
+            if (!g_object_get_data(G_OBJECT(socket), "ferrowick-spoke") && !g_socket_is_closed(socket))
+              g_socket_shutdown(socket, TRUE, TRUE, nullptr);
+            return G_SOURCE_REMOVE;
+          },
+          g_object_ref(socket), g_object_unref);
+      g_source_attach(silent, context);
+      g_source_unref(silent);
     }
     g_signal_connect(
         msg, "got-headers",
@@ -355,10 +369,16 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
   // The headers are in: what is too much is refused before the body is read.
   void bound(SoupServerMessage* msg) {
     SoupMessageHeaders* headers = soup_server_message_get_request_headers(msg);
+    // Every answer closes its connection. libsoup before 3.3 never notices
+    // a client closing a connection kept open for a next request: the
+    // connection stays, half closed, and keeps its place among the clients
+    // counted, so a browser's reloads would lock everyone out in the end.
+    soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Connection", "close");
+    if (GSocket* socket = soup_server_message_get_socket(msg))
+      g_object_set_data(G_OBJECT(socket), "ferrowick-spoke", GINT_TO_POINTER(1));
     if (g_object_get_data(G_OBJECT(msg), "ferrowick-busy")) {
-      soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Connection", "close");
       soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Retry-After", "5");
-      return refuse(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, "Too many clients; try again soon.");
+      return text(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, "Too many clients; try again soon.");
     }
     std::size_t size = 0;
     SoupMessageHeadersIter it;
@@ -370,19 +390,14 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
     char* uri = g_uri_to_string(soup_server_message_get_uri(msg));
     const std::size_t uriSize = std::strlen(uri);
     g_free(uri);
-    if (uriSize > kMaxUrl) return refuse(msg, SOUP_STATUS_REQUEST_URI_TOO_LONG, "Address too long.");
-    if (size > kMaxHeaders) return refuse(msg, 431, "Headers too large.");
+    if (uriSize > kMaxUrl) return text(msg, SOUP_STATUS_REQUEST_URI_TOO_LONG, "Address too long.");
+    if (size > kMaxHeaders) return text(msg, 431, "Headers too large.");
     if (soup_message_headers_get_encoding(headers) == SOUP_ENCODING_CHUNKED ||
         soup_message_headers_get_content_length(headers) > kMaxBody) {
       // What comes is read and dropped, never kept.
       soup_message_body_set_accumulate(soup_server_message_get_request_body(msg), FALSE);
-      return refuse(msg, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, "Body too large.");
+      return text(msg, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, "Body too large.");
     }
-  }
-
-  static void refuse(SoupServerMessage* msg, guint status, const char* why) {
-    soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Connection", "close");
-    text(msg, status, why);
   }
 
   static void text(SoupServerMessage* msg, guint status, const std::string& body) {

@@ -24,6 +24,10 @@ namespace web {
 
 // At most this many clients at once; more are answered 503.
 inline constexpr int kMaxClients = 16;
+// A connection that has not sent its request's headers this long after it
+// came is closed, so clients that connect and say nothing cannot hold every
+// place.
+inline constexpr int kHeadersWithinSeconds = 10;
 // The live picture's rate, at most.
 inline constexpr int kStreamIntervalMs = 200;
 // The user name of HTTP basic authentication.

@@ -26,8 +26,10 @@ class PipeWireRig {
   const std::string& Error() const { return error_; }
 
   // Plugs in a virtual camera: a PipeWire node named nodeName, described as
-  // description, the colour 0xRRGGBB with a moving square (raw YUY2) or, with
-  // mjpeg, a moving ball on that colour (MJPEG). True once the node is there
+  // description, the colour 0xRRGGBB with a moving square (raw YUY2: its
+  // brightness follows the node's exposure and gain, and pumps while its
+  // automatic exposure is on, as it is at first) or, with mjpeg, a moving
+  // ball on that colour (MJPEG). True once the node is there
   // (with wait false: once the camera's process started).
   bool Plug(const std::string& nodeName, const std::string& description, unsigned rgb, bool mjpeg = false,
             bool wait = true);
