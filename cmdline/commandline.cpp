@@ -262,12 +262,12 @@ int printControls(const std::string& name) {
     if (driver->description() == name) device = driver->controlDevice();
   }
   gstcapture::uninstallDrivers();
-  if (device.empty()) {
+  const camera::Listing listing = device.empty() ? camera::Listing{} : camera::listControls(device);
+  if (listing.controls.empty() && listing.error.empty()) {
     print(stderr,
           "ferrowick: '" + QString::fromStdString(name) + "' has no controls the program can reach\n");
     return 1;
   }
-  const camera::Listing listing = camera::listControls(device);
   for (const camera::Control& c : listing.controls)
     print(stdout, QString::fromStdString(camera::describe(c)) + "\n");
   if (!listing.error.empty()) print(stderr, "ferrowick: " + QString::fromStdString(listing.error) + "\n");

@@ -225,7 +225,8 @@ TEST_F(CameraRig, APipeWireCamerasControlsAreDescribedAndWritten) {
 
 // A run over a PipeWire camera with no V4L2 device: held and set as the user
 // left it at Start, put back at the minute's reading after another program
-// changed it, and again when the camera is unplugged and plugged back in.
+// changed it, and again when the camera is unplugged and plugged back in and
+// when PipeWire starts again.
 TEST_F(CameraRig, APipeWireCamerasSettingsAreKeptThroughARun) {
   constexpr uint32_t kAutoExposure = SPA_PROP_START_CUSTOM + V4L2_CID_EXPOSURE_AUTO;
   ASSERT_TRUE(rig.Plug("desk_cam", "Desk Cam", 0x808080));
@@ -262,6 +263,15 @@ TEST_F(CameraRig, APipeWireCamerasSettingsAreKeptThroughARun) {
   ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kLiveMs));
   EXPECT_TRUE(Tick());
   EXPECT_TRUE(kept()) << "not put back after the replug";
+
+  rig.KillDaemon();
+  ASSERT_TRUE(waitFor([] { return !modWebCam::previewIsLive(); }, kLiveMs));
+  EXPECT_FALSE(Tick());
+  ASSERT_TRUE(rig.StartDaemon());
+  ASSERT_TRUE(rig.Plug("desk_cam", "Desk Cam", 0x808080));
+  ASSERT_TRUE(waitFor(modWebCam::previewIsLive, kLiveMs));
+  EXPECT_TRUE(Tick());
+  EXPECT_TRUE(kept()) << "not put back after PipeWire's restart";
   vba::setClock(nullptr);
 }
 
