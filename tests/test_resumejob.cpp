@@ -20,19 +20,13 @@ TEST(ResumeJob, KilledRunGoesOnIntoTheSameFolderWithResume) {
   const QString frames = dir.filePath("frames");
   const auto count = [&] { return QDir(frames).entryList({"*.png"}, QDir::Files).size(); };
   const testsupport::ChildSanitizerLog sanitizer;
-  const auto run = [&](QProcess& program, const QStringList& args) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    program.setProcessEnvironment(sanitizer.environment(env));
-    program.start(FERROWICK_PROGRAM, args);
-  };
   // Ticking the option writes the autostart entry; the frame options in force are part of the job.
   schedule::setResumeEnabled(true);
   ASSERT_TRUE(QFile::exists(QString::fromStdString(schedule::autostartEntryPath())));
   settings::saveFrameOptions({false, framestore::Format::Png, false});
 
   QProcess first;
-  run(first, {"--source", "Test pattern", "--interval", "1", "--folder", frames, "--start"});
+  sanitizer.start(first, {"--source", "Test pattern", "--interval", "1", "--folder", frames, "--start"});
   ASSERT_TRUE(testsupport::waitFor([&] { return count() >= 2; }, 20000)) << "frames: " << count();
   first.kill();  // as a power cut would end it
   ASSERT_TRUE(first.waitForFinished(10000));
@@ -41,7 +35,7 @@ TEST(ResumeJob, KilledRunGoesOnIntoTheSameFolderWithResume) {
   settings::saveFrameOptions({false, framestore::Format::Jpeg, false});
 
   QProcess resumed;
-  run(resumed, {"--resume"});
+  sanitizer.start(resumed, {"--resume"});
   EXPECT_TRUE(testsupport::waitFor([&] { return count() >= before + 2; }, 20000)) << "frames: " << count();
   // The resumed run takes frames as the recorded one did; the user's own options stay theirs.
   EXPECT_EQ(settings::frameOptions().format, framestore::Format::Jpeg);

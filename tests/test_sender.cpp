@@ -171,16 +171,10 @@ TEST(Sender, KilledProgramResumedSendsTheRest) {
     return QDir(folder).entryList({"*.bmp"}, QDir::Files).size();
   };
   const testsupport::ChildSanitizerLog sanitizer;
-  const auto run = [&](QProcess& program, const QStringList& args) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    program.setProcessEnvironment(sanitizer.environment(env));
-    program.start(FERROWICK_PROGRAM, args);
-  };
   schedule::setResumeEnabled(true);
   QProcess first;
-  run(first,
-      {"--source", "Test pattern", "--interval", "1", "--folder", frames, "--send-to", "rig:cam", "--start"});
+  sanitizer.start(first, {"--source", "Test pattern", "--interval", "1", "--folder", frames, "--send-to",
+                          "rig:cam", "--start"});
   ASSERT_TRUE(testsupport::waitFor([&] { return count(served) >= 2; }, 30000));
   // A backlog builds while the server is away, and the program is killed with it.
   rig.stop();
@@ -191,7 +185,7 @@ TEST(Sender, KilledProgramResumedSendsTheRest) {
   ASSERT_TRUE(rig.start());
 
   QProcess resumed;
-  run(resumed, {"--resume"});
+  sanitizer.start(resumed, {"--resume"});
   const auto allThere = [&] {
     const QStringList there = QDir(served).entryList({"*.bmp"}, QDir::Files);
     return std::all_of(taken.begin(), taken.end(), [&](const QString& f) { return there.contains(f); });

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QImage>
 #include <QLocale>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QThread>
@@ -179,6 +180,16 @@ class ChildSanitizerLog {
     }
     return report;
   }
+
+#ifdef FERROWICK_PROGRAM
+  // Starts the program on the offscreen platform, its report sent here.
+  void start(QProcess& program, const QStringList& args) const {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    program.setProcessEnvironment(environment(env));
+    program.start(FERROWICK_PROGRAM, args);
+  }
+#endif
 
  private:
   QTemporaryDir dir_;
