@@ -188,11 +188,12 @@ void frmMain::tmrSources_Timer() {
   List1.SetListIndex(std::min(chosen, List1.ListCount() - 1));
 }
 
+void frmMain::setTopmost(bool topmost) {
+  SetWindowPos(hWnd(), topmost ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+}
+
 int frmMain::boxAside(const std::string& prompt, int buttons, const std::string& title) {
-  SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-  const int pressed = vba::MsgBox(prompt, buttons, title);
-  SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-  return pressed;
+  return aside([&] { return vba::MsgBox(prompt, buttons, title); });
 }
 
 void frmMain::cmdStart_Click() {
@@ -267,9 +268,7 @@ void frmMain::mnuFileShowLog_Click() {
 void frmMain::mnuFileMakeVideo_Click() {
   // The dialog stays up while the video is made, and the window's timers go
   // on meanwhile: the window leaves the topmost band so it does not hide it.
-  SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-  const std::optional<video::Made> made = video::runMakeVideoDialog(framesFolder());
-  SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  const std::optional<video::Made> made = aside([&] { return video::runMakeVideoDialog(framesFolder()); });
   if (!made) return;
   if (boxAside(made->summary + "\n\nOpen the folder it is in?", vba::vbYesNo | vba::vbInformation,
                "Make video") != vba::vbYes) {
@@ -424,10 +423,8 @@ run::Look frmMain::look(bool frameDue) {
 
 void frmMain::mnuCaptureActiveHours_Click() {
   // The dialog, like a box, must not hide behind the topmost window.
-  SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   schedule::ActiveHours hours = hours_;
-  const bool changed = schedule::editActiveHours(hWnd(), hours);
-  SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  const bool changed = aside([&] { return schedule::editActiveHours(hWnd(), hours); });
   if (!changed) return;
   hours_ = hours;
   run_.setHours(hours, now());
@@ -490,11 +487,10 @@ void frmMain::offsite(const run::Event& e, const run::State& s) {
 }
 
 void frmMain::mnuCaptureSend_Click() {
-  SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   settings::SendOptions chosen = send_;
-  const bool changed =
-      sending::editSendOptions(hWnd(), chosen, [this] { return sending::describe(sender.state()); });
-  SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  const bool changed = aside([&] {
+    return sending::editSendOptions(hWnd(), chosen, [this] { return sending::describe(sender.state()); });
+  });
   if (!changed) return;
   send_ = chosen;
   run_.setSend(chosen);
@@ -550,10 +546,8 @@ void frmMain::tmrWeb_Timer() {
 }
 
 void frmMain::mnuCaptureWeb_Click() {
-  SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   settings::WebOptions options = settings::webOptions();
-  const bool changed = web::editWebOptions(hWnd(), options, webServer.url());
-  SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  const bool changed = aside([&] { return web::editWebOptions(hWnd(), options, webServer.url()); });
   if (!changed) return;
   try {
     settings::saveWebOptions(options);
@@ -576,10 +570,10 @@ void frmMain::mnuCaptureCamera_Click() {
   const avicap32::DriverList& drivers = avicap32::driverList();
   if (chosen < 0 || static_cast<size_t>(chosen) >= drivers.size()) return;
   const std::string identity = schedule::sourceIdentity(chosen);
-  SetWindowPos(hWnd(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-  const camera::CameraChoices choices = camera::editCameraSettings(
-      hWnd(), List1.List(chosen), identity, drivers[static_cast<size_t>(chosen)]->controlDevice());
-  SetWindowPos(hWnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  const camera::CameraChoices choices = aside([&] {
+    return camera::editCameraSettings(hWnd(), List1.List(chosen), identity,
+                                      drivers[static_cast<size_t>(chosen)]->controlDevice());
+  });
   // The ticks hold from the next Start; a run going on keeps what was set.
   cameraKeeper_.setOptions(choices.options);
   cameraKeeper_.userChanged(identity, choices.changed);

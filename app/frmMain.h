@@ -139,8 +139,16 @@ class frmMain : public vb::Form, private run::Hands {
   // resumed run's own; shown by the menu's check marks.
   void setFrameOptions(const settings::FrameOptions& options);
   void changeFrameOption(const std::function<void(settings::FrameOptions&)>& change);
-  // A message box the window does not hide: the window leaves the topmost
-  // band while the box is up.
+  // A dialog (or a message box) the window does not hide: the window leaves
+  // the topmost band while it is up. What the dialog returns.
+  template <class Dialog>
+  auto aside(Dialog dialog) {
+    setTopmost(false);
+    auto result = dialog();
+    setTopmost(true);
+    return result;
+  }
+  void setTopmost(bool topmost);
   int boxAside(const std::string& prompt, int buttons, const std::string& title);
   void tmrCapture_Timer();
   // Image1 = the top-left 320 x 240 pixels of the capture window.
