@@ -310,8 +310,14 @@ void frmMain::tmrCapture_Timer() {
 
 bool frmMain::saveframe() {
   const std::string why = saveFrame();
-  if (!why.empty()) lblStatus.SetCaption(why);
-  return why.empty();
+  if (!why.empty()) {
+    lblStatus.SetCaption(why);
+    return false;
+  }
+  // The frame saved sets the exposure of those after it; the camera is told
+  // once the frame is handed over, so a write to it never delays a frame.
+  cameraKeeper_.frameDue();
+  return true;
 }
 
 std::string frmMain::saveFrame() {
@@ -320,8 +326,6 @@ std::string frmMain::saveFrame() {
   if (!picture.fLive) return "No source connected, frame not saved.";
   if (frameOptions_.fullSize && !picture.still)
     return "No full-size picture from the source yet, frame not saved.";
-  // The frame about to be saved sets the exposure of those after it.
-  cameraKeeper_.frameDue();
   if (!frameOptions_.fullSize) {
     try {
       grabFrame();
