@@ -310,14 +310,8 @@ void frmMain::tmrCapture_Timer() {
 
 bool frmMain::saveframe() {
   const std::string why = saveFrame();
-  if (!why.empty()) {
-    lblStatus.SetCaption(why);
-    return false;
-  }
-  // The frame saved sets the exposure of those after it; the camera is told
-  // once the frame is handed over, so a write to it never delays a frame.
-  cameraKeeper_.frameDue();
-  return true;
+  if (!why.empty()) lblStatus.SetCaption(why);
+  return why.empty();
 }
 
 std::string frmMain::saveFrame() {
@@ -343,6 +337,9 @@ std::string frmMain::saveFrame() {
   if (!handedOver) return "Frames are waiting for the disk, frame not saved.";
   savedWindow_ = capWindow;
   savedFrame_ = picture.dwNumber;
+  // The frame saved sets the exposure of those after it; the camera is told
+  // once the frame is handed over, so a write to it never delays a frame.
+  cameraKeeper_.frameDue();
   return {};
 }
 
