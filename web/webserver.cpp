@@ -712,7 +712,7 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
       std::error_code ec;
       for (const auto& entry : std::filesystem::directory_iterator(root, ec)) {
         const std::string name = entry.path().filename().string();
-        if (!name.starts_with(prefix) || videoFile(folderNow, name).empty()) continue;
+        if (!name.starts_with(prefix) || !isVideo(name) || inside(root, name).empty()) continue;
         list.append(QJsonObject{{"name", QString::fromStdString(name)},
                                 {"bytes", static_cast<qint64>(entry.file_size(ec))}});
       }
