@@ -525,9 +525,13 @@ void frmMain::startWeb() {
   }
   const std::string why = webServer.start(options);
   if (!why.empty()) lblStatus.SetCaption("Web page not served: " + why);
+  publishRun();
 }
 
 void frmMain::publishRun() {
+  // Nothing to hand while no page is served: a stopped run's folder is
+  // looked for on the disk anew each time.
+  if (!webServer.serving()) return;
   const run::State& state = run_.state();
   webServer.publish(state, state.folder.empty() ? framesFolder() : state.folder);
 }

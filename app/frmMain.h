@@ -129,7 +129,7 @@ class frmMain : public vb::Form, private run::Hands {
   // Serves the web page as the command line or the settings say (or stops
   // serving it); the status line says why when it cannot.
   void startWeb();
-  // Hands the web page the run as it is now.
+  // Hands the web page the run as it is now, while it is served.
   void publishRun();
   void tmrWeb_Timer();
   // Start without the box: the chosen source, when one is chosen.
