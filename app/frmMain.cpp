@@ -103,15 +103,9 @@ frmMain::frmMain(cmdline::Options options)
   webServer.onStart = [this] {
     vb::dispatch("web page Start", [this] {
       if (run_.state().phase == run::Phase::Stopped) startChosen();
-      publishRun();
     });
   };
-  webServer.onStop = [this] {
-    vb::dispatch("web page Stop", [this] {
-      cmdStop_Click();
-      publishRun();
-    });
-  };
+  webServer.onStop = [this] { vb::dispatch("web page Stop", [this] { cmdStop_Click(); }); };
   webServer.onWatching = [this](bool watching) { tmrWeb.SetEnabled(watching); };
   mnuCaptureCamera.OnClick = [this] { mnuCaptureCamera_Click(); };
 }
