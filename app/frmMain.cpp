@@ -336,15 +336,18 @@ std::string frmMain::saveFrame() {
   return {};
 }
 
-void frmMain::grabFrame() {
+void frmMain::grabFrame() { Image1.SetPicture(grabCapture()); }
+
+olepro32::StdPicture frmMain::grabCapture() {
   HDC surface = user32::GetDC(capWindow);
   try {
-    Image1.SetPicture(modBitBlt::GrabSurface(surface, 0, 0, kFrameWidth, kFrameHeight));
+    olepro32::StdPicture picture = modBitBlt::GrabSurface(surface, 0, 0, kFrameWidth, kFrameHeight);
+    user32::ReleaseDC(capWindow, surface);
+    return picture;
   } catch (...) {
     user32::ReleaseDC(capWindow, surface);
     throw;
   }
-  user32::ReleaseDC(capWindow, surface);
 }
 
 // ---- Active hours, resuming a run after a restart, the command line.
@@ -532,14 +535,12 @@ void frmMain::publishRun() {
 
 void frmMain::tmrWeb_Timer() {
   if (!modWebCam::previewIsLive()) return;
-  HDC surface = user32::GetDC(capWindow);
   olepro32::StdPicture picture;
   try {
-    picture = modBitBlt::GrabSurface(surface, 0, 0, kFrameWidth, kFrameHeight);
+    picture = grabCapture();
   } catch (const std::exception&) {
     // The live picture goes without this one.
   }
-  user32::ReleaseDC(capWindow, surface);
   webServer.offerPreview(picture);
 }
 
