@@ -47,16 +47,17 @@ constexpr int kLatestQuality = 90;
 // (each record waits for the disk): a crash in between sends them once more.
 constexpr int kRecordEveryMs = 500;
 
+// rclone's options for a call that puts a file where one may stand already,
+// on a backend that names files as a file system does: without looking
+// first. Otherwise rclone passes over a file it takes for the same (same
+// size, modified within the same second) and, on a rename, deletes the one
+// there before it renames, so that for a moment there is none; the backend's
+// own rename replaces it in one step where it can.
+const char* const kWithoutLooking = R"({"NoCheckDest": true})";
+
 // Backends that make an upload appear whole or not at all (object stores,
 // and the cloud drives that finish an upload in one request); every other
 // one gets the file under a temporary name that is renamed when complete.
-// rclone's options for a call that puts a file where one may stand already,
-// on a backend that names files as a file system does: without looking first. Otherwise rclone passes over a
-// file it takes for the same (same size, modified within the same second) and, on a rename, deletes the one
-// there before it renames, so that for a moment there is none; the backend's own rename replaces it in one
-// step where it can.
-const char* const kWithoutLooking = R"({"NoCheckDest": true})";
-
 const std::set<std::string> kAtomicBackends = {"s3",    "gcs",     "azureblob", "b2",  "swift",  "qingstor",
                                                "drive", "dropbox", "onedrive",  "box", "pcloud", "storj"};
 
