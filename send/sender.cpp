@@ -82,7 +82,16 @@ bool unreachable(const std::string& error) {
                           "refused", "is missing", "not installed", "rclone ended"});
 }
 
-std::string files(int64_t n) { return std::to_string(n) + (n == 1 ? " file" : " files"); }
+// "1 frame", "3 frames".
+std::string count(int64_t n, const std::string& what) {
+  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+std::string files(int64_t n) { return count(n, "file"); }
+
+bool isFolder(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 std::string fileName(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
 std::string folderOf(const std::string& path) {
@@ -128,8 +137,7 @@ struct Item {
 // Copies a file into a folder destination: whole under its final name, or
 // not at all, replacing an earlier copy in one step.
 Outcome copyIntoFolder(const std::string& destination, const std::string& source, const std::string& remote) {
-  struct stat st {};
-  if (::stat(destination.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (!isFolder(destination)) {
     // A mount point without its disk is not written into: it waits.
     return {false, false, "destination folder " + destination + " is missing"};
   }
@@ -160,9 +168,6 @@ Outcome copyIntoFolder(const std::string& destination, const std::string& source
 
 std::string describe(const State& s) {
   if (s.destination.empty()) return "Sending is off.";
-  const auto count = [](int64_t n, const std::string& what) {
-    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
-  };
   std::string text = s.waiting == 0 ? std::string("All sent")
                                     : count(s.waiting - s.videos, "frame") +
                                           (s.videos ? " and " + count(s.videos, "video") : "") + " waiting";
@@ -489,8 +494,7 @@ class Worker {
       pump();
     };
     if (!remote_) {
-      struct stat st {};
-      if (::stat(state_.destination.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) answered();
+      if (isFolder(state_.destination)) answered();
       return;
     }
     if (probing_) return;
