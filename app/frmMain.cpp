@@ -103,15 +103,9 @@ frmMain::frmMain(cmdline::Options options)
   webServer.onStart = [this] {
     vb::dispatch("web page Start", [this] {
       if (run_.state().phase == run::Phase::Stopped) startChosen();
-      publishRun();
     });
   };
-  webServer.onStop = [this] {
-    vb::dispatch("web page Stop", [this] {
-      cmdStop_Click();
-      publishRun();
-    });
-  };
+  webServer.onStop = [this] { vb::dispatch("web page Stop", [this] { cmdStop_Click(); }); };
   webServer.onWatching = [this](bool watching) { tmrWeb.SetEnabled(watching); };
   mnuCaptureCamera.OnClick = [this] { mnuCaptureCamera_Click(); };
 }
@@ -343,15 +337,18 @@ std::string frmMain::saveFrame() {
   return {};
 }
 
-void frmMain::grabFrame() {
+void frmMain::grabFrame() { Image1.SetPicture(grabCapture()); }
+
+olepro32::StdPicture frmMain::grabCapture() {
   HDC surface = user32::GetDC(capWindow);
   try {
-    Image1.SetPicture(modBitBlt::GrabSurface(surface, 0, 0, kFrameWidth, kFrameHeight));
+    olepro32::StdPicture picture = modBitBlt::GrabSurface(surface, 0, 0, kFrameWidth, kFrameHeight);
+    user32::ReleaseDC(capWindow, surface);
+    return picture;
   } catch (...) {
     user32::ReleaseDC(capWindow, surface);
     throw;
   }
-  user32::ReleaseDC(capWindow, surface);
 }
 
 // ---- Active hours, resuming a run after a restart, the command line.
@@ -526,23 +523,25 @@ void frmMain::startWeb() {
   }
   const std::string why = webServer.start(options);
   if (!why.empty()) lblStatus.SetCaption("Web page not served: " + why);
+  publishRun();
 }
 
 void frmMain::publishRun() {
+  // Nothing to hand while no page is served: a stopped run's folder is
+  // looked for on the disk anew each time.
+  if (!webServer.serving()) return;
   const run::State& state = run_.state();
   webServer.publish(state, state.folder.empty() ? framesFolder() : state.folder);
 }
 
 void frmMain::tmrWeb_Timer() {
   if (!modWebCam::previewIsLive()) return;
-  HDC surface = user32::GetDC(capWindow);
   olepro32::StdPicture picture;
   try {
-    picture = modBitBlt::GrabSurface(surface, 0, 0, kFrameWidth, kFrameHeight);
+    picture = grabCapture();
   } catch (const std::exception&) {
     // The live picture goes without this one.
   }
-  user32::ReleaseDC(capWindow, surface);
   webServer.offerPreview(picture);
 }
 

@@ -7,6 +7,7 @@
 
 #include "camera/camerakeeper.h"
 #include "cmdline/commandline.h"
+#include "platform/olepro32.h"
 #include "platform/vb.h"
 #include "platform/vba.h"
 #include "run/runcontroller.h"
@@ -129,7 +130,7 @@ class frmMain : public vb::Form, private run::Hands {
   // Serves the web page as the command line or the settings say (or stops
   // serving it); the status line says why when it cannot.
   void startWeb();
-  // Hands the web page the run as it is now.
+  // Hands the web page the run as it is now, while it is served.
   void publishRun();
   void tmrWeb_Timer();
   // Start without the box: the chosen source, when one is chosen.
@@ -153,6 +154,8 @@ class frmMain : public vb::Form, private run::Hands {
   void tmrCapture_Timer();
   // Image1 = the top-left 320 x 240 pixels of the capture window.
   void grabFrame();
+  // Those pixels, as a picture.
+  olepro32::StdPicture grabCapture();
   void tmrSources_Timer();
   // --source, --interval, --folder, the hours; then --resume or --start.
   void runCommandLine();

@@ -47,16 +47,17 @@ constexpr int kLatestQuality = 90;
 // (each record waits for the disk): a crash in between sends them once more.
 constexpr int kRecordEveryMs = 500;
 
+// rclone's options for a call that puts a file where one may stand already,
+// on a backend that names files as a file system does: without looking
+// first. Otherwise rclone passes over a file it takes for the same (same
+// size, modified within the same second) and, on a rename, deletes the one
+// there before it renames, so that for a moment there is none; the backend's
+// own rename replaces it in one step where it can.
+const char* const kWithoutLooking = R"({"NoCheckDest": true})";
+
 // Backends that make an upload appear whole or not at all (object stores,
 // and the cloud drives that finish an upload in one request); every other
 // one gets the file under a temporary name that is renamed when complete.
-// rclone's options for a call that puts a file where one may stand already,
-// on a backend that names files as a file system does: without looking first. Otherwise rclone passes over a
-// file it takes for the same (same size, modified within the same second) and, on a rename, deletes the one
-// there before it renames, so that for a moment there is none; the backend's own rename replaces it in one
-// step where it can.
-const char* const kWithoutLooking = R"({"NoCheckDest": true})";
-
 const std::set<std::string> kAtomicBackends = {"s3",    "gcs",     "azureblob", "b2",  "swift",  "qingstor",
                                                "drive", "dropbox", "onedrive",  "box", "pcloud", "storj"};
 
@@ -81,7 +82,16 @@ bool unreachable(const std::string& error) {
                           "refused", "is missing", "not installed", "rclone ended"});
 }
 
-std::string files(int64_t n) { return std::to_string(n) + (n == 1 ? " file" : " files"); }
+// "1 frame", "3 frames".
+std::string count(int64_t n, const std::string& what) {
+  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+std::string files(int64_t n) { return count(n, "file"); }
+
+bool isFolder(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 std::string fileName(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
 std::string folderOf(const std::string& path) {
@@ -127,8 +137,7 @@ struct Item {
 // Copies a file into a folder destination: whole under its final name, or
 // not at all, replacing an earlier copy in one step.
 Outcome copyIntoFolder(const std::string& destination, const std::string& source, const std::string& remote) {
-  struct stat st {};
-  if (::stat(destination.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (!isFolder(destination)) {
     // A mount point without its disk is not written into: it waits.
     return {false, false, "destination folder " + destination + " is missing"};
   }
@@ -159,9 +168,6 @@ Outcome copyIntoFolder(const std::string& destination, const std::string& source
 
 std::string describe(const State& s) {
   if (s.destination.empty()) return "Sending is off.";
-  const auto count = [](int64_t n, const std::string& what) {
-    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
-  };
   std::string text = s.waiting == 0 ? std::string("All sent")
                                     : count(s.waiting - s.videos, "frame") +
                                           (s.videos ? " and " + count(s.videos, "video") : "") + " waiting";
@@ -488,8 +494,7 @@ class Worker {
       pump();
     };
     if (!remote_) {
-      struct stat st {};
-      if (::stat(state_.destination.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) answered();
+      if (isFolder(state_.destination)) answered();
       return;
     }
     if (probing_) return;

@@ -121,22 +121,27 @@ QString freeText(uint64_t bytes) {
   return QString::number(bytes / 1e6, 'f', 0) + " MB";
 }
 
-// The frames of a folder, in capture order, read again only when the folder
-// changed.
+std::string dayOf(const vba::DateTime& t) { return vba::Format(t, "dd_MM_yyyy"); }
+
+// The frames of a folder, in capture order, and how many each day has: read
+// again only when the folder changed.
 struct FolderIndex {
   struct Frame {
     std::string name;
     vba::DateTime taken;
     int suffix = 1;
+    std::string day;  // dayOf(taken)
   };
   std::string folder;
   struct timespec changed {};
   std::vector<Frame> frames;
+  std::vector<std::pair<std::string, int>> days;  // each day of frames and their count, in order
 
   void refresh(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
       frames.clear();
+      days.clear();
       folder.clear();
       return;
     }
@@ -149,17 +154,20 @@ struct FolderIndex {
     for (const auto& entry : std::filesystem::directory_iterator(path, ec)) {
       std::string name = entry.path().filename().string();
       if (const auto parsed = framename::parse(name))
-        frames.push_back({std::move(name), parsed->taken, parsed->suffix});
+        frames.push_back({std::move(name), parsed->taken, parsed->suffix, dayOf(parsed->taken)});
     }
     const auto key = [](const Frame& f) {
       return std::tuple(f.taken.year, f.taken.month, f.taken.day, f.taken.hour, f.taken.minute,
                         f.taken.second, f.suffix);
     };
     std::sort(frames.begin(), frames.end(), [&](const Frame& a, const Frame& b) { return key(a) < key(b); });
+    days.clear();
+    for (const Frame& f : frames) {
+      if (days.empty() || days.back().first != f.day) days.emplace_back(f.day, 0);
+      ++days.back().second;
+    }
   }
 };
-
-std::string dayOf(const vba::DateTime& t) { return vba::Format(t, "dd_MM_yyyy"); }
 
 struct Watcher {
   SoupServerMessage* msg = nullptr;
@@ -630,8 +638,9 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
     }
     index.refresh(folderNow);
     const std::string today = dayOf(vba::Now());
-    o["framesToday"] = static_cast<qint64>(std::count_if(
-        index.frames.begin(), index.frames.end(), [&](const auto& f) { return dayOf(f.taken) == today; }));
+    const auto day =
+        std::find_if(index.days.rbegin(), index.days.rend(), [&](const auto& d) { return d.first == today; });
+    o["framesToday"] = day == index.days.rend() ? 0 : day->second;
     o["latest"] = index.frames.empty() ? QJsonValue() : QString::fromStdString(index.frames.back().name);
     try {
       const uint64_t free = vba::diskSpace(folderNow).available;
@@ -667,16 +676,8 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
   void days(SoupServerMessage* msg, const std::string& folderNow) {
     index.refresh(folderNow);
     QJsonArray list;
-    for (const auto& f : index.frames) {
-      const QString day = QString::fromStdString(dayOf(f.taken));
-      if (list.isEmpty() || list.last()["day"].toString() != day) {
-        list.append(QJsonObject{{"day", day}, {"frames", 1}});
-      } else {
-        QJsonObject last = list.last().toObject();
-        last["frames"] = last["frames"].toInt() + 1;
-        list.replace(list.size() - 1, last);
-      }
-    }
+    for (const auto& [day, count] : index.days)
+      list.append(QJsonObject{{"day", QString::fromStdString(day)}, {"frames", count}});
     json(msg, list);
   }
 
@@ -684,7 +685,7 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
     index.refresh(folderNow);
     QJsonArray list;
     for (const auto& f : index.frames)
-      if (dayOf(f.taken) == day) list.append(QString::fromStdString(f.name));
+      if (f.day == day) list.append(QString::fromStdString(f.name));
     json(msg, list);
   }
 
@@ -711,7 +712,7 @@ struct Server::Impl : std::enable_shared_from_this<Impl> {
       std::error_code ec;
       for (const auto& entry : std::filesystem::directory_iterator(root, ec)) {
         const std::string name = entry.path().filename().string();
-        if (!name.starts_with(prefix) || videoFile(folderNow, name).empty()) continue;
+        if (!name.starts_with(prefix) || !isVideo(name) || inside(root, name).empty()) continue;
         list.append(QJsonObject{{"name", QString::fromStdString(name)},
                                 {"bytes", static_cast<qint64>(entry.file_size(ec))}});
       }
